@@ -1,0 +1,18 @@
+// The five pipelines as single calls from text to text. The Python module
+// and the command line call these and nothing else.
+#ifndef QEL_API_H_
+#define QEL_API_H_
+
+#include <string>
+#include <string_view>
+
+#include "qel/error.h"
+
+namespace qel {
+
+// parse_contract, then the contract's pretty-printed JSON.
+Result<std::string> parse_contract_json(std::string_view text);
+
+}  // namespace qel
+
+#endif  // QEL_API_H_

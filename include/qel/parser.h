@@ -1,0 +1,27 @@
+// The front end's entry points: text to syntax tree, and text to model.
+#ifndef QEL_PARSER_H_
+#define QEL_PARSER_H_
+
+#include <string_view>
+
+#include "qel/ast.h"
+#include "qel/error.h"
+#include "qel/json.h"
+#include "qel/model.h"
+
+namespace qel {
+
+// Tokenizes and parses a whole contract text (UTF-8). Every error is a
+// ParseError whose message ends with " at line:column".
+Result<ContractNode> parse(std::string_view text);
+
+// parse() followed by lowering to the model.
+Result<Contract> parse_contract(std::string_view text);
+
+// Lowering: never fails, never modifies the tree.
+Contract lower_contract(const ContractNode& tree);
+Json lower_literal(const LiteralValue& literal);
+
+}  // namespace qel
+
+#endif  // QEL_PARSER_H_

@@ -1,0 +1,48 @@
+// Static checks of a parsed contract, reported as diagnostics.
+#ifndef QEL_VERIFIER_H_
+#define QEL_VERIFIER_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qel/ast.h"
+#include "qel/span.h"
+
+namespace qel {
+
+enum class Severity { kError, kWarning };
+enum class DiagnosticKind { kType, kInvariant, kDeterminism, kCoherence };
+
+// "type", "invariant", "determinism", "coherence".
+const char* diagnostic_kind_name(DiagnosticKind kind);
+
+struct Diagnostic {
+  Severity severity = Severity::kError;
+  DiagnosticKind kind = DiagnosticKind::kType;
+  std::string message;  // no position text
+  std::optional<Span> span;
+};
+
+class VerificationResult {
+ public:
+  void add(Diagnostic d) { diagnostics_.push_back(std::move(d)); }
+  const std::vector<Diagnostic>& diagnostics() const { return diagnostics_; }
+  std::vector<const Diagnostic*> errors() const;
+  std::vector<const Diagnostic*> warnings() const;
+  bool is_valid() const;
+
+ private:
+  std::vector<Diagnostic> diagnostics_;
+};
+
+// Runs the four phases in their fixed order; never fails.
+VerificationResult verify(const ContractNode& tree);
+
+// The verification JSON, pretty-printed, appended to `out`.
+void write_verification_json(const VerificationResult& result,
+                             std::string& out);
+
+}  // namespace qel
+
+#endif  // QEL_VERIFIER_H_

@@ -1,0 +1,143 @@
+// The qel extension module: binds arguments, calls one core pipeline, and
+// turns its result into a str or its Error into ValueError. No C++
+// exception leaves this file.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "qel/api.h"
+
+namespace {
+
+// An owned reference, released on every path.
+class PyRef {
+ public:
+  explicit PyRef(PyObject* obj = nullptr) : obj_(obj) {}
+  ~PyRef() { Py_XDECREF(obj_); }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+
+  PyObject* get() const { return obj_; }
+  // Hands the reference back to Python.
+  PyObject* release() {
+    PyObject* obj = obj_;
+    obj_ = nullptr;
+    return obj;
+  }
+
+ private:
+  PyObject* obj_;
+};
+
+// The UTF-8 text of a str argument; nullptr with UnicodeEncodeError set for
+// a str that cannot be encoded (a lone surrogate).
+bool utf8_of(PyObject* str, std::string_view* out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  *out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+  PyRef text(PyUnicode_FromStringAndSize(message.data(),
+                                         static_cast<Py_ssize_t>(message.size())));
+  if (text.get() == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+PyObject* to_python(const qel::Result<std::string>& result) {
+  if (!result.ok()) return raise_value_error(result.error().to_string());
+  const std::string& text = result.value();
+  return PyUnicode_FromStringAndSize(text.data(),
+                                     static_cast<Py_ssize_t>(text.size()));
+}
+
+// Runs a wrapper body behind the exception firewall.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_value_error(std::string("Internal error: ") + e.what());
+  } catch (...) {
+    return raise_value_error("Internal error");
+  }
+}
+
+// ---- Functions ----------------------------------------------------------
+
+PyDoc_STRVAR(parse_contract_doc,
+"parse_contract(text)\n"
+"--\n"
+"\n"
+"Parse QEL contract text and return a JSON string of the parsed Contract.\n"
+"\n"
+"Args:\n"
+"    text: QEL contract source text\n"
+"\n"
+"Returns:\n"
+"    JSON string representation of the parsed Contract\n"
+"\n"
+"Raises:\n"
+"    ValueError: If the contract text has syntax or semantic errors");
+
+PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:parse_contract",
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  return guarded([&] { return to_python(qel::parse_contract_json(text)); });
+}
+
+// ---- Module -------------------------------------------------------------
+
+PyMethodDef qel_methods[] = {
+    {"parse_contract", reinterpret_cast<PyCFunction>(parse_contract),
+     METH_VARARGS | METH_KEYWORDS, parse_contract_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// m_size 0 (not -1): a re-import in the same interpreter calls PyInit_qel
+// again instead of copying the module, so it gets the one cached object.
+PyModuleDef qel_module = {
+    PyModuleDef_HEAD_INIT,
+    "qel",
+    "QEL Python module \xe2\x80\x94 deterministic intent contract runtime",
+    0,
+    qel_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_qel(void) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "qel: sub-interpreters are not supported");
+    return nullptr;
+  }
+  if (cached_module != nullptr) {
+    Py_INCREF(cached_module);
+    return cached_module;
+  }
+  PyObject* module = PyModule_Create(&qel_module);
+  if (module == nullptr) return nullptr;
+  // The cache keeps its own reference for the life of the process.
+  Py_INCREF(module);
+  cached_module = module;
+  return module;
+}
