@@ -1,0 +1,246 @@
+import importlib
+import inspect
+import json
+import sys
+
+import pytest
+
+import qel
+
+from conftest import MINIMAL
+
+FUNCTION_ORDER = ["parse_contract", "normalize", "verify", "execute",
+                  "semantic_hash"]
+
+
+def test_module_docstring_and_name():
+    assert qel.__name__ == "qel"
+    assert qel.__doc__ == ("QEL Python module \u2014 deterministic intent "
+                           "contract runtime")
+
+
+def test_module_holds_only_its_functions():
+    public = [n for n in vars(qel) if not n.startswith("__")]
+    # Functions appear in the order they were added at initialisation.
+    expected = [n for n in FUNCTION_ORDER if hasattr(qel, n)]
+    assert public == expected
+    assert "parse_contract" in public
+    for name in public:
+        assert callable(getattr(qel, name))
+
+
+def test_reimport_returns_the_same_module_object():
+    first = sys.modules["qel"]
+    del sys.modules["qel"]
+    try:
+        again = importlib.import_module("qel")
+        assert again is first
+    finally:
+        sys.modules["qel"] = first
+
+
+def test_sub_interpreter_import_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        code = ("try:\n"
+                "    import qel\n"
+                "except ImportError as e:\n"
+                "    assert 'sub-interpreters are not supported' in str(e), e\n"
+                "else:\n"
+                "    raise AssertionError('import succeeded')\n")
+        interpreters.run_string(interp, code)
+    finally:
+        interpreters.destroy(interp)
+
+
+PARSE_CONTRACT_DOC = """parse_contract(text)
+--
+
+Parse QEL contract text and return a JSON string of the parsed Contract.
+
+Args:
+    text: QEL contract source text
+
+Returns:
+    JSON string representation of the parsed Contract
+
+Raises:
+    ValueError: If the contract text has syntax or semantic errors"""
+
+
+def test_parse_contract_docstring_and_signature():
+    # The interpreter strips the signature lines from __doc__ and keeps them
+    # in __text_signature__.
+    assert qel.parse_contract.__text_signature__ == "(text)"
+    assert qel.parse_contract.__doc__ == PARSE_CONTRACT_DOC.split("\n", 3)[3]
+    assert str(inspect.signature(qel.parse_contract)) == "(text)"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((b"Contract",), {}),
+        ((None,), {}),
+        ((MINIMAL, MINIMAL), {}),
+        ((), {"source": MINIMAL}),
+        ((MINIMAL,), {"text": MINIMAL}),
+        ((), {"text": MINIMAL, "extra": 1}),
+    ],
+    ids=["missing", "bytes", "none", "extra-positional", "unknown-keyword",
+         "duplicate", "extra-keyword"],
+)
+def test_parse_contract_argument_errors(args, kwargs):
+    with pytest.raises(TypeError) as info:
+        qel.parse_contract(*args, **kwargs)
+    assert "parse_contract" in str(info.value) or "text" in str(info.value)
+
+
+def test_keyword_and_positional_calls_agree():
+    assert qel.parse_contract(text=MINIMAL) == qel.parse_contract(MINIMAL)
+
+
+def test_lone_surrogate_raises_unicode_encode_error():
+    with pytest.raises(UnicodeEncodeError):
+        qel.parse_contract("Contract {\ud800")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "Parse error: Expected Contract, found Eof at 1:1"),
+        ("Contract { %", "Parse error: Unexpected character '%' at 1:12"),
+        ("x \u00e9", "Parse error: Unexpected character '\u00e9' at 1:3"),
+        ("Contract {\n  Identity {\n    owner \"x\"\n",
+         "Parse error: Expected Colon, found StringLiteral(\"x\") at 3:11"),
+    ],
+)
+def test_parse_errors_are_plain_value_errors(text, message):
+    with pytest.raises(ValueError) as info:
+        qel.parse_contract(text)
+    assert type(info.value) is ValueError
+    assert info.value.args == (message,)
+
+
+def test_parse_contract_json_shape():
+    doc = json.loads(qel.parse_contract(MINIMAL))
+    assert list(doc) == ["identity", "purpose_statement", "data_semantics",
+                         "behavioral_semantics", "execution_constraints",
+                         "human_machine_contract"]
+    assert list(doc["identity"]) == ["stable_id", "version",
+                                     "created_timestamp", "owner",
+                                     "semantic_hash"]
+    assert doc["identity"]["created_timestamp"] == "2026-01-15T10:30:00Z"
+    assert doc["data_semantics"]["state"] == {
+        "count": {"default": 0, "type": "Integer"}}
+    assert doc["behavioral_semantics"]["operations"][0]["parameters"] == {
+        "count": "Integer"}
+
+
+EXPECTED_MINIMAL_JSON = """{
+  "identity": {
+    "stable_id": "demo-contract",
+    "version": 1,
+    "created_timestamp": "2026-01-15T10:30:00Z",
+    "owner": "team",
+    "semantic_hash": "abc"
+  },
+  "purpose_statement": {
+    "narrative": "n",
+    "intent_source": "i",
+    "confidence_level": 0.5
+  },
+  "data_semantics": {
+    "state": {
+      "count": {
+        "default": 0,
+        "type": "Integer"
+      }
+    },
+    "invariants": [
+      "count >= 0"
+    ]
+  },
+  "behavioral_semantics": {
+    "operations": [
+      {
+        "name": "bump",
+        "precondition": "count >= 0",
+        "parameters": {
+          "count": "Integer"
+        },
+        "postcondition": "count >= 0",
+        "side_effects": [],
+        "idempotence": "no"
+      }
+    ]
+  },
+  "execution_constraints": {
+    "trigger_types": [
+      "manual"
+    ],
+    "resource_limits": {
+      "max_memory_bytes": 1024,
+      "computation_timeout_ms": 1000,
+      "max_state_size_bytes": 1024
+    },
+    "external_permissions": [],
+    "sandbox_mode": "full_isolation"
+  },
+  "human_machine_contract": {
+    "system_commitments": [],
+    "system_refusals": [],
+    "user_obligations": []
+  }
+}"""
+
+
+def test_parse_contract_exact_text():
+    assert qel.parse_contract(MINIMAL) == EXPECTED_MINIMAL_JSON
+
+
+def test_version_above_u32_is_refused():
+    text = MINIMAL.replace("version: 1", "version: 4294967296")
+    with pytest.raises(ValueError) as info:
+        qel.parse_contract(text)
+    assert str(info.value) == (
+        "Parse error: version 4294967296 is out of range "
+        "(maximum 4294967295) at 4:14")
+    ok = MINIMAL.replace("version: 1", "version: 4294967295")
+    assert json.loads(qel.parse_contract(ok))["identity"]["version"] == 4294967295
+
+
+@pytest.mark.parametrize("depth, ok", [(127, True), (128, False)])
+def test_type_nesting_limit(depth, ok):
+    ty = "Array<" * depth + "Integer" + ">" * depth
+    text = MINIMAL.replace("count: Integer = 0", f"deep: {ty}")
+    if ok:
+        state = json.loads(qel.parse_contract(text))["data_semantics"]["state"]
+        assert state["deep"] == ty
+    else:
+        with pytest.raises(ValueError, match=r"Nesting too deep \(maximum 128 levels\)"):
+            qel.parse_contract(text)
+
+
+def test_huge_nesting_does_not_crash():
+    text = MINIMAL.replace("count: Integer = 0",
+                           "deep: Integer = " + "[" * 1_000_000)
+    with pytest.raises(ValueError, match="Nesting too deep"):
+        qel.parse_contract(text)
+
+
+def test_results_are_independent_of_the_locale():
+    import locale
+    saved = locale.setlocale(locale.LC_ALL)
+    try:
+        for name in ("de_DE.UTF-8", "fr_FR.UTF-8", "C.UTF-8"):
+            try:
+                locale.setlocale(locale.LC_ALL, name)
+                break
+            except locale.Error:
+                continue
+        text = MINIMAL.replace("0.5", "0.125")
+        assert '"confidence_level": 0.125' in qel.parse_contract(text)
+    finally:
+        locale.setlocale(locale.LC_ALL, saved)
