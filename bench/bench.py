@@ -1,0 +1,132 @@
+"""Throughput of the qel functions against JSON peers, in one run.
+
+Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute ...]
+Prints MB/s and the ratio qel / peer (>= 1.0 means qel is at least as fast).
+"""
+import gc
+import json
+import os
+import subprocess
+import sys
+import time
+
+import orjson
+
+import qel
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import generate  # noqa: E402
+
+SIZES = [("1 MB", 1_000_000), ("10 MB", 10_000_000)]
+
+
+def best_time(fn, arg_tuple, min_seconds=1.0, min_runs=3):
+    """Best wall time of fn(*arg_tuple) over repeated runs."""
+    best = float("inf")
+    runs = 0
+    start = time.perf_counter()
+    while runs < min_runs or time.perf_counter() - start < min_seconds:
+        gc.disable()
+        t0 = time.perf_counter()
+        fn(*arg_tuple)
+        dt = time.perf_counter() - t0
+        gc.enable()
+        best = min(best, dt)
+        runs += 1
+        if runs >= 50:
+            break
+    return best
+
+
+def stdlib_round_trip(doc):
+    json.dumps(json.loads(doc), indent=2)
+
+
+def orjson_round_trip(doc):
+    orjson.dumps(orjson.loads(doc), option=orjson.OPT_INDENT_2)
+
+
+PEAK_SCRIPT = r"""
+import resource, sys
+sys.path.insert(0, {bench_dir!r})
+import generate, qel
+text = generate.contract({size})
+args = (text,) if {fn!r} != "execute" else (generate.exec_contract(), generate.exec_requests({size}))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+out = getattr(qel, {fn!r})(*args)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024, len(out.encode()))
+"""
+
+
+def peak_extra_bytes(fn, size):
+    """Peak resident memory that one call adds, measured in a fresh process."""
+    code = PEAK_SCRIPT.format(bench_dir=os.path.dirname(os.path.abspath(__file__)),
+                              size=size, fn=fn)
+    out = subprocess.run([sys.executable, "-c", code], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return int(out[0]), int(out[1])
+
+
+def bench_text_function(name):
+    fn = getattr(qel, name)
+    print(f"\n## qel.{name} vs JSON round trips of the same size")
+    per_mb = []
+    for label, size in SIZES:
+        text = generate.contract(size)
+        doc = generate.json_document(len(text.encode()))
+        mb = len(text.encode()) / 1e6
+        mb_doc = len(doc.encode()) / 1e6
+        t_qel = best_time(fn, (text,))
+        t_std = best_time(stdlib_round_trip, (doc,))
+        t_orj = best_time(orjson_round_trip, (doc,))
+        qel_rate, std_rate, orj_rate = mb / t_qel, mb_doc / t_std, mb_doc / t_orj
+        per_mb.append(t_qel / mb)
+        peak, _ = peak_extra_bytes(name, size)
+        print(f"{label:>6}: qel {qel_rate:8.1f} MB/s | json {std_rate:7.1f} MB/s "
+              f"| orjson {orj_rate:7.1f} MB/s | ratio vs json {qel_rate / std_rate:5.2f} "
+              f"| ratio vs orjson {qel_rate / orj_rate:5.2f} "
+              f"| peak extra memory {peak / (mb * 1e6):4.2f}x input")
+    print(f"  growth 1 MB -> 10 MB: time per MB x{per_mb[1] / per_mb[0]:.2f} "
+          f"(1.00 = linear)")
+
+
+def bench_execute():
+    print("\n## qel.execute vs orjson.dumps(indent 2) of the same result")
+    contract = generate.exec_contract()
+    per_req = []
+    for n in (10_000, 100_000):
+        requests = generate.exec_requests(n)
+        out = qel.execute(contract, requests)
+        result = json.loads(out)
+        ok = sum(1 for op in result["operations"] if op["success"])
+        t_qel = best_time(qel.execute, (contract, requests), min_seconds=0.5)
+        t_orj = best_time(lambda r: orjson.dumps(r, option=orjson.OPT_INDENT_2),
+                          (result,), min_seconds=0.5)
+        per_req.append(t_qel / n)
+        peak, out_size = peak_extra_bytes("execute", n)
+        print(f"{n:>7} requests ({ok} succeeded): qel {n / t_qel:9.0f} req/s, "
+              f"{t_qel * 1e3:7.1f} ms | orjson.dumps {t_orj * 1e3:7.1f} ms "
+              f"| ratio {t_orj / t_qel:5.2f} | result {out_size / 1e6:6.1f} MB, "
+              f"peak extra memory {peak / out_size:4.2f}x result")
+    print(f"  growth 10k -> 100k: time per request x{per_req[1] / per_req[0]:.2f} "
+          f"(1.00 = linear)")
+
+
+def main(argv):
+    wanted = argv or ["parse_contract", "normalize", "semantic_hash", "verify",
+                      "execute"]
+    for name in wanted:
+        if name == "parse":
+            name = "parse_contract"
+        if not hasattr(qel, name):
+            print(f"\n## qel.{name}: not in this build")
+            continue
+        if name == "execute":
+            bench_execute()
+        else:
+            bench_text_function(name)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
