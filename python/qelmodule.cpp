@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "qel/api.h"
+#include "qel/canonical.h"
 
 namespace {
 
@@ -101,11 +102,77 @@ PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return to_python(qel::parse_contract_json(text)); });
 }
 
+PyDoc_STRVAR(normalize_doc,
+"normalize(text)\n"
+"--\n"
+"\n"
+"Normalize QEL contract text to canonical form.\n"
+"\n"
+"Guarantees:\n"
+"  - Deterministic: same input \xe2\x86\x92 same output\n"
+"  - Idempotent: normalize(normalize(x)) == normalize(x)\n"
+"  - Semantic preserving: meaning is unchanged\n"
+"\n"
+"Args:\n"
+"    text: QEL contract source text\n"
+"\n"
+"Returns:\n"
+"    Canonical normalized QEL text\n"
+"\n"
+"Raises:\n"
+"    ValueError: If the contract text cannot be parsed");
+
+PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:normalize",
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  return guarded([&] { return to_python(qel::normalize(text)); });
+}
+
+PyDoc_STRVAR(semantic_hash_doc,
+"semantic_hash(text)\n"
+"--\n"
+"\n"
+"Compute the SHA-256 semantic hash of a contract.\n"
+"\n"
+"The hash is computed from the normalized (canonical) form,\n"
+"so semantically equivalent contracts produce the same hash.\n"
+"\n"
+"Args:\n"
+"    text: QEL contract source text\n"
+"\n"
+"Returns:\n"
+"    Hex-encoded SHA-256 hash string\n"
+"\n"
+"Raises:\n"
+"    ValueError: If the contract text cannot be parsed");
+
+PyObject* semantic_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:semantic_hash",
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  return guarded([&] { return to_python(qel::semantic_hash(text)); });
+}
+
 // ---- Module -------------------------------------------------------------
 
 PyMethodDef qel_methods[] = {
     {"parse_contract", reinterpret_cast<PyCFunction>(parse_contract),
      METH_VARARGS | METH_KEYWORDS, parse_contract_doc},
+    {"normalize", reinterpret_cast<PyCFunction>(normalize),
+     METH_VARARGS | METH_KEYWORDS, normalize_doc},
+    {"semantic_hash", reinterpret_cast<PyCFunction>(semantic_hash),
+     METH_VARARGS | METH_KEYWORDS, semantic_hash_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
