@@ -13,6 +13,10 @@ namespace qel {
 // parse_contract, then the contract's pretty-printed JSON.
 Result<std::string> parse_contract_json(std::string_view text);
 
+// parse, the verifier on the tree, then the pretty-printed verification
+// JSON. Only a text that does not parse is an Error; findings are not.
+Result<std::string> verify_json(std::string_view text);
+
 }  // namespace qel
 
 #endif  // QEL_API_H_

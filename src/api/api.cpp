@@ -2,6 +2,7 @@
 
 #include "qel/model.h"
 #include "qel/parser.h"
+#include "qel/verifier.h"
 
 namespace qel {
 
@@ -10,6 +11,14 @@ Result<std::string> parse_contract_json(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 2);
   write_contract_json(contract, out);
+  return out;
+}
+
+Result<std::string> verify_json(std::string_view text) {
+  QEL_ASSIGN_OR_RETURN(ContractNode tree, parse(text));
+  const VerificationResult result = verify(tree);
+  std::string out;
+  write_verification_json(result, out);
   return out;
 }
 

@@ -1,0 +1,86 @@
+// The verifier's result and its JSON form.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qel/json.h"
+#include "qel/verifier.h"
+
+namespace qel {
+
+const char* diagnostic_kind_name(DiagnosticKind kind) {
+  switch (kind) {
+    case DiagnosticKind::kType: return "type";
+    case DiagnosticKind::kInvariant: return "invariant";
+    case DiagnosticKind::kDeterminism: return "determinism";
+    case DiagnosticKind::kCoherence: return "coherence";
+  }
+  return "";
+}
+
+std::vector<const Diagnostic*> VerificationResult::errors() const {
+  std::vector<const Diagnostic*> out;
+  for (const Diagnostic& d : diagnostics_) {
+    if (d.severity == Severity::kError) out.push_back(&d);
+  }
+  return out;
+}
+
+std::vector<const Diagnostic*> VerificationResult::warnings() const {
+  std::vector<const Diagnostic*> out;
+  for (const Diagnostic& d : diagnostics_) {
+    if (d.severity == Severity::kWarning) out.push_back(&d);
+  }
+  return out;
+}
+
+bool VerificationResult::is_valid() const {
+  for (const Diagnostic& d : diagnostics_) {
+    if (d.severity == Severity::kError) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Every diagnostic of one severity, in list order; members in key order.
+void write_diagnostics(JsonWriter& w, const VerificationResult& result,
+                       Severity severity) {
+  const char* severity_name =
+      severity == Severity::kError ? "error" : "warning";
+  w.begin_array();
+  for (const Diagnostic& d : result.diagnostics()) {
+    if (d.severity != severity) continue;
+    w.begin_object();
+    w.key("kind");
+    w.string(diagnostic_kind_name(d.kind));
+    w.key("message");
+    w.string(d.message);
+    w.key("severity");
+    w.string(severity_name);
+    w.end_object();
+  }
+  w.end_array();
+}
+
+}  // namespace
+
+void write_verification_json(const VerificationResult& result,
+                             std::string& out) {
+  std::size_t estimate = 64;
+  for (const Diagnostic& d : result.diagnostics()) {
+    estimate += d.message.size() + 96;
+  }
+  out.reserve(out.size() + estimate);
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("errors");
+  write_diagnostics(w, result, Severity::kError);
+  w.key("valid");
+  w.boolean(result.is_valid());
+  w.key("warnings");
+  write_diagnostics(w, result, Severity::kWarning);
+  w.end_object();
+}
+
+}  // namespace qel
