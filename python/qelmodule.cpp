@@ -134,6 +134,44 @@ PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return to_python(qel::normalize(text)); });
 }
 
+PyDoc_STRVAR(verify_doc,
+"verify(text)\n"
+"--\n"
+"\n"
+"Verify an QEL contract for correctness.\n"
+"\n"
+"Runs all verification phases:\n"
+"  - Type checking\n"
+"  - Invariant verification\n"
+"  - Determinism checking\n"
+"  - Coherence verification\n"
+"\n"
+"Args:\n"
+"    text: QEL contract source text\n"
+"\n"
+"Returns:\n"
+"    JSON string with verification result:\n"
+"    {\n"
+"        \"valid\": bool,\n"
+"        \"errors\": [{\"severity\": \"error\", \"kind\": \"...\", \"message\": \"...\"}],\n"
+"        \"warnings\": [{\"severity\": \"warning\", \"kind\": \"...\", \"message\": \"...\"}]\n"
+"    }\n"
+"\n"
+"Raises:\n"
+"    ValueError: If the contract text cannot be parsed");
+
+PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:verify",
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  return guarded([&] { return to_python(qel::verify_json(text)); });
+}
+
 PyDoc_STRVAR(semantic_hash_doc,
 "semantic_hash(text)\n"
 "--\n"
@@ -171,6 +209,8 @@ PyMethodDef qel_methods[] = {
      METH_VARARGS | METH_KEYWORDS, parse_contract_doc},
     {"normalize", reinterpret_cast<PyCFunction>(normalize),
      METH_VARARGS | METH_KEYWORDS, normalize_doc},
+    {"verify", reinterpret_cast<PyCFunction>(verify),
+     METH_VARARGS | METH_KEYWORDS, verify_doc},
     {"semantic_hash", reinterpret_cast<PyCFunction>(semantic_hash),
      METH_VARARGS | METH_KEYWORDS, semantic_hash_doc},
     {nullptr, nullptr, 0, nullptr},
