@@ -1,0 +1,274 @@
+// Running operations: the executor's steps, rollback and provenance, and the
+// request driver.
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "executor/json_input.h"
+#include "executor/text.h"
+#include "qel/executor.h"
+
+namespace qel {
+
+namespace {
+
+constexpr std::string_view kInvalidInput = "Invalid JSON input: ";
+constexpr std::string_view kInvalidRequests = "Invalid JSON requests: ";
+
+// Names in a precondition: a declared state field reads the state; any other
+// name that the request's inputs object holds reads that input, so that an
+// operation can test its own parameters before they are merged; everything
+// else reads the state.
+class PreconditionScope final : public NameScope {
+ public:
+  PreconditionScope(const Json& declared, const Json& inputs,
+                    const ExecutionState& state)
+      : declared_(declared), inputs_(inputs), state_(state) {}
+
+  const Value* find(std::string_view name) const override {
+    if (declared_.find(name) == nullptr) {
+      if (const Json* input = inputs_.find(name)) {
+        scratch_ = Value::from_json(*input);
+        return &scratch_;
+      }
+    }
+    return state_.find(name);
+  }
+
+ private:
+  const Json& declared_;
+  const Json& inputs_;
+  const ExecutionState& state_;
+  mutable Value scratch_;
+};
+
+std::string quoted_message(std::string_view before, std::string_view name,
+                           std::string_view after) {
+  std::string message;
+  message.reserve(before.size() + name.size() + after.size());
+  message += before;
+  message += name;
+  message += after;
+  return message;
+}
+
+}  // namespace
+
+Executor::Executor(Contract contract)
+    : contract_(std::move(contract)),
+      sandbox_(contract_.execution_constraints),
+      state_(ExecutionState::from_contract(contract_)),
+      clock_([] { return std::chrono::steady_clock::now(); }) {}
+
+const Operation* Executor::find_operation(std::string_view name) const {
+  for (const Operation& op : contract_.behavioral_semantics.operations) {
+    if (op.name == name) return &op;
+  }
+  return nullptr;
+}
+
+Result<OperationResult> Executor::execute_operation(std::string_view name,
+                                                    std::string_view inputs) {
+  const auto start = clock_();
+  const Operation* op = find_operation(name);
+  if (op == nullptr) {
+    return Error::execution_error(
+        quoted_message("Operation '", name, "' not found in contract"));
+  }
+  Result<Json> parsed = detail::parse_json(inputs, kInvalidInput);
+  if (!parsed.ok()) return std::move(parsed).error();
+  return run(*op, name, std::move(parsed).value(), start);
+}
+
+Result<OperationResult> Executor::execute_operation(std::string_view name,
+                                                    Json inputs) {
+  const auto start = clock_();
+  const Operation* op = find_operation(name);
+  if (op == nullptr) {
+    return Error::execution_error(
+        quoted_message("Operation '", name, "' not found in contract"));
+  }
+  return run(*op, name, std::move(inputs), start);
+}
+
+Result<OperationResult> Executor::run(
+    const Operation& op, std::string_view name, Json inputs,
+    std::chrono::steady_clock::time_point start) {
+  // Required parameters: presence only, and only between two objects.
+  if (op.parameters.is_object() && inputs.is_object()) {
+    for (const auto& [parameter, type] : op.parameters.as_object()) {
+      if (inputs.find(parameter) == nullptr) {
+        std::string message = "Missing required parameter '";
+        message += parameter;
+        message += "' for operation '";
+        message += op.name;
+        message += '\'';
+        return Error::execution_error(std::move(message));
+      }
+    }
+  }
+
+  const PreconditionScope precondition_scope(contract_.data_semantics.state,
+                                             inputs, state_);
+  const EvaluationOutcome pre =
+      ExpressionEvaluator::evaluate(op.precondition, precondition_scope);
+  if (pre.determined && !pre.holds) {
+    std::string message = quoted_message("Precondition failed for operation '",
+                                         name, "': ");
+    message += op.precondition;
+    return Error::execution_error(std::move(message));
+  }
+
+  const ExecutionState before = state_;
+  if (inputs.is_object()) state_.merge(inputs.as_object());
+  // Every later failure leaves the state as it was before the merge.
+  const auto fail = [&](Error error) -> Result<OperationResult> {
+    state_ = before;
+    return error;
+  };
+
+  const uint64_t elapsed = Sandbox::whole_milliseconds(clock_() - start);
+  if (std::optional<Error> late = sandbox_.check_time(name, elapsed)) {
+    return fail(std::move(*late));
+  }
+
+  const EvaluationOutcome post =
+      ExpressionEvaluator::evaluate(op.postcondition, state_.fields());
+  if (post.determined && !post.holds) {
+    return fail(Error::contract_violation(
+        quoted_message("postcondition of '", name, "'"), op.postcondition));
+  }
+
+  if (auto violated = ExpressionEvaluator::check_invariants(
+          contract_.data_semantics.invariants, state_.fields())) {
+    std::string detail = "Violated invariants: ";
+    for (size_t i = 0; i < violated->size(); ++i) {
+      if (i > 0) detail += ", ";
+      detail += (*violated)[i];
+    }
+    return fail(Error::contract_violation("invariant", std::move(detail)));
+  }
+
+  if (std::optional<Error> too_big = sandbox_.check_memory(state_.fields())) {
+    return fail(std::move(*too_big));
+  }
+
+  auto entry = std::make_shared<ProvenanceEntry>();
+  entry->sequence = next_sequence_;
+  entry->operation = std::string(name);
+  entry->changes = compute_changes(before, state_);
+  entry->inputs = std::move(inputs);
+  entry->state_before = before;
+  entry->state_after = state_;
+  ProvenanceEntryRef recorded = std::move(entry);
+  provenance_.append(recorded);
+  ++next_sequence_;
+
+  OperationResult result;
+  result.operation = std::string(name);
+  result.success = true;
+  result.state = state_;
+  result.provenance = std::move(recorded);
+  return result;
+}
+
+std::vector<StateChange> Executor::compute_changes(
+    const ExecutionState& before, const ExecutionState& after) {
+  std::vector<StateChange> changes;
+  if (before.same_fields_as(after)) return changes;
+  // Changed and removed fields first, then added ones: two passes, not one
+  // merged key order.
+  for (const auto& [field, old_value] : before.fields()) {
+    const Value* new_value = after.find(field);
+    if (new_value == nullptr) {
+      changes.push_back({field, old_value, Value()});
+    } else if (!(*new_value == old_value)) {
+      changes.push_back({field, old_value, *new_value});
+    }
+  }
+  for (const auto& [field, new_value] : after.fields()) {
+    if (before.find(field) == nullptr) {
+      changes.push_back({field, Value(), new_value});
+    }
+  }
+  return changes;
+}
+
+Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
+  Result<Json> parsed = detail::parse_json(requests, kInvalidRequests);
+  if (!parsed.ok()) return std::move(parsed).error();
+  if (!parsed->is_array()) {
+    return detail::not_an_array(requests, kInvalidRequests);
+  }
+  ExecutionResult result;
+  result.contract_id = contract_.identity.stable_id;
+  Json::Array& elements = parsed->as_array();
+  result.operations.reserve(elements.size());
+  for (Json& element : elements) {
+    const Json* operation = element.find("operation");
+    if (operation == nullptr || !operation->is_string()) {
+      return Error::execution_error(
+          "Each request must have an 'operation' field");
+    }
+    const std::string& name = operation->as_string();
+    Json inputs = Json::Object{};
+    Json::Object& members = element.as_object();
+    if (auto it = members.find("inputs"); it != members.end()) {
+      inputs = std::move(it->second);
+    }
+    Result<OperationResult> done = execute_operation(name, std::move(inputs));
+    if (done.ok()) {
+      result.operations.push_back(std::move(done).value());
+      continue;
+    }
+    std::string message = done.error().to_string();
+    OperationResult failed;
+    failed.operation = name;
+    failed.success = false;
+    failed.state = state_;
+    failed.error = message;
+    result.operations.push_back(std::move(failed));
+    result.success = false;
+    result.error = std::move(message);
+    break;
+  }
+  result.final_state = state_;
+  result.provenance = provenance_;
+  return result;
+}
+
+Result<std::string> execute_contract(const Contract& contract,
+                                     std::string_view inputs) {
+  return execute_contract(Contract(contract), inputs);
+}
+
+Result<std::string> execute_contract(Contract&& contract,
+                                     std::string_view inputs) {
+  Executor executor(std::move(contract));
+  const std::string_view text = detail::trim_white_space(inputs);
+  if (text.empty() || (text.front() != '{' && text.front() != '[')) {
+    return Error::execution_error(
+        "Input must be a JSON object or array of objects");
+  }
+  std::string wrapped;
+  std::string_view requests = text;
+  if (text.front() == '{') {
+    // One request is a list of one; positions in parse errors count the
+    // bracket put in front.
+    wrapped.reserve(text.size() + 2);
+    wrapped += '[';
+    wrapped += text;
+    wrapped += ']';
+    requests = wrapped;
+  }
+  QEL_ASSIGN_OR_RETURN(ExecutionResult result, executor.execute_all(requests));
+  std::string out;
+  write_execution_result(result, out);
+  return out;
+}
+
+}  // namespace qel

@@ -1,0 +1,365 @@
+// Writing values, states and the execution result as pretty-printed JSON,
+// straight into one buffer.
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "qel/executor.h"
+
+namespace qel {
+
+namespace {
+
+// A line feed followed by enough spaces for any indentation the result
+// reaches in practice; deeper lines are padded in pieces.
+constexpr std::size_t kSpaces = 512;
+struct NewlineSpaces {
+  char text[1 + kSpaces];
+  constexpr NewlineSpaces() : text() {
+    text[0] = '\n';
+    for (std::size_t i = 1; i <= kSpaces; ++i) text[i] = ' ';
+  }
+};
+constexpr NewlineSpaces kNewlineSpaces;
+
+// Writes the execution result. The same state often appears several times
+// in a row (an operation's state, then as state_after, then as the next
+// entry's state_before) and every provenance entry appears twice with the
+// same indentation (in its operation and in the log), so texts already
+// written are copied rather than rendered again.
+class ResultWriter {
+ public:
+  explicit ResultWriter(std::string& out) : out_(out) {}
+
+  // Each value starts where the cursor is; `indent` is the indentation of
+  // the line it starts on, and its members go one level (two spaces) deeper.
+  void value(const Value& v, std::size_t indent);
+  void json(const Json& v, std::size_t indent);
+  void state(const ExecutionState& s, std::size_t indent);
+  void entry(const ProvenanceEntry& e, std::size_t indent);
+  void operation_result(const OperationResult& r, std::size_t indent);
+  void execution_result(const ExecutionResult& r);
+
+ private:
+  struct StateText {
+    ExecutionState state;
+    std::size_t indent = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+  };
+  struct EntryText {
+    std::size_t indent = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+  };
+
+  void newline(std::size_t indent) {
+    if (indent <= kSpaces) {
+      out_.append(kNewlineSpaces.text, 1 + indent);
+      return;
+    }
+    out_ += '\n';
+    out_.append(indent, ' ');
+  }
+  // A member's key on its own line: `first` tells whether a comma is due.
+  void key(std::string_view name, std::size_t indent, bool first) {
+    if (!first) out_ += ',';
+    newline(indent);
+    append_json_string(out_, name);
+    out_.append(": ", 2);
+  }
+  void literal(std::string_view text) { out_.append(text); }
+  void boolean(bool b) { literal(b ? "true" : "false"); }
+  void optional_string(const std::optional<std::string>& s) {
+    if (s.has_value()) {
+      append_json_string(out_, *s);
+    } else {
+      literal("null");
+    }
+  }
+  void state_fields(const ExecutionState::Fields& fields, std::size_t indent);
+  // Appends out_[offset, offset + length), written at indentation `from`,
+  // as if written at indentation `to`. Line feeds in the text are all
+  // structural (strings escape theirs), and each is followed by at least
+  // `from` spaces.
+  void copy_reindented(std::size_t offset, std::size_t length,
+                       std::size_t from, std::size_t to);
+
+  std::string& out_;
+  StateText recent_[2];
+  std::size_t next_recent_ = 0;
+  // Where each entry was first written; only looked up, never iterated.
+  std::unordered_map<const ProvenanceEntry*, EntryText> entries_;
+};
+
+void ResultWriter::value(const Value& v, std::size_t indent) {
+  switch (v.kind()) {
+    case Value::Kind::kNull: literal("null"); return;
+    case Value::Kind::kBoolean: boolean(v.as_boolean()); return;
+    case Value::Kind::kInteger: append_int(out_, v.as_integer()); return;
+    case Value::Kind::kFloat:
+      append_double(out_, v.as_float(), FloatStyle::kJson);
+      return;
+    case Value::Kind::kString: append_json_string(out_, v.as_string()); return;
+    case Value::Kind::kArray: {
+      const Value::Array& a = v.as_array();
+      if (a.empty()) {
+        literal("[]");
+        return;
+      }
+      out_ += '[';
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (i > 0) out_ += ',';
+        newline(indent + 2);
+        value(a[i], indent + 2);
+      }
+      newline(indent);
+      out_ += ']';
+      return;
+    }
+    case Value::Kind::kObject: state_fields(v.as_object(), indent); return;
+  }
+}
+
+void ResultWriter::state_fields(const ExecutionState::Fields& fields,
+                                std::size_t indent) {
+  if (fields.empty()) {
+    literal("{}");
+    return;
+  }
+  out_ += '{';
+  bool first = true;
+  for (const auto& [name, v] : fields) {
+    key(name, indent + 2, first);
+    first = false;
+    value(v, indent + 2);
+  }
+  newline(indent);
+  out_ += '}';
+}
+
+void ResultWriter::json(const Json& v, std::size_t indent) {
+  switch (v.kind()) {
+    case Json::Kind::kNull: literal("null"); return;
+    case Json::Kind::kBoolean: boolean(v.as_boolean()); return;
+    case Json::Kind::kInteger: append_int(out_, v.as_integer()); return;
+    case Json::Kind::kUnsigned: append_uint(out_, v.as_unsigned()); return;
+    case Json::Kind::kDouble:
+      append_double(out_, v.as_double(), FloatStyle::kJson);
+      return;
+    case Json::Kind::kString: append_json_string(out_, v.as_string()); return;
+    case Json::Kind::kArray: {
+      const Json::Array& a = v.as_array();
+      if (a.empty()) {
+        literal("[]");
+        return;
+      }
+      out_ += '[';
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (i > 0) out_ += ',';
+        newline(indent + 2);
+        json(a[i], indent + 2);
+      }
+      newline(indent);
+      out_ += ']';
+      return;
+    }
+    case Json::Kind::kObject: {
+      const Json::Object& o = v.as_object();
+      if (o.empty()) {
+        literal("{}");
+        return;
+      }
+      out_ += '{';
+      bool first = true;
+      for (const auto& [name, member] : o) {
+        key(name, indent + 2, first);
+        first = false;
+        json(member, indent + 2);
+      }
+      newline(indent);
+      out_ += '}';
+      return;
+    }
+  }
+}
+
+void ResultWriter::copy_reindented(std::size_t offset, std::size_t length,
+                                   std::size_t from, std::size_t to) {
+  std::size_t lines = 0;
+  if (from != to) {
+    for (std::size_t i = offset; i < offset + length; ++i) {
+      lines += out_[i] == '\n';
+    }
+  }
+  // All the room first, so that the source range stays put while copying.
+  out_.reserve(out_.size() + length - lines * from + lines * to);
+  const char* p = out_.data() + offset;
+  const char* const end = p + length;
+  if (lines == 0) {
+    out_.append(p, length);
+    return;
+  }
+  while (p < end) {
+    const char* nl = static_cast<const char*>(
+        std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (nl == nullptr) {
+      out_.append(p, end);
+      return;
+    }
+    out_.append(p, nl);
+    newline(to);
+    p = nl + 1 + from;
+  }
+}
+
+void ResultWriter::state(const ExecutionState& s, std::size_t indent) {
+  for (const StateText& seen : recent_) {
+    if (seen.length == 0 || !seen.state.same_fields_as(s)) continue;
+    copy_reindented(seen.offset, seen.length, seen.indent, indent);
+    return;
+  }
+  const std::size_t offset = out_.size();
+  state_fields(s.fields(), indent);
+  StateText& slot = recent_[next_recent_];
+  next_recent_ = (next_recent_ + 1) % 2;
+  slot.state = s;
+  slot.indent = indent;
+  slot.offset = offset;
+  slot.length = out_.size() - offset;
+}
+
+void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
+  if (auto seen = entries_.find(&e); seen != entries_.end()) {
+    copy_reindented(seen->second.offset, seen->second.length,
+                    seen->second.indent, indent);
+    return;
+  }
+  const std::size_t offset = out_.size();
+  const std::size_t inner = indent + 2;
+  out_ += '{';
+  key("sequence", inner, true);
+  append_uint(out_, e.sequence);
+  key("operation", inner, false);
+  append_json_string(out_, e.operation);
+  key("inputs", inner, false);
+  json(e.inputs, inner);
+  key("state_before", inner, false);
+  state(e.state_before, inner);
+  key("state_after", inner, false);
+  state(e.state_after, inner);
+  key("changes", inner, false);
+  if (e.changes.empty()) {
+    literal("[]");
+  } else {
+    out_ += '[';
+    const std::size_t change_indent = inner + 2;
+    for (std::size_t i = 0; i < e.changes.size(); ++i) {
+      const StateChange& c = e.changes[i];
+      if (i > 0) out_ += ',';
+      newline(change_indent);
+      out_ += '{';
+      key("field", change_indent + 2, true);
+      append_json_string(out_, c.field);
+      key("old_value", change_indent + 2, false);
+      value(c.old_value, change_indent + 2);
+      key("new_value", change_indent + 2, false);
+      value(c.new_value, change_indent + 2);
+      newline(change_indent);
+      out_ += '}';
+    }
+    newline(inner);
+    out_ += ']';
+  }
+  key("postconditions_verified", inner, false);
+  boolean(e.postconditions_verified);
+  key("invariants_verified", inner, false);
+  boolean(e.invariants_verified);
+  newline(indent);
+  out_ += '}';
+  entries_.emplace(&e, EntryText{indent, offset, out_.size() - offset});
+}
+
+void ResultWriter::operation_result(const OperationResult& r,
+                                    std::size_t indent) {
+  const std::size_t inner = indent + 2;
+  out_ += '{';
+  key("operation", inner, true);
+  append_json_string(out_, r.operation);
+  key("success", inner, false);
+  boolean(r.success);
+  key("state", inner, false);
+  state(r.state, inner);
+  key("error", inner, false);
+  optional_string(r.error);
+  key("provenance", inner, false);
+  if (r.provenance != nullptr) {
+    entry(*r.provenance, inner);
+  } else {
+    literal("null");
+  }
+  newline(indent);
+  out_ += '}';
+}
+
+void ResultWriter::execution_result(const ExecutionResult& r) {
+  out_ += '{';
+  key("contract_id", 2, true);
+  append_json_string(out_, r.contract_id);
+  key("success", 2, false);
+  boolean(r.success);
+  key("operations", 2, false);
+  if (r.operations.empty()) {
+    literal("[]");
+  } else {
+    out_ += '[';
+    for (std::size_t i = 0; i < r.operations.size(); ++i) {
+      if (i > 0) out_ += ',';
+      newline(4);
+      operation_result(r.operations[i], 4);
+    }
+    newline(2);
+    out_ += ']';
+  }
+  key("final_state", 2, false);
+  state(r.final_state, 2);
+  key("provenance", 2, false);
+  out_ += '{';
+  key("entries", 4, true);
+  const auto& entries = r.provenance.entries();
+  if (entries.empty()) {
+    literal("[]");
+  } else {
+    out_ += '[';
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (i > 0) out_ += ',';
+      newline(6);
+      entry(*entries[i], 6);
+    }
+    newline(4);
+    out_ += ']';
+  }
+  newline(2);
+  out_ += '}';
+  key("error", 2, false);
+  optional_string(r.error);
+  out_.append("\n}", 2);
+}
+
+}  // namespace
+
+void write_value_json(const Value& value, std::string& out) {
+  ResultWriter(out).value(value, 0);
+}
+
+void write_state_json(const ExecutionState& state, std::string& out) {
+  ResultWriter(out).state(state, 0);
+}
+
+void write_execution_result(const ExecutionResult& result, std::string& out) {
+  ResultWriter(out).execution_result(result);
+}
+
+}  // namespace qel
