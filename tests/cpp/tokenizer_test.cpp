@@ -1,0 +1,397 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qel/error.h"
+#include "qel/token.h"
+#include "syntax/tokenizer.h"
+
+namespace qel {
+namespace {
+
+// Every token as description@line:column, or the error's text form.
+std::string dump(std::string_view text) {
+  Result<std::vector<SpannedToken>> tokens = tokenize(text);
+  if (!tokens.ok()) return tokens.error().to_string();
+  std::string out;
+  for (const SpannedToken& t : *tokens) {
+    if (!out.empty()) out += ' ';
+    out += token_description(t.token);
+    out += '@';
+    out += t.span.to_string();
+  }
+  return out;
+}
+
+struct LexCase {
+  const char* name;
+  std::string text;
+  std::string expected;
+};
+
+void PrintTo(const LexCase& c, std::ostream* os) { *os << c.name; }
+
+class TokenizerTest : public ::testing::TestWithParam<LexCase> {};
+
+TEST_P(TokenizerTest, TokensOrError) {
+  EXPECT_EQ(dump(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layout, TokenizerTest,
+    ::testing::Values(
+        LexCase{"empty", "", "Eof@1:1"},
+        LexCase{"only_layout", " \t\r\f\n // c\n", "Eof@3:1"},
+        LexCase{"two_lines", "a\nb",
+                "Identifier(\"a\")@1:1 Identifier(\"b\")@2:1 Eof@2:2"},
+        LexCase{"comment_at_end", "// note", "Eof@1:8"},
+        LexCase{"comment_keeps_line_feed", "x // y z\n y",
+                "Identifier(\"x\")@1:1 Identifier(\"y\")@2:2 Eof@2:3"},
+        LexCase{"comment_without_space", "a//b\nc",
+                "Identifier(\"a\")@1:1 Identifier(\"c\")@2:1 Eof@2:2"},
+        LexCase{"tab_and_cr_count_one_column", "\t\rx",
+                "Identifier(\"x\")@1:3 Eof@1:4"},
+        LexCase{"crlf", "a\r\nb",
+                "Identifier(\"a\")@1:1 Identifier(\"b\")@2:1 Eof@2:2"},
+        LexCase{"lone_slash", "a / b",
+                "Parse error: Unexpected character '/' at 1:3"},
+        LexCase{"slash_at_end", "a /", "Parse error: Unexpected character '/' at 1:3"},
+        LexCase{"vertical_tab", "\v", "Parse error: Unexpected character '\v' at 1:1"},
+        LexCase{"no_break_space", "a\xC2\xA0",
+                "Parse error: Unexpected character '\xC2\xA0' at 1:2"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Punctuation, TokenizerTest,
+    ::testing::Values(
+        LexCase{"all", "{}[]<>:,=",
+                "LBrace@1:1 RBrace@1:2 LBracket@1:3 RBracket@1:4 LAngle@1:5 "
+                "RAngle@1:6 Colon@1:7 Comma@1:8 Equals@1:9 Eof@1:10"},
+        LexCase{"map_type", "Map<String,Integer>",
+                "MapType@1:1 LAngle@1:4 StringType@1:5 Comma@1:11 "
+                "IntegerType@1:12 RAngle@1:19 Eof@1:20"},
+        LexCase{"minus", "-1", "Parse error: Unexpected character '-' at 1:1"},
+        LexCase{"plus", "+", "Parse error: Unexpected character '+' at 1:1"},
+        LexCase{"dot", ".5", "Parse error: Unexpected character '.' at 1:1"},
+        LexCase{"hash", "x #", "Parse error: Unexpected character '#' at 1:3"},
+        LexCase{"single_quote", "'a'",
+                "Parse error: Unexpected character ''' at 1:1"},
+        LexCase{"percent_second_line", "a\n    %",
+                "Parse error: Unexpected character '%' at 2:5"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, TokenizerTest,
+    ::testing::Values(
+        LexCase{"section_keywords",
+                "Contract Identity PurposeStatement DataSemantics "
+                "BehavioralSemantics ExecutionConstraints HumanMachineContract "
+                "Extensions",
+                "Contract@1:1 Identity@1:10 PurposeStatement@1:19 "
+                "DataSemantics@1:36 BehavioralSemantics@1:50 "
+                "ExecutionConstraints@1:70 HumanMachineContract@1:91 "
+                "Extensions@1:112 Eof@1:122"},
+        LexCase{"type_keywords",
+                "Integer Float String Boolean ISO8601 UUID Array Map Object Enum",
+                "IntegerType@1:1 FloatType@1:9 StringType@1:15 BooleanType@1:22 "
+                "Iso8601Type@1:30 UuidType@1:38 ArrayType@1:43 MapType@1:49 "
+                "ObjectType@1:53 EnumType@1:60 Eof@1:64"},
+        LexCase{"booleans", "true false True",
+                "BooleanLiteral(true)@1:1 BooleanLiteral(false)@1:6 "
+                "Identifier(\"True\")@1:12 Eof@1:16"},
+        LexCase{"near_keywords", "integer Contract-x true_ ISO8601Z Maps",
+                "Identifier(\"integer\")@1:1 Identifier(\"Contract-x\")@1:9 "
+                "Identifier(\"true_\")@1:20 Identifier(\"ISO8601Z\")@1:26 "
+                "Identifier(\"Maps\")@1:35 Eof@1:39"},
+        LexCase{"hyphen_and_underscore", "my-field _x a1-",
+                "Identifier(\"my-field\")@1:1 Identifier(\"_x\")@1:10 "
+                "Identifier(\"a1-\")@1:13 Eof@1:16"},
+        LexCase{"non_ascii_letter", "\xC3\xA9",
+                "Parse error: Unexpected character '\xC3\xA9' at 1:1"},
+        LexCase{"non_ascii_after_space", "x \xC3\xA9",
+                "Parse error: Unexpected character '\xC3\xA9' at 1:3"},
+        LexCase{"non_ascii_inside_word", "ab\xC3\xA9",
+                "Parse error: Unexpected character '\xC3\xA9' at 1:3"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, TokenizerTest,
+    ::testing::Values(
+        LexCase{"integer", "42", "IntegerLiteral(42)@1:1 Eof@1:3"},
+        LexCase{"leading_zeros", "007", "IntegerLiteral(7)@1:1 Eof@1:4"},
+        LexCase{"max_integer", "9223372036854775807",
+                "IntegerLiteral(9223372036854775807)@1:1 Eof@1:20"},
+        LexCase{"integer_overflow", "9223372036854775808",
+                "Parse error: Invalid integer '9223372036854775808' at 1:1"},
+        LexCase{"long_overflow", "x 123456789012345678901234567890",
+                "Parse error: Invalid integer '123456789012345678901234567890' "
+                "at 1:3"},
+        LexCase{"no_exponent", "1e5",
+                "IntegerLiteral(1)@1:1 Identifier(\"e5\")@1:2 Eof@1:4"},
+        LexCase{"digits_then_word", "12abc",
+                "IntegerLiteral(12)@1:1 Identifier(\"abc\")@1:3 Eof@1:6"},
+        LexCase{"half", "0.5", "FloatLiteral(0.5)@1:1 Eof@1:4"},
+        LexCase{"one", "1.0", "FloatLiteral(1.0)@1:1 Eof@1:4"},
+        LexCase{"trailing_point", "1.", "FloatLiteral(1.0)@1:1 Eof@1:3"},
+        LexCase{"two_points", "1.2.3", "Parse error: Invalid float '1.2.3' at 1:1"},
+        LexCase{"two_points_at_end", "x 1..", "Parse error: Invalid float '1..' at 1:3"},
+        LexCase{"float_then_minus", "1.5-2",
+                "Parse error: Unexpected character '-' at 1:4"},
+        LexCase{"ten_to_sixteen", "10000000000000000.0",
+                "FloatLiteral(1e16)@1:1 Eof@1:20"},
+        LexCase{"just_below_exponent_form", "9999999999999998.0",
+                "FloatLiteral(9999999999999998.0)@1:1 Eof@1:19"},
+        LexCase{"small", "0.000015", "FloatLiteral(1.5e-5)@1:1 Eof@1:9"},
+        LexCase{"smallest_positional", "0.0001", "FloatLiteral(0.0001)@1:1 Eof@1:7"},
+        LexCase{"below_positional", "0.00001", "FloatLiteral(1e-5)@1:1 Eof@1:8"},
+        LexCase{"zero", "0.0", "FloatLiteral(0.0)@1:1 Eof@1:4"},
+        LexCase{"shortest_digits", "0.1", "FloatLiteral(0.1)@1:1 Eof@1:4"},
+        // 2^53 + 1 lies halfway between two doubles: ties go to even.
+        LexCase{"ties_to_even", "9007199254740993.0",
+                "FloatLiteral(9007199254740992.0)@1:1 Eof@1:19"},
+        LexCase{"too_large", "1" + std::string(400, '0') + ".5",
+                "FloatLiteral(inf)@1:1 Eof@1:404"},
+        LexCase{"rounds_to_zero", "0." + std::string(400, '0') + "1",
+                "FloatLiteral(0.0)@1:1 Eof@1:404"},
+        LexCase{"smallest_subnormal", "0." + std::string(323, '0') + "5",
+                "FloatLiteral(5e-324)@1:1 Eof@1:327"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Timestamps, TokenizerTest,
+    ::testing::Values(
+        LexCase{"utc", "2024-01-15T10:30:00Z",
+                "StringLiteral(\"2024-01-15T10:30:00Z\")@1:1 Eof@1:21"},
+        LexCase{"plus_offset", "2024-01-15T10:30:00+02:00",
+                "StringLiteral(\"2024-01-15T10:30:00+02:00\")@1:1 Eof@1:26"},
+        LexCase{"fraction", "2024-01-15T10:30:00.123Z,",
+                "StringLiteral(\"2024-01-15T10:30:00.123Z\")@1:1 Comma@1:25 "
+                "Eof@1:26"},
+        LexCase{"date_only", "2024-01-15",
+                "Parse error: Invalid timestamp '2024-01-15' at 1:1"},
+        LexCase{"minus_offset", "2024-01-15T10:30:00-05:00",
+                "Parse error: Invalid timestamp '2024-01-15T10:30:00-05:00' at 1:1"},
+        LexCase{"nineteen_characters", "2024-01-15T10:3:00Z",
+                "Parse error: Invalid timestamp '2024-01-15T10:3:00Z' at 1:1"},
+        LexCase{"lowercase_t", "2024-01-15t10:30:00Z",
+                "Parse error: Invalid timestamp '2024-01-15t10:30:00Z' at 1:1"},
+        LexCase{"not_ending_in_z", "2024-01-15T10:30:00Zx",
+                "Parse error: Invalid timestamp '2024-01-15T10:30:00Zx' at 1:1"},
+        LexCase{"no_shape_checks", "1-TTTTTTTTTTTTTTTTTZ",
+                "StringLiteral(\"1-TTTTTTTTTTTTTTTTTZ\")@1:1 Eof@1:21"},
+        LexCase{"digits_then_minus", "x 1-2",
+                "Parse error: Invalid timestamp '1-2' at 1:3"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, TokenizerTest,
+    ::testing::Values(
+        LexCase{"plain", "\"abc\" x",
+                "StringLiteral(\"abc\")@1:1 Identifier(\"x\")@1:7 Eof@1:8"},
+        LexCase{"escaped_quote", "\"a\\\"b\"", "StringLiteral(\"a\\\"b\")@1:1 Eof@1:7"},
+        LexCase{"escapes", "\"\\n\\t\\\\\"",
+                "StringLiteral(\"\\n\\t\\\\\")@1:1 Eof@1:9"},
+        LexCase{"raw_line_feed", "\"a\nb\" x",
+                "StringLiteral(\"a\\nb\")@1:1 Identifier(\"x\")@2:4 Eof@2:5"},
+        LexCase{"non_ascii_counts_characters", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\" x",
+                "StringLiteral(\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\")@1:1 "
+                "Identifier(\"x\")@1:7 Eof@1:8"},
+        LexCase{"non_ascii_comment", "// \xC3\xA9\xC3\xA9\n \xC3\xA9",
+                "Parse error: Unexpected character '\xC3\xA9' at 2:2"},
+        LexCase{"non_ascii_before_line_feed", "\"\xC3\xA9\n\xC3\xA9\" \xC3\xA9",
+                "Parse error: Unexpected character '\xC3\xA9' at 2:4"},
+        LexCase{"invalid_escape", "\"a\\qb\"",
+                "Parse error: Invalid escape sequence '\\q' at 1:5"},
+        LexCase{"no_r_escape", "\"\\r\"",
+                "Parse error: Invalid escape sequence '\\r' at 1:4"},
+        LexCase{"no_u_escape", "\"\\u0041\"",
+                "Parse error: Invalid escape sequence '\\u' at 1:4"},
+        LexCase{"no_single_quote_escape", "\"\\'\"",
+                "Parse error: Invalid escape sequence '\\'' at 1:4"},
+        LexCase{"escaped_line_feed", "\"ab\\\ncd\"",
+                "Parse error: Invalid escape sequence '\\\n' at 2:1"},
+        LexCase{"escaped_non_ascii", "\"\xC3\xA9\\\xC3\xA9\"",
+                "Parse error: Invalid escape sequence '\\\xC3\xA9' at 1:5"},
+        LexCase{"unterminated", "\"abc",
+                "Parse error: Unterminated string starting at 1:1"},
+        LexCase{"unterminated_over_lines", "x \"a\nb",
+                "Parse error: Unterminated string starting at 1:3"},
+        LexCase{"unterminated_escape", "\"\\",
+                "Parse error: Unterminated escape sequence at 1:3"},
+        LexCase{"unterminated_escape_later", "\"\xC3\xA9\n ab\\",
+                "Parse error: Unterminated escape sequence at 2:5"},
+        // Strings end only at their quote; layout inside is kept.
+        LexCase{"comment_inside_string", "\"// x\"",
+                "StringLiteral(\"// x\")@1:1 Eof@1:7"},
+        LexCase{"first_error_wins", "\"\\q\" %",
+                "Parse error: Invalid escape sequence '\\q' at 1:4"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Utf8, TokenizerTest,
+    ::testing::Values(
+        LexCase{"invalid_byte", "\xFF", "Parse error: Invalid UTF-8 at 1:1"},
+        LexCase{"after_characters", "ab\n\"\xC3\xA9\xC3\"",
+                "Parse error: Invalid UTF-8 at 2:3"},
+        LexCase{"overlong", "x \xC0\x80", "Parse error: Invalid UTF-8 at 1:3"},
+        LexCase{"surrogate", "\"\xED\xA0\x80\"", "Parse error: Invalid UTF-8 at 1:2"},
+        LexCase{"above_max", "\"\xF4\x90\x80\x80\"",
+                "Parse error: Invalid UTF-8 at 1:2"},
+        LexCase{"truncated_at_end", "\"\xE2\x82", "Parse error: Invalid UTF-8 at 1:2"},
+        LexCase{"lone_continuation", "\"\x80\"", "Parse error: Invalid UTF-8 at 1:2"},
+        // Decoding comes before scanning.
+        LexCase{"wins_over_lexical_error", "% \xFF",
+                "Parse error: Invalid UTF-8 at 1:3"},
+        LexCase{"valid_four_byte", "\"\xF0\x90\x80\x80\"",
+                "StringLiteral(\"\xF0\x90\x80\x80\")@1:1 Eof@1:4"}));
+
+TEST(TokenizerSpans, OffsetsCountCharacters) {
+  Result<std::vector<SpannedToken>> tokens =
+      tokenize("\"\xC3\xA9\xC3\xA9\"\n  x // \xE2\x82\xAC\n");
+  ASSERT_TRUE(tokens.ok());
+  ASSERT_EQ(tokens->size(), 3u);
+  EXPECT_EQ((*tokens)[0].span, (Span{1, 1, 0}));
+  EXPECT_EQ((*tokens)[1].span, (Span{2, 3, 7}));
+  EXPECT_EQ((*tokens)[2].span, (Span{3, 1, 14}));
+}
+
+TEST(TokenizerSpans, EmptyTextEofAtOrigin) {
+  Result<std::vector<SpannedToken>> tokens = tokenize("");
+  ASSERT_TRUE(tokens.ok());
+  ASSERT_EQ(tokens->size(), 1u);
+  EXPECT_EQ((*tokens)[0].token.kind, TokenKind::kEof);
+  EXPECT_EQ((*tokens)[0].span, (Span{1, 1, 0}));
+}
+
+TEST(TokenizerScanner, KeepsReturningEofAtTheEnd) {
+  detail::Scanner scanner("x");
+  detail::TokenView token;
+  scanner.next(token);
+  EXPECT_EQ(token.kind, TokenKind::kIdentifier);
+  for (int i = 0; i < 3; ++i) {
+    scanner.next(token);
+    EXPECT_EQ(token.kind, TokenKind::kEof);
+    EXPECT_EQ(token.span, (Span{1, 2, 1}));
+  }
+}
+
+TEST(TokenizerTokens, CompareKindAndPayload) {
+  auto make = [](TokenKind kind, std::string text) {
+    Token t;
+    t.kind = kind;
+    t.text = std::move(text);
+    return t;
+  };
+  EXPECT_EQ(make(TokenKind::kIdentifier, "a"), make(TokenKind::kIdentifier, "a"));
+  EXPECT_FALSE(make(TokenKind::kIdentifier, "a") ==
+               make(TokenKind::kIdentifier, "b"));
+  EXPECT_FALSE(make(TokenKind::kIdentifier, "a") ==
+               make(TokenKind::kStringLiteral, "a"));
+  Token one;
+  one.kind = TokenKind::kIntegerLiteral;
+  one.integer = 1;
+  Token two = one;
+  two.integer = 2;
+  EXPECT_FALSE(one == two);
+  // A kind without payload ignores the payload fields.
+  Token brace_a;
+  brace_a.kind = TokenKind::kLBrace;
+  Token brace_b = brace_a;
+  brace_b.integer = 9;
+  EXPECT_EQ(brace_a, brace_b);
+}
+
+struct DescriptionCase {
+  const char* name;
+  std::string text;      // an Identifier payload
+  std::string expected;  // what appears between the quotes
+};
+
+void PrintTo(const DescriptionCase& c, std::ostream* os) { *os << c.name; }
+
+class TokenizerDescriptionTest : public ::testing::TestWithParam<DescriptionCase> {};
+
+TEST_P(TokenizerDescriptionTest, EscapesText) {
+  Token t;
+  t.kind = TokenKind::kStringLiteral;
+  t.text = GetParam().text;
+  EXPECT_EQ(token_description(t), "StringLiteral(\"" + GetParam().expected + "\")");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Escapes, TokenizerDescriptionTest,
+    ::testing::Values(
+        DescriptionCase{"plain", "owner", "owner"},
+        DescriptionCase{"quote_and_backslash", "a\"b\\c", "a\\\"b\\\\c"},
+        DescriptionCase{"named_controls", std::string("\n\r\t\0", 4),
+                        "\\n\\r\\t\\0"},
+        DescriptionCase{"other_controls", "\x01\x1F\x7F", "\\u{1}\\u{1f}\\u{7f}"},
+        DescriptionCase{"c1_control", "\xC2\x85", "\\u{85}"},
+        DescriptionCase{"single_quote_and_space", "it's a", "it's a"},
+        DescriptionCase{"non_ascii_letters", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80",
+                        "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+        DescriptionCase{"no_break_space", "\xC2\xA0", "\\u{a0}"},
+        DescriptionCase{"ideographic_space", "\xE3\x80\x80", "\\u{3000}"},
+        DescriptionCase{"soft_hyphen_format", "\xC2\xAD", "\\u{ad}"},
+        DescriptionCase{"zero_width_space_format", "\xE2\x80\x8B", "\\u{200b}"},
+        DescriptionCase{"line_separator", "\xE2\x80\xA8", "\\u{2028}"},
+        DescriptionCase{"paragraph_separator", "\xE2\x80\xA9", "\\u{2029}"},
+        DescriptionCase{"private_use", "\xEE\x80\x80", "\\u{e000}"},
+        DescriptionCase{"unassigned", "\xCD\xB8", "\\u{378}"},
+        DescriptionCase{"last_code_point", "\xF4\x8F\xBF\xBF", "\\u{10ffff}"},
+        DescriptionCase{"combining_acute", "e\xCC\x81", "e\\u{301}"},
+        DescriptionCase{"enclosing_mark", "\xE2\x83\x9D", "\\u{20dd}"},
+        // Spacing marks are printable unless they extend graphemes.
+        DescriptionCase{"other_grapheme_extend", "\xE0\xA6\xBE", "\\u{9be}"},
+        DescriptionCase{"spacing_mark", "\xE0\xA6\xBF", "\xE0\xA6\xBF"},
+        DescriptionCase{"tag_character", "\xF3\xA0\x80\xA0", "\\u{e0020}"}));
+
+struct KindCase {
+  Token token;
+  const char* expected;
+};
+
+TEST(TokenizerDescriptions, PayloadForms) {
+  auto with = [](TokenKind kind, auto set) {
+    Token t;
+    t.kind = kind;
+    set(t);
+    return t;
+  };
+  const KindCase cases[] = {
+      {with(TokenKind::kIdentifier, [](Token& t) { t.text = "owner"; }),
+       "Identifier(\"owner\")"},
+      {with(TokenKind::kIntegerLiteral, [](Token& t) { t.integer = 42; }),
+       "IntegerLiteral(42)"},
+      {with(TokenKind::kFloatLiteral, [](Token& t) { t.number = 0.5; }),
+       "FloatLiteral(0.5)"},
+      {with(TokenKind::kFloatLiteral, [](Token& t) { t.number = 1e16; }),
+       "FloatLiteral(1e16)"},
+      {with(TokenKind::kFloatLiteral, [](Token& t) { t.number = 0.000015; }),
+       "FloatLiteral(1.5e-5)"},
+      {with(TokenKind::kBooleanLiteral, [](Token& t) { t.boolean = true; }),
+       "BooleanLiteral(true)"},
+      {with(TokenKind::kBooleanLiteral, [](Token& t) { t.boolean = false; }),
+       "BooleanLiteral(false)"},
+      {with(TokenKind::kEof, [](Token&) {}), "Eof"},
+      {with(TokenKind::kIso8601Type, [](Token&) {}), "Iso8601Type"},
+      {with(TokenKind::kHumanMachineContract, [](Token&) {}),
+       "HumanMachineContract"},
+  };
+  for (const KindCase& c : cases) {
+    EXPECT_EQ(token_description(c.token), c.expected);
+  }
+}
+
+TEST(TokenizerDescriptions, EveryKindHasItsName) {
+  const char* names[kTokenKindCount] = {
+      "Contract", "Identity", "PurposeStatement", "DataSemantics",
+      "BehavioralSemantics", "ExecutionConstraints", "HumanMachineContract",
+      "Extensions", "IntegerType", "FloatType", "StringType", "BooleanType",
+      "Iso8601Type", "UuidType", "ArrayType", "MapType", "ObjectType",
+      "EnumType", "StringLiteral", "IntegerLiteral", "FloatLiteral",
+      "BooleanLiteral", "LBrace", "RBrace", "LBracket", "RBracket", "LAngle",
+      "RAngle", "Colon", "Comma", "Equals", "Identifier", "Eof"};
+  for (int i = 0; i < kTokenKindCount; ++i) {
+    EXPECT_STREQ(token_kind_name(static_cast<TokenKind>(i)), names[i]);
+  }
+}
+
+}  // namespace
+}  // namespace qel
