@@ -141,8 +141,9 @@ struct LineColumn {
 
 LineColumn line_column(std::string_view text, std::size_t count) {
   LineColumn lc;
-  for (std::size_t i = 0; i < count && i < text.size(); ++i) {
-    if (text[i] == '\n') {
+  // The parser counts the end of the input as one more character read.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i < text.size() && text[i] == '\n') {
       ++lc.line;
       lc.column = 0;
     } else {
