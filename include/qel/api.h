@@ -17,6 +17,11 @@ Result<std::string> parse_contract_json(std::string_view text);
 // JSON. Only a text that does not parse is an Error; findings are not.
 Result<std::string> verify_json(std::string_view text);
 
+// parse_contract, then execute_contract with the inputs text: the execution
+// result JSON. A failing operation is reported inside the result.
+Result<std::string> execute_json(std::string_view text,
+                                 std::string_view inputs);
+
 }  // namespace qel
 
 #endif  // QEL_API_H_

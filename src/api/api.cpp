@@ -1,5 +1,6 @@
 #include "qel/api.h"
 
+#include "qel/executor.h"
 #include "qel/model.h"
 #include "qel/parser.h"
 #include "qel/verifier.h"
@@ -20,6 +21,12 @@ Result<std::string> verify_json(std::string_view text) {
   std::string out;
   write_verification_json(result, out);
   return out;
+}
+
+Result<std::string> execute_json(std::string_view text,
+                                 std::string_view inputs) {
+  QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text));
+  return execute_contract(std::move(contract), inputs);
 }
 
 }  // namespace qel
