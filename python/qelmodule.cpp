@@ -172,6 +172,46 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return to_python(qel::verify_json(text)); });
 }
 
+PyDoc_STRVAR(execute_doc,
+"execute(text, inputs)\n"
+"--\n"
+"\n"
+"Execute an QEL contract with the given inputs.\n"
+"\n"
+"Runs the contract in a sandboxed environment with:\n"
+"  - Precondition evaluation\n"
+"  - Resource limit enforcement\n"
+"  - Postcondition verification\n"
+"  - Full provenance logging\n"
+"\n"
+"Args:\n"
+"    text: QEL contract source text\n"
+"    inputs: JSON string with execution inputs\n"
+"        Single request: {\"operation\": \"name\", \"inputs\": {...}}\n"
+"        Multiple: [{\"operation\": \"name\", \"inputs\": {...}}, ...]\n"
+"\n"
+"Returns:\n"
+"    JSON string with execution result including provenance log\n"
+"\n"
+"Raises:\n"
+"    ValueError: If the contract cannot be parsed, verified, or executed");
+
+PyObject* execute(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"text", "inputs", nullptr};
+  PyObject* text_obj = nullptr;
+  PyObject* inputs_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UU:execute",
+                                   const_cast<char**>(keywords), &text_obj,
+                                   &inputs_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  std::string_view inputs;
+  if (!utf8_of(inputs_obj, &inputs)) return nullptr;
+  return guarded([&] { return to_python(qel::execute_json(text, inputs)); });
+}
+
 PyDoc_STRVAR(semantic_hash_doc,
 "semantic_hash(text)\n"
 "--\n"
@@ -211,6 +251,8 @@ PyMethodDef qel_methods[] = {
      METH_VARARGS | METH_KEYWORDS, normalize_doc},
     {"verify", reinterpret_cast<PyCFunction>(verify),
      METH_VARARGS | METH_KEYWORDS, verify_doc},
+    {"execute", reinterpret_cast<PyCFunction>(execute),
+     METH_VARARGS | METH_KEYWORDS, execute_doc},
     {"semantic_hash", reinterpret_cast<PyCFunction>(semantic_hash),
      METH_VARARGS | METH_KEYWORDS, semantic_hash_doc},
     {nullptr, nullptr, 0, nullptr},
