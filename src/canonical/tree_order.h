@@ -13,6 +13,8 @@
 
 namespace qel::detail {
 
+inline constexpr size_t kInsertionSortLimit = 16;
+
 // Stable ascending sort of `items` by the text `key(item)`, compared byte by
 // byte as unsigned values (a text sorts before any longer text it starts).
 // Items with equal keys keep their order; nothing is removed.
@@ -31,6 +33,20 @@ void stable_sort_by_key(std::vector<T>& items, KeyOf key_of) {
     ++first_unordered;
   }
   if (first_unordered == n) return;
+
+  // Short lists (object fields, enum variants) are the common case: sort
+  // them in place by insertion, which allocates nothing. upper_bound keeps
+  // equal keys in their order.
+  if (n <= kInsertionSortLimit) {
+    for (size_t i = first_unordered; i < n; ++i) {
+      const auto less = [&](const T& probe, const T& item) {
+        return std::string_view(key_of(probe)) < std::string_view(key_of(item));
+      };
+      auto at = std::upper_bound(items.begin(), items.begin() + i, items[i], less);
+      std::rotate(at, items.begin() + i, items.begin() + i + 1);
+    }
+    return;
+  }
 
   // string_view's ordering goes through char_traits<char>, which compares
   // as unsigned char: the byte order every canonical output needs. The index

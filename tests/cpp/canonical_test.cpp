@@ -17,6 +17,7 @@
 #include "canonical/tree_order.h"
 #include "qel/ast.h"
 #include "qel/canonical.h"
+#include "qel/parser.h"
 
 namespace qel {
 namespace {
@@ -364,6 +365,31 @@ TEST(CanonicalLiteralDepth, VeryDeepArraysRenderWithoutRecursion) {
   EXPECT_EQ(out, std::string(kDepth, '[') + "7" + std::string(kDepth, ']'));
 }
 
+// Escapes are found wherever they fall relative to word boundaries, and
+// bytes that are neither escape (non-ASCII ones included) pass unchanged.
+TEST(CanonicalLiteralEscapes, EveryPositionInLongTexts) {
+  const std::string filler = "ab\xc3\xa9\xa2\xdc\x22x";  // mixed bytes, one quote
+  for (size_t length = 1; length <= 24; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      for (const char special : {'"', '\\'}) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += 'a' + static_cast<char>(i % 26);
+        text[at] = special;
+        std::string out;
+        detail::CanonicalWriter writer(out);
+        writer.write_quoted(text);
+        const std::string expected = "\"" + text.substr(0, at) + "\\" +
+                                     special + text.substr(at + 1) + "\"";
+        ASSERT_EQ(out, expected) << "length " << length << " at " << at;
+      }
+    }
+  }
+  std::string out;
+  detail::CanonicalWriter writer(out);
+  writer.write_quoted(filler + filler);
+  EXPECT_EQ(out, "\"ab\xc3\xa9\xa2\xdc\\\"xab\xc3\xa9\xa2\xdc\\\"x\"");
+}
+
 // ---- Field helpers --------------------------------------------------------------
 
 TEST(CanonicalFields, IntegerFieldLines) {
@@ -486,6 +512,27 @@ TEST(CanonicalOrder, EqualNamesKeepSourceOrder) {
   EXPECT_EQ(state[1].type.text(), "String");
   EXPECT_EQ(state[2].type.text(), "Integer");
   EXPECT_TRUE(state[2].default_value.has_value());
+}
+
+// Short and long lists take different sorting paths; both must be stable.
+TEST(CanonicalOrder, StableForShortAndLongLists) {
+  for (const size_t size : {2u, 3u, 16u, 17u, 50u}) {
+    std::vector<SpannedText> list;
+    for (size_t i = 0; i < size; ++i) {
+      // Keys cycle through c, a, b; the offset records the source position.
+      list.push_back(SpannedText{std::string(1, "cab"[i % 3]), Span{1, 1, i}});
+    }
+    detail::sort_texts(list);
+    ASSERT_EQ(list.size(), size);
+    for (size_t i = 1; i < size; ++i) {
+      const SpannedText& prev = list[i - 1];
+      const SpannedText& cur = list[i];
+      ASSERT_LE(prev.value, cur.value) << "size " << size;
+      if (prev.value == cur.value) {
+        EXPECT_LT(prev.span.offset, cur.span.offset) << "size " << size;
+      }
+    }
+  }
 }
 
 TEST(CanonicalOrder, SpansStayWithTheirItems) {
@@ -1058,6 +1105,325 @@ TEST(CanonicalHash, ListBoundariesCannotBeForged) {
   EXPECT_NE(normalize_ast(std::move(two)).identity.semantic_hash.value,
             normalize_ast(std::move(one)).identity.semantic_hash.value);
 }
+
+
+// ---- From contract text ------------------------------------------------------------
+
+// The same contract as full_contract(), written out of order, with comments,
+// mixed separators and escapes.
+const char kFullSource[] =
+    "// a ledger\n"
+    "Contract {\n"
+    "  Identity {\n"
+    "    version: 3, owner: \"Ledger \\\"core\\\" team\"\n"
+    "    semantic_hash: \"deadbeef\"  // anything\n"
+    "    stable_id: \"payments.ledger\",\n"
+    "    created_timestamp: 2024-01-15T10:30:00Z,\n"
+    "  }\n"
+    "  PurposeStatement {\n"
+    "    narrative: \"Keeps\nbalances\"\n"
+    "    confidence_level: 0.95\n"
+    "    intent_source: \"C:\\\\specs\\\\ledger\"\n"
+    "  }\n"
+    "  DataSemantics {\n"
+    "    state: {\n"
+    "      owner_info: Object { zip: String, city: Object { street: String = \"Main\"\n"
+    "                           geo: Object { } } }\n"
+    "      balance: Float = 0.0\n"
+    "      status: Enum [\"open\", \"closed\",] = \"open\"\n"
+    "      tags: Array<String> = [\"x\", 2, [false],]\n"
+    "      limits: Map<String,Integer>\n"
+    "    }\n"
+    "    invariants: [\"balance >= 0\", \"count >= 0\", \"balance >= 0\"]\n"
+    "  }\n"
+    "  BehavioralSemantics {\n"
+    "    operations: [\n"
+    "      { name: \"withdraw\" precondition: \"amount <= balance\"\n"
+    "        parameters: { note: String = \"n/a\", amount: Float }\n"
+    "        postcondition: \"balance >= 0\"\n"
+    "        side_effects: [\"write ledger\", \"emit event\"]\n"
+    "        idempotence: \"non-idempotent\" },\n"
+    "      { idempotence: \"idempotent\" name: \"audit\" precondition: \"true\"\n"
+    "        parameters: {} postcondition: \"true\" side_effects: [] }\n"
+    "    ],\n"
+    "  }\n"
+    "  ExecutionConstraints {\n"
+    "    trigger_types: [\"manual\", \"api\"]\n"
+    "    resource_limits: { max_memory_bytes: 1024 computation_timeout_ms: 100\n"
+    "                       max_state_size_bytes: 2048 }\n"
+    "    external_permissions: []\n"
+    "    sandbox_mode: \"full_isolation\"\n"
+    "  }\n"
+    "  HumanMachineContract {\n"
+    "    user_obligations: [\"review\"]\n"
+    "    system_refusals: []\n"
+    "    system_commitments: [\"log\", \"audit\"]\n"
+    "  }\n"
+    "}\n"
+    "Extensions {\n"
+    "  monitoring { window: 100000000000000000000.0, alert: true }\n"
+    "  audit { }\n"
+    "  billing { tier: \"gold\" codes: [1, 2] }\n"
+    "}\n";
+
+std::string hash_line_of(const std::string& canonical) {
+  const std::string marker = "    semantic_hash: \"";
+  const size_t at = canonical.find(marker);
+  if (at == std::string::npos) return "";
+  return canonical.substr(at + marker.size(), 64);
+}
+
+std::string normalized(std::string_view text) {
+  Result<std::string> result = normalize(text);
+  EXPECT_TRUE(result.ok()) << result.error().to_string();
+  return result.ok() ? result.value() : std::string();
+}
+
+TEST(CanonicalFromText, FullContractRendersExactly) {
+  const detail::HashText digest = detail::sha256_hex(kFullCanonicalBlanked);
+  const std::string hash(digest.data(), digest.size());
+  EXPECT_EQ(normalized(kFullSource), with_hash(kFullCanonicalBlanked, hash));
+  Result<std::string> hashed = semantic_hash(kFullSource);
+  ASSERT_TRUE(hashed.ok());
+  EXPECT_EQ(hashed.value(), hash);
+}
+
+TEST(CanonicalFromText, AgreesWithTheTreeFunctions) {
+  Result<ContractNode> tree = parse(kFullSource);
+  ASSERT_TRUE(tree.ok());
+  const ContractNode normalised = normalize_ast(std::move(tree.value()));
+  EXPECT_EQ(normalized(kFullSource), serialize_canonical(normalised));
+  EXPECT_EQ(compute_semantic_hash(normalised),
+            normalised.identity.semantic_hash.value);
+}
+
+// A small contract whose texts hold no line feeds, so layout can be changed
+// by rewriting the text around them.
+const char kSmallSource[] =
+    "Contract {\n"
+    "  Identity {\n"
+    "    stable_id: \"svc-1\"\n"
+    "    version: 1\n"
+    "    created_timestamp: \"2024-01-15T10:30:00Z\"\n"
+    "    owner: \"team\"\n"
+    "    semantic_hash: \"abc\"\n"
+    "  }\n"
+    "  PurposeStatement {\n"
+    "    narrative: \"n\"\n"
+    "    intent_source: \"i\"\n"
+    "    confidence_level: 0.5\n"
+    "  }\n"
+    "  DataSemantics {\n"
+    "    state: { count: Integer = 2, ratio: Float = 2.0, tick: Float = 0.1 }\n"
+    "    invariants: [\"count >= 0\", \"ratio >= 0\"]\n"
+    "  }\n"
+    "  BehavioralSemantics {\n"
+    "    operations: [\n"
+    "      { name: \"b\" precondition: \"true\" parameters: { y: String, x: Integer }\n"
+    "        postcondition: \"true\" side_effects: [\"s2\", \"s1\"] idempotence: \"yes\" }\n"
+    "      { name: \"a\" precondition: \"true\" parameters: {}\n"
+    "        postcondition: \"true\" side_effects: [] idempotence: \"yes\" }\n"
+    "    ]\n"
+    "  }\n"
+    "  ExecutionConstraints {\n"
+    "    trigger_types: [\"manual\", \"api\"]\n"
+    "    resource_limits: { max_memory_bytes: 1024, computation_timeout_ms: 100, max_state_size_bytes: 2048 }\n"
+    "    external_permissions: [\"net\", \"disk\"]\n"
+    "    sandbox_mode: \"full_isolation\"\n"
+    "  }\n"
+    "  HumanMachineContract {\n"
+    "    system_commitments: [\"c2\", \"c1\"]\n"
+    "    system_refusals: [\"r2\", \"r1\"]\n"
+    "    user_obligations: [\"u2\", \"u1\"]\n"
+    "  }\n"
+    "}\n";
+
+std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  size_t at = 0;
+  bool found = false;
+  while ((at = text.find(from, at)) != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+    found = true;
+  }
+  EXPECT_TRUE(found) << "no " << from;
+  return text;
+}
+
+struct RewriteCase {
+  const char* name;
+  const char* from;
+  const char* to;
+};
+
+void PrintTo(const RewriteCase& c, std::ostream* os) { *os << c.name; }
+
+class CanonicalSameMeaningTest : public ::testing::TestWithParam<RewriteCase> {};
+
+TEST_P(CanonicalSameMeaningTest, SameCanonicalText) {
+  const std::string rewritten = replaced(kSmallSource, GetParam().from, GetParam().to);
+  EXPECT_EQ(normalized(rewritten), normalized(kSmallSource));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CanonicalSameMeaning, CanonicalSameMeaningTest,
+    ::testing::Values(
+        RewriteCase{"OneLine", "\n", " "},
+        RewriteCase{"CommentsEverywhere", "\n", " // note \"x\" { [\n"},
+        RewriteCase{"CrLf", "\n", "\r\n"},
+        RewriteCase{"Tabs", "  ", "\t"},
+        RewriteCase{"WrittenHash", "\"abc\"", "\"0123\""},
+        RewriteCase{"BareTimestamp", "\"2024-01-15T10:30:00Z\"",
+                    "2024-01-15T10:30:00Z"},
+        RewriteCase{"StateOrder",
+                    "count: Integer = 2, ratio: Float = 2.0, tick: Float = 0.1",
+                    "tick: Float = 0.1 ratio: Float = 2.0 count: Integer = 2,"},
+        RewriteCase{"ParameterOrder", "{ y: String, x: Integer }",
+                    "{ x: Integer y: String }"},
+        RewriteCase{"SideEffects", "[\"s2\", \"s1\"]", "[\"s1\", \"s2\",]"},
+        RewriteCase{"Invariants", "[\"count >= 0\", \"ratio >= 0\"]",
+                    "[\"ratio >= 0\", \"count >= 0\"]"},
+        RewriteCase{"Lists", "[\"c2\", \"c1\"]", "[\"c1\", \"c2\"]"},
+        RewriteCase{"FieldOrderInSection",
+                    "    stable_id: \"svc-1\"\n    version: 1\n",
+                    "    version: 1,\n    stable_id: \"svc-1\",\n"},
+        RewriteCase{"LimitsOrder",
+                    "max_memory_bytes: 1024, computation_timeout_ms: 100",
+                    "computation_timeout_ms: 100 max_memory_bytes: 1024"},
+        RewriteCase{"TrailingText", "  }\n}\n", "  }\n}\nanything 1 2 \"x\"\n"}),
+    [](const ::testing::TestParamInfo<RewriteCase>& info) {
+      return std::string(info.param.name);
+    });
+
+class CanonicalOtherMeaningTest : public ::testing::TestWithParam<RewriteCase> {};
+
+TEST_P(CanonicalOtherMeaningTest, OtherHash) {
+  const std::string rewritten = replaced(kSmallSource, GetParam().from, GetParam().to);
+  Result<std::string> a = semantic_hash(kSmallSource);
+  Result<std::string> b = semantic_hash(rewritten);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_NE(a.value(), b.value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CanonicalOtherMeaning, CanonicalOtherMeaningTest,
+    ::testing::Values(
+        RewriteCase{"FloatForInteger", "count: Integer = 2,", "count: Integer = 2.0,"},
+        RewriteCase{"IntegerForFloat", "ratio: Float = 2.0,", "ratio: Float = 2,"},
+        RewriteCase{"Type", "y: String", "y: UUID"},
+        RewriteCase{"SwappedCharacters", "\"count >= 0\"", "\"cuont >= 0\""},
+        RewriteCase{"Version", "version: 1", "version: 01000"},
+        RewriteCase{"Limit", "max_memory_bytes: 1024", "max_memory_bytes: 1023"},
+        RewriteCase{"Quote", "narrative: \"n\"", "narrative: \"n\\\"\""},
+        RewriteCase{"Backslash", "narrative: \"n\"", "narrative: \"n\\\\\""},
+        RewriteCase{"Extensions", "  }\n}\n", "  }\n}\nExtensions { }\n"}),
+    [](const ::testing::TestParamInfo<RewriteCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(CanonicalFromText, NumberForms) {
+  const std::string text = normalized(kSmallSource);
+  EXPECT_NE(text.find("      count: Integer = 2,\n      ratio: Float = 2.0,\n"
+                      "      tick: Float = 0.1,\n"),
+            std::string::npos)
+      << text;
+}
+
+// Texts that the canonical form must carry through a second reading intact.
+const char* const kTrickyTexts[] = {
+    "a\\\"b",              // escaped quotation mark
+    "C:\\\\dir\\\\",       // backslashes, one at the end
+    "line one\nline two",  // raw line feed
+    "tab\\there\ttoo",     // escaped and raw tab
+    "\\n is not a line feed here",
+    "\\\\\\\"",            // backslash then quotation mark
+    "a\\\",\n    narrative: \\\"b",
+    "caf\xc3\xa9 \xe2\x86\x92 // not a comment {",
+};
+
+class CanonicalIdempotenceTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CanonicalIdempotenceTest, NormalisingTheCanonicalTextChangesNothing) {
+  const std::string quoted = std::string("\"") + GetParam() + "\"";
+  std::string source = replaced(kSmallSource, "\"n\"", quoted);
+  source = replaced(source, "\"s1\"", quoted);
+  source = replaced(source, "y: String", "y: Enum [" + quoted + ", \"z\"] = " + quoted);
+  source = replaced(source, "  }\n}\n",
+                    "  }\n}\nExtensions { sys { f: [" + quoted + "] } }\n");
+  const std::string once = normalized(source);
+  EXPECT_EQ(normalized(once), once);
+  Result<std::string> hash = semantic_hash(once);
+  ASSERT_TRUE(hash.ok());
+  EXPECT_EQ(hash.value(), hash_line_of(once));
+}
+
+INSTANTIATE_TEST_SUITE_P(CanonicalIdempotence, CanonicalIdempotenceTest,
+                         ::testing::ValuesIn(kTrickyTexts));
+
+TEST(CanonicalFromText, IdempotentOnTheFullContract) {
+  const std::string once = normalized(kFullSource);
+  EXPECT_EQ(normalized(once), once);
+}
+
+TEST(CanonicalFromText, CollidingTextsHashApart) {
+  // intent_source a",<LF>    narrative: "b with narrative c, against
+  // intent_source a with narrative b",<LF>    narrative: "c.
+  const std::string first = replaced(
+      replaced(kSmallSource, "intent_source: \"i\"",
+               "intent_source: \"a\\\",\n    narrative: \\\"b\""),
+      "narrative: \"n\"", "narrative: \"c\"");
+  const std::string second = replaced(
+      replaced(kSmallSource, "intent_source: \"i\"", "intent_source: \"a\""),
+      "narrative: \"n\"", "narrative: \"b\\\",\n    narrative: \\\"c\"");
+  EXPECT_NE(normalized(first), normalized(second));
+  Result<std::string> a = semantic_hash(first);
+  Result<std::string> b = semantic_hash(second);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_NE(a.value(), b.value());
+}
+
+struct BadTextCase {
+  const char* name;
+  const char* text;
+  const char* expected;
+};
+
+void PrintTo(const BadTextCase& c, std::ostream* os) { *os << c.name; }
+
+class CanonicalBadTextTest : public ::testing::TestWithParam<BadTextCase> {};
+
+TEST_P(CanonicalBadTextTest, SameErrorAsParseContract) {
+  Result<std::string> text = normalize(GetParam().text);
+  Result<std::string> hash = semantic_hash(GetParam().text);
+  Result<Contract> reference = parse_contract(GetParam().text);
+  ASSERT_FALSE(text.ok());
+  ASSERT_FALSE(hash.ok());
+  ASSERT_FALSE(reference.ok());
+  EXPECT_EQ(text.error().to_string(), GetParam().expected);
+  EXPECT_EQ(hash.error().to_string(), GetParam().expected);
+  EXPECT_EQ(reference.error().to_string(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CanonicalBadText, CanonicalBadTextTest,
+    ::testing::Values(
+        BadTextCase{"Empty", "", "Parse error: Expected Contract, found Eof at 1:1"},
+        BadTextCase{"NonAscii", "x \xc3\xa9",
+                    "Parse error: Unexpected character '\xc3\xa9' at 1:3"},
+        BadTextCase{"BadEscape", "\"a\\qb\"",
+                    "Parse error: Invalid escape sequence '\\q' at 1:5"},
+        BadTextCase{"Unterminated", "\"abc",
+                    "Parse error: Unterminated string starting at 1:1"},
+        BadTextCase{"Minus", "-1", "Parse error: Unexpected character '-' at 1:1"},
+        BadTextCase{"NoIdentity", "Contract { PurposeStatement",
+                    "Parse error: Expected Identity, found PurposeStatement at 1:12"},
+        BadTextCase{"MissingOwner",
+                    "Contract {\n  Identity {\n    stable_id: \"x\" version: 1\n"
+                    "    created_timestamp: \"t\" semantic_hash: \"h\"\n  }\n}",
+                    "Parse error: Missing required field 'owner' in Identity at 2:3"}),
+    [](const ::testing::TestParamInfo<BadTextCase>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace qel
