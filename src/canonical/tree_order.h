@@ -13,6 +13,7 @@
 
 namespace qel::detail {
 
+// Lists up to this length are sorted in place by insertion.
 inline constexpr size_t kInsertionSortLimit = 16;
 
 // Stable ascending sort of `items` by the text `key(item)`, compared byte by
@@ -38,12 +39,13 @@ void stable_sort_by_key(std::vector<T>& items, KeyOf key_of) {
   // them in place by insertion, which allocates nothing. upper_bound keeps
   // equal keys in their order.
   if (n <= kInsertionSortLimit) {
+    const auto less = [&](const T& probe, const T& item) {
+      return std::string_view(key_of(probe)) < std::string_view(key_of(item));
+    };
     for (size_t i = first_unordered; i < n; ++i) {
-      const auto less = [&](const T& probe, const T& item) {
-        return std::string_view(key_of(probe)) < std::string_view(key_of(item));
-      };
-      auto at = std::upper_bound(items.begin(), items.begin() + i, items[i], less);
-      std::rotate(at, items.begin() + i, items.begin() + i + 1);
+      const auto next = items.begin() + static_cast<std::ptrdiff_t>(i);
+      std::rotate(std::upper_bound(items.begin(), next, *next, less), next,
+                  next + 1);
     }
     return;
   }
