@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +40,24 @@ void verify_default_matches_type(std::string_view name,
 void verify_type_expression(const TypeExpression& type,
                             VerificationResult& result);
 
+// The same walk, keeping its work stack between calls so that checking
+// many fields does not allocate per field.
+class TypeChecker {
+ public:
+  void check(const TypeExpression& type, VerificationResult& result);
+
+ private:
+  struct Frame {
+    explicit Frame(const TypeExpression* t) : type(t) {}
+    const TypeExpression* type;
+    int stage = 0;
+    std::size_t next = 0;
+    // For objects with many fields: which names repeat an earlier one.
+    std::vector<bool> repeated;
+  };
+  std::vector<Frame> stack_;
+};
+
 // ---- Determinism ----------------------------------------------------------
 
 struct DeterminismPattern {
@@ -65,16 +84,24 @@ class DeterminismTable {
  private:
   static constexpr int kAlphabet = 128;  // patterns are ASCII
 
-  uint16_t step(uint16_t state, unsigned char c) const {
+  // Upper-case letters step like their lower-case forms, so the scan
+  // lowercases ASCII for free. A few hundred states fit in a byte, which
+  // keeps the whole table in the first-level cache.
+  uint8_t step(uint8_t state, unsigned char c) const {
     return next_[static_cast<std::size_t>(state) * kAlphabet + c];
   }
 
-  std::vector<uint16_t> next_;     // complete transition function
+  std::vector<uint8_t> next_;      // complete transition function
   std::vector<uint32_t> matches_;  // rows ending at each state
 };
 
 // The table every scan uses; built once, never modified.
 const DeterminismTable& determinism_table();
+
+// Appends one Determinism error per row set in `found` (a scan result),
+// in row order.
+void report_nondeterminism(uint32_t found, std::string_view context,
+                           const Span& span, VerificationResult& result);
 
 // Appends one Determinism error per matching row, in row order.
 void check_string_for_nondeterminism(std::string_view text,
@@ -89,29 +116,87 @@ bool is_stop_word(std::string_view word);
 
 // Calls `visit` with every identifier-like word of `text`, in order,
 // duplicates kept, stop words dropped. Words are views into `text`.
+// Per byte: 2 = starts a word (ASCII letter, underscore), 1 = only
+// continues one (ASCII digit), 0 = neither (everything else, non-ASCII
+// bytes included).
+struct WordClasses {
+  uint8_t of[256] = {};
+  constexpr WordClasses() {
+    for (int c = 'a'; c <= 'z'; ++c) of[c] = 2;
+    for (int c = 'A'; c <= 'Z'; ++c) of[c] = 2;
+    of[static_cast<unsigned char>('_')] = 2;
+    for (int c = '0'; c <= '9'; ++c) of[c] = 1;
+  }
+};
+inline constexpr WordClasses kWordClasses{};
+
 template <typename Visit>
 void for_each_identifier(std::string_view text, Visit&& visit) {
-  const auto starts_word = [](unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-  };
-  const auto continues_word = [&](unsigned char c) {
-    return starts_word(c) || (c >= '0' && c <= '9');
+  const auto cls = [&](std::size_t i) {
+    return kWordClasses.of[static_cast<unsigned char>(text[i])];
   };
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    if (!starts_word(static_cast<unsigned char>(text[i]))) {
+    if (cls(i) != 2) {
       ++i;
       continue;
     }
     const std::size_t begin = i++;
-    while (i < n && continues_word(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < n && cls(i) != 0) ++i;
     const std::string_view word = text.substr(begin, i - begin);
     if (!is_stop_word(word)) visit(word);
   }
 }
 
 std::vector<std::string> extract_identifiers(std::string_view text);
+
+// ---- Name sets -------------------------------------------------------------
+
+// Texts copied into one contiguous buffer, so that sorting and searching
+// them touches compact memory instead of nodes spread over the tree.
+class PackedTexts {
+ public:
+  explicit PackedTexts(const std::vector<std::string_view>& texts);
+  // The copies, in the order given.
+  const std::vector<std::string_view>& views() const { return views_; }
+
+ private:
+  std::unique_ptr<char[]> buffer_;  // never moves, so views stay valid
+  std::vector<std::string_view> views_;
+};
+
+// Texts sorted once in byte-wise order, for membership tests and for
+// finding repetitions. Every text is compared through a 64-bit key of its
+// first bytes after the prefix that all of them share, so that most
+// comparisons are one integer comparison instead of a memcmp.
+class SortedTexts {
+ public:
+  explicit SortedTexts(const std::vector<std::string_view>& texts);
+
+  bool empty() const { return sorted_.empty(); }
+  bool contains(std::string_view text) const;
+  // For each text in the order given, whether an earlier one is equal.
+  std::vector<bool> repetitions() const;
+
+ private:
+  struct Entry {
+    uint64_t key;
+    std::size_t index;  // into packed_.views()
+  };
+  uint64_t key_of(std::string_view text) const;
+  // Byte-wise order of two texts that share the common prefix and whose
+  // keys are equal.
+  static int compare_tails(std::string_view a, std::string_view b,
+                           std::size_t from);
+
+  PackedTexts packed_;
+  std::size_t common_ = 0;     // length of the prefix shared by all texts
+  std::vector<Entry> sorted_;  // by text; equal texts by index
+};
+
+// For each text, whether an earlier one in the list is equal (byte-wise).
+std::vector<bool> repetitions(const std::vector<std::string_view>& texts);
 
 }  // namespace qel::detail
 

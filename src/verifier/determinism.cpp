@@ -2,6 +2,7 @@
 // case-insensitive substring search under the Unicode default lowercase
 // mapping; every pattern is ASCII, which keeps the folding cheap (below).
 #include <cassert>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,9 +67,10 @@ DeterminismTable::DeterminismTable() {
     }
     matches_[state] |= uint32_t{1} << row;
   }
+  const std::size_t count = children.size();
+  assert(count <= 256);
 
   // Breadth-first: a state's failure link is settled before its children.
-  const std::size_t count = children.size();
   next_.assign(count * kAlphabet, 0);
   std::vector<int> fail(count, 0);
   std::vector<int> queue;
@@ -76,7 +78,7 @@ DeterminismTable::DeterminismTable() {
   for (int c = 0; c < kAlphabet; ++c) {
     const int child = children[0][c];
     if (child > 0) {
-      next_[c] = static_cast<uint16_t>(child);
+      next_[c] = static_cast<uint8_t>(child);
       queue.push_back(child);
     }
   }
@@ -86,16 +88,23 @@ DeterminismTable::DeterminismTable() {
     for (int c = 0; c < kAlphabet; ++c) {
       const int child = children[state][c];
       const std::size_t slot = static_cast<std::size_t>(state) * kAlphabet + c;
-      const uint16_t fallback = step(static_cast<uint16_t>(fail[state]),
-                                     static_cast<unsigned char>(c));
+      const uint8_t fallback =
+          step(static_cast<uint8_t>(fail[state]), static_cast<unsigned char>(c));
       if (child > 0) {
         fail[child] = fallback;
-        next_[slot] = static_cast<uint16_t>(child);
+        next_[slot] = static_cast<uint8_t>(child);
         queue.push_back(child);
       } else {
         next_[slot] = fallback;
       }
     }
+  }
+  // Fold ASCII case into the table: an upper-case letter steps exactly as
+  // its lower-case form (no pattern holds an upper-case letter once
+  // lowercased, so these slots carry nothing of their own).
+  for (std::size_t state = 0; state < count; ++state) {
+    uint8_t* row = &next_[state * kAlphabet];
+    for (int c = 'A'; c <= 'Z'; ++c) row[c] = row[c + 32];
   }
 }
 
@@ -108,11 +117,24 @@ uint32_t DeterminismTable::scan(std::string_view text) const {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   uint32_t found = 0;
-  uint16_t state = 0;
+  uint8_t state = 0;
   while (p < end) {
+    // Runs of eight ASCII bytes, the common case, without per-byte tests.
+    if (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        for (int i = 0; i < 8; ++i) {
+          state = step(state, p[i]);
+          found |= matches_[state];
+        }
+        p += 8;
+        continue;
+      }
+    }
     const unsigned char c = *p;
     if (c < 0x80) {
-      state = step(state, ascii_lower(c));
+      state = step(state, c);
       found |= matches_[state];
       ++p;
     } else if (c == 0xE2 && end - p >= 3 && p[1] == 0x84 && p[2] == 0xAA) {
@@ -142,8 +164,11 @@ void check_string_for_nondeterminism(std::string_view text,
                                      const Span& span,
                                      const DeterminismTable& table,
                                      VerificationResult& result) {
-  const uint32_t found = table.scan(text);
-  if (found == 0) return;
+  report_nondeterminism(table.scan(text), context, span, result);
+}
+
+void report_nondeterminism(uint32_t found, std::string_view context,
+                           const Span& span, VerificationResult& result) {
   for (std::size_t row = 0; row < kDeterminismPatterns.size(); ++row) {
     if ((found & (uint32_t{1} << row)) == 0) continue;
     const DeterminismPattern& p = kDeterminismPatterns[row];

@@ -4,7 +4,6 @@
 //
 // The walks below keep their own stack instead of recursing, so that how
 // deeply a tree nests never decides how deep the call stack goes.
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -189,17 +188,49 @@ void check_map_key(const TypeExpression& map, VerificationResult& result) {
   }
 }
 
+// Small lists are searched directly; long ones go through one sort, so no
+// list of names costs quadratic time.
+constexpr std::size_t kLinearSearchLimit = 16;
+
+template <typename T, typename Name>
+bool repeats_earlier(const std::vector<T>& items, std::size_t index,
+                     Name name) {
+  for (std::size_t i = 0; i < index; ++i) {
+    if (name(items[i]) == name(items[index])) return true;
+  }
+  return false;
+}
+
+template <typename T, typename Name>
+std::vector<bool> repeated_names(const std::vector<T>& items, Name name) {
+  std::vector<std::string_view> names;
+  names.reserve(items.size());
+  for (const T& item : items) names.push_back(name(item));
+  return repetitions(names);
+}
+
+std::string_view variant_text(const SpannedText& v) { return v.value; }
+std::string_view field_name(const StateFieldNode& f) { return f.name.value; }
+
 void check_enum(const TypeExpression& type, VerificationResult& result) {
-  if (type.variants.empty()) {
+  const std::vector<SpannedText>& variants = type.variants;
+  if (variants.empty()) {
     add_type_error(result, "Enum type must have at least one variant",
                    type.span);
     return;
   }
-  std::set<std::string_view> seen;
-  for (const SpannedText& variant : type.variants) {
-    if (!seen.insert(variant.value).second) {
-      add_type_error(result, "duplicate Enum variant '" + variant.value + "'",
-                     variant.span);
+  std::vector<bool> repeated;
+  if (variants.size() > kLinearSearchLimit) {
+    repeated = repeated_names(variants, variant_text);
+  }
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    const bool repeat = repeated.empty()
+                            ? repeats_earlier(variants, i, variant_text)
+                            : repeated[i];
+    if (repeat) {
+      add_type_error(result,
+                     "duplicate Enum variant '" + variants[i].value + "'",
+                     variants[i].span);
     }
   }
 }
@@ -208,65 +239,72 @@ void check_enum(const TypeExpression& type, VerificationResult& result) {
 
 void verify_type_expression(const TypeExpression& type,
                             VerificationResult& result) {
-  // One frame per type being walked. `stage` says how far the frame got:
-  // for a map, 0 = key next, 1 = value next, 2 = children done; for an
-  // object, whether field `next` has had its type walked already.
-  struct Frame {
-    explicit Frame(const TypeExpression* t) : type(t) {}
-    const TypeExpression* type;
-    int stage = 0;
-    std::size_t next = 0;
-    std::set<std::string_view> seen;  // object field names so far
-  };
-  std::vector<Frame> stack;
-  stack.emplace_back(&type);
-  while (!stack.empty()) {
-    const std::size_t top = stack.size() - 1;
-    const TypeExpression& t = *stack[top].type;
+  TypeChecker checker;
+  checker.check(type, result);
+}
+
+// Each frame is one type being walked. `stage` says how far it got: for a
+// map, 0 = key next, 1 = value next, 2 = children done; for an object,
+// whether field `next` has had its type walked already.
+void TypeChecker::check(const TypeExpression& type,
+                        VerificationResult& result) {
+  if (type.kind == TypeExpression::Kind::kPrimitive) return;
+  stack_.clear();
+  stack_.emplace_back(&type);
+  while (!stack_.empty()) {
+    const std::size_t top = stack_.size() - 1;
+    const TypeExpression& t = *stack_[top].type;
     switch (t.kind) {
       case TypeExpression::Kind::kPrimitive:
-        stack.pop_back();
+        stack_.pop_back();
         break;
       case TypeExpression::Kind::kEnum:
         check_enum(t, result);
-        stack.pop_back();
+        stack_.pop_back();
         break;
       case TypeExpression::Kind::kArray:
-        if (stack[top].stage == 0) {
-          stack[top].stage = 1;
-          stack.emplace_back(t.element.get());
+        if (stack_[top].stage == 0) {
+          stack_[top].stage = 1;
+          stack_.emplace_back(t.element.get());
         } else {
-          stack.pop_back();
+          stack_.pop_back();
         }
         break;
       case TypeExpression::Kind::kMap:
-        if (stack[top].stage == 0) {
-          stack[top].stage = 1;
-          stack.emplace_back(t.key.get());
-        } else if (stack[top].stage == 1) {
-          stack[top].stage = 2;
-          stack.emplace_back(t.value.get());
+        if (stack_[top].stage == 0) {
+          stack_[top].stage = 1;
+          stack_.emplace_back(t.key.get());
+        } else if (stack_[top].stage == 1) {
+          stack_[top].stage = 2;
+          stack_.emplace_back(t.value.get());
         } else {
           check_map_key(t, result);
-          stack.pop_back();
+          stack_.pop_back();
         }
         break;
       case TypeExpression::Kind::kObject: {
-        Frame& frame = stack[top];
+        Frame& frame = stack_[top];
         if (frame.next == t.fields.size()) {
-          stack.pop_back();
+          stack_.pop_back();
           break;
         }
-        const StateFieldNode& field = t.fields[frame.next];
+        const std::size_t i = frame.next;
+        const StateFieldNode& field = t.fields[i];
         if (frame.stage == 0) {
-          if (!frame.seen.insert(field.name.value).second) {
+          if (i == 0 && t.fields.size() > kLinearSearchLimit) {
+            frame.repeated = repeated_names(t.fields, field_name);
+          }
+          const bool repeat = frame.repeated.empty()
+                                  ? repeats_earlier(t.fields, i, field_name)
+                                  : frame.repeated[i];
+          if (repeat) {
             add_type_error(result,
                            "duplicate field name '" + field.name.value +
                                "' in Object type",
                            field.name.span);
           }
           frame.stage = 1;
-          stack.emplace_back(&field.type);  // invalidates `frame`
+          stack_.emplace_back(&field.type);  // invalidates `frame`
         } else {
           if (field.default_value) {
             verify_default_matches_type(field.name.value, field.type,

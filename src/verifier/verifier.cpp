@@ -2,9 +2,10 @@
 // tree. Nothing here fails or stops early; each problem is one diagnostic.
 #include <cmath>
 #include <cstdint>
-#include <set>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qel/json.h"
 #include "qel/verifier.h"
@@ -15,10 +16,19 @@ namespace qel {
 namespace {
 
 using detail::for_each_identifier;
+using detail::repetitions;
+using detail::SortedTexts;
 
-// Exact byte-wise comparison; views point into the tree, which outlives
-// every set built here.
-using NameSet = std::set<std::string_view>;
+template <typename T, typename Name>
+std::vector<std::string_view> names_of(const std::vector<T>& items,
+                                       Name name) {
+  std::vector<std::string_view> out;
+  out.reserve(items.size());
+  for (const T& item : items) out.push_back(name(item));
+  return out;
+}
+
+std::string_view field_name(const StateFieldNode& f) { return f.name.value; }
 
 constexpr int64_t kMaxVersion = 4294967295;
 
@@ -103,12 +113,6 @@ bool looks_like_field_reference(std::string_view word) {
   return underscore;
 }
 
-NameSet state_field_names(const DataSemanticsNode& data) {
-  NameSet names;
-  for (const StateFieldNode& field : data.state) names.insert(field.name.value);
-  return names;
-}
-
 // ---- Identity and purpose ----------------------------------------------
 
 void check_identity(const IdentityNode& identity, VerificationResult& result) {
@@ -162,16 +166,15 @@ void check_purpose(const PurposeStatementNode& purpose,
   }
 }
 
-// ---- Types and limits -----------------------------------------------------
+// ---- Per-item checks ---------------------------------------------------------
 
-void check_fields(const std::vector<StateFieldNode>& fields,
-                  VerificationResult& result) {
-  for (const StateFieldNode& field : fields) {
-    detail::verify_type_expression(field.type, result);
-    if (field.default_value) {
-      detail::verify_default_matches_type(field.name.value, field.type,
-                                          *field.default_value, result);
-    }
+// Type checking and the default check of one state field or parameter.
+void check_field(const StateFieldNode& field, detail::TypeChecker& checker,
+                 VerificationResult& result) {
+  checker.check(field.type, result);
+  if (field.default_value) {
+    detail::verify_default_matches_type(field.name.value, field.type,
+                                        *field.default_value, result);
   }
 }
 
@@ -185,86 +188,66 @@ void check_limit(std::string_view name, const SpannedInt& limit,
       limit.span);
 }
 
-// ---- Invariants -------------------------------------------------------------
-
-void check_invariant_references(const ContractNode& tree,
-                                VerificationResult& result) {
-  const NameSet state = state_field_names(tree.data_semantics);
-  if (state.empty()) return;
-  for (const SpannedText& invariant : tree.data_semantics.invariants) {
-    if (invariant.value.empty()) continue;
-    bool references = false;
-    for_each_identifier(invariant.value, [&](std::string_view word) {
-      if (!references && state.count(word) != 0) references = true;
-    });
-    if (references) continue;
-    add(result, Severity::kWarning, DiagnosticKind::kInvariant,
-        "invariant '" + invariant.value +
-            "' does not reference any declared state fields",
-        invariant.span);
-  }
+void check_invariant_reference(const SpannedText& invariant,
+                               const SortedTexts& state,
+                               VerificationResult& result) {
+  if (state.empty() || invariant.value.empty()) return;
+  bool references = false;
+  for_each_identifier(invariant.value, [&](std::string_view word) {
+    if (!references && state.contains(word)) references = true;
+  });
+  if (references) return;
+  add(result, Severity::kWarning, DiagnosticKind::kInvariant,
+      "invariant '" + invariant.value +
+          "' does not reference any declared state fields",
+      invariant.span);
 }
 
-void check_duplicate_invariants(const DataSemanticsNode& data,
-                                VerificationResult& result) {
-  NameSet seen;
-  for (const SpannedText& invariant : data.invariants) {
-    if (seen.insert(invariant.value).second) continue;
-    add(result, Severity::kWarning, DiagnosticKind::kInvariant,
-        "duplicate invariant: '" + invariant.value + "'", invariant.span);
-  }
-}
-
-// ---- Determinism ------------------------------------------------------------
-
-void check_determinism(const ContractNode& tree, VerificationResult& result) {
-  const detail::DeterminismTable& table = detail::determinism_table();
-  std::string context;
-  const auto scan = [&](const SpannedText& text, std::string_view name,
-                        std::string_view part) {
-    context.assign("operation '");
-    context += name;
+// The determinism scan of one operation's texts, in their fixed order.
+void scan_operation(const OperationNode& op,
+                    const detail::DeterminismTable& table,
+                    VerificationResult& result) {
+  const auto scan = [&](const SpannedText& text, std::string_view part) {
+    const uint32_t found = table.scan(text.value);
+    if (found == 0) return;  // the usual case: no context text needed
+    std::string context = "operation '";
+    context += op.name.value;
     context += "' ";
     context += part;
-    detail::check_string_for_nondeterminism(text.value, context, text.span,
-                                            table, result);
+    detail::report_nondeterminism(found, context, text.span, result);
   };
-  for (const OperationNode& op : tree.behavioral_semantics.operations) {
-    const std::string& name = op.name.value;
-    scan(op.precondition, name, "precondition");
-    scan(op.postcondition, name, "postcondition");
-    for (const SpannedText& effect : op.side_effects) {
-      scan(effect, name, "side_effect");
-    }
-    scan(op.idempotence, name, "idempotence");
+  scan(op.precondition, "precondition");
+  scan(op.postcondition, "postcondition");
+  for (const SpannedText& effect : op.side_effects) {
+    scan(effect, "side_effect");
   }
-  for (const SpannedText& invariant : tree.data_semantics.invariants) {
-    detail::check_string_for_nondeterminism(invariant.value, "invariant",
-                                            invariant.span, table, result);
-  }
+  scan(op.idempotence, "idempotence");
 }
 
-// ---- Coherence ----------------------------------------------------------------
-
-void check_duplicate_operations(const BehavioralSemanticsNode& behavior,
-                                VerificationResult& result) {
-  NameSet seen;
-  for (const OperationNode& op : behavior.operations) {
-    if (seen.insert(op.name.value).second) continue;
-    add(result, Severity::kError, DiagnosticKind::kCoherence,
-        "duplicate operation name '" + op.name.value + "'", op.name.span);
-  }
-}
-
-void check_duplicate_state_fields(const DataSemanticsNode& data,
-                                  VerificationResult& result) {
-  NameSet seen;
-  for (const StateFieldNode& field : data.state) {
-    if (seen.insert(field.name.value).second) continue;
-    add(result, Severity::kError, DiagnosticKind::kCoherence,
-        "duplicate state field name '" + field.name.value + "'",
-        field.name.span);
-  }
+// Unknown field references in one operation's precondition, then its
+// postcondition.
+void check_references(const OperationNode& op, const SortedTexts& state,
+                      VerificationResult& result) {
+  // Built only once a kept identifier is not a state field name.
+  std::optional<SortedTexts> parameters;
+  const auto check = [&](const SpannedText& condition, const char* which) {
+    for_each_identifier(condition.value, [&](std::string_view word) {
+      if (!looks_like_field_reference(word)) return;
+      if (state.contains(word)) return;
+      if (!parameters) parameters.emplace(names_of(op.parameters, field_name));
+      if (parameters->contains(word)) return;
+      std::string message = which;
+      message += " of '";
+      message += op.name.value;
+      message += "' references unknown field '";
+      message += word;
+      message += '\'';
+      add(result, Severity::kWarning, DiagnosticKind::kCoherence,
+          std::move(message), condition.span);
+    });
+  };
+  check(op.precondition, "precondition");
+  check(op.postcondition, "postcondition");
 }
 
 void check_execution_constraints(const ExecutionConstraintsNode& constraints,
@@ -287,76 +270,116 @@ void check_execution_constraints(const ExecutionConstraintsNode& constraints,
   }
 }
 
-void check_field_references(const ContractNode& tree,
-                            VerificationResult& result) {
-  const NameSet state = state_field_names(tree.data_semantics);
-  for (const OperationNode& op : tree.behavioral_semantics.operations) {
-    NameSet parameters;
-    bool parameters_built = false;
-    const auto check = [&](const SpannedText& condition, const char* which) {
-      for_each_identifier(condition.value, [&](std::string_view word) {
-        if (!looks_like_field_reference(word)) return;
-        if (state.count(word) != 0) return;
-        if (!parameters_built) {
-          for (const StateFieldNode& p : op.parameters) {
-            parameters.insert(p.name.value);
-          }
-          parameters_built = true;
-        }
-        if (parameters.count(word) != 0) return;
-        std::string message = which;
-        message += " of '";
-        message += op.name.value;
-        message += "' references unknown field '";
-        message += word;
-        message += '\'';
-        add(result, Severity::kWarning, DiagnosticKind::kCoherence,
-            std::move(message), condition.span);
-      });
-    };
-    check(op.precondition, "precondition");
-    check(op.postcondition, "postcondition");
+// One diagnostic per repetition: `before` + the repeated text + `after`.
+void report_repetitions(const std::vector<bool>& repeated,
+                        const std::vector<const SpannedText*>& items,
+                        Severity severity, DiagnosticKind kind,
+                        std::string_view before, std::string_view after,
+                        VerificationResult& result) {
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (!repeated[i]) continue;
+    std::string message(before);
+    message += items[i]->value;
+    message += after;
+    add(result, severity, kind, std::move(message), items[i]->span);
   }
 }
 
-void check_duplicate_extensions(const ExtensionsNode& extensions,
-                                VerificationResult& result) {
-  NameSet seen;
-  for (const SystemExtensionNode& system : extensions.systems) {
-    if (seen.insert(system.name.value).second) continue;
-    add(result, Severity::kError, DiagnosticKind::kCoherence,
-        "duplicate extension namespace '" + system.name.value + "'",
-        system.name.span);
-  }
+std::vector<std::string_view> texts_of(
+    const std::vector<const SpannedText*>& items) {
+  std::vector<std::string_view> out;
+  out.reserve(items.size());
+  for (const SpannedText* item : items) out.push_back(item->value);
+  return out;
+}
+
+void append_all(VerificationResult& to, const VerificationResult& from) {
+  for (const Diagnostic& d : from.diagnostics()) to.add(d);
 }
 
 }  // namespace
 
+// The checks run in a fixed order of rows, but the tree is walked as few
+// times as possible: on large contracts the walks, not the checks, cost the
+// time. Findings of a row whose turn has not yet come are held back in a
+// result of their own and appended when it comes.
 VerificationResult verify(const ContractNode& tree) {
   VerificationResult result;
-  // Type phase.
+  const DataSemanticsNode& data = tree.data_semantics;
+  const std::vector<OperationNode>& operations =
+      tree.behavioral_semantics.operations;
+
+  // Type phase: identity, purpose, state fields (collecting their names),
+  // then parameters during the one pass over the operations.
   check_identity(tree.identity, result);
   check_purpose(tree.purpose_statement, result);
-  check_fields(tree.data_semantics.state, result);
-  for (const OperationNode& op : tree.behavioral_semantics.operations) {
-    check_fields(op.parameters, result);
+  detail::TypeChecker checker;
+  std::vector<const SpannedText*> state_names;
+  state_names.reserve(data.state.size());
+  for (const StateFieldNode& field : data.state) {
+    state_names.push_back(&field.name);
+    check_field(field, checker, result);
   }
+  const SortedTexts state(texts_of(state_names));
+
+  const detail::DeterminismTable& table = detail::determinism_table();
+  VerificationResult operation_determinism;
+  VerificationResult references;
+  std::vector<const SpannedText*> operation_names;
+  operation_names.reserve(operations.size());
+  for (const OperationNode& op : operations) {
+    operation_names.push_back(&op.name);
+    for (const StateFieldNode& parameter : op.parameters) {
+      check_field(parameter, checker, result);
+    }
+    scan_operation(op, table, operation_determinism);
+    check_references(op, state, references);
+  }
+
   const ResourceLimitsNode& limits =
       tree.execution_constraints.resource_limits;
   check_limit("max_memory_bytes", limits.max_memory_bytes, result);
   check_limit("computation_timeout_ms", limits.computation_timeout_ms, result);
   check_limit("max_state_size_bytes", limits.max_state_size_bytes, result);
-  // Invariant phase.
-  check_invariant_references(tree, result);
-  check_duplicate_invariants(tree.data_semantics, result);
-  // Determinism phase.
-  check_determinism(tree, result);
+
+  // Invariant phase, with the invariants' determinism scan held back.
+  VerificationResult invariant_determinism;
+  std::vector<const SpannedText*> invariants;
+  invariants.reserve(data.invariants.size());
+  for (const SpannedText& invariant : data.invariants) {
+    invariants.push_back(&invariant);
+    check_invariant_reference(invariant, state, result);
+    detail::check_string_for_nondeterminism(invariant.value, "invariant",
+                                            invariant.span, table,
+                                            invariant_determinism);
+  }
+  report_repetitions(repetitions(texts_of(invariants)), invariants,
+                     Severity::kWarning, DiagnosticKind::kInvariant,
+                     "duplicate invariant: '", "'", result);
+
+  // Determinism phase: operations' texts, then invariants.
+  append_all(result, operation_determinism);
+  append_all(result, invariant_determinism);
+
   // Coherence phase.
-  check_duplicate_operations(tree.behavioral_semantics, result);
-  check_duplicate_state_fields(tree.data_semantics, result);
+  report_repetitions(repetitions(texts_of(operation_names)), operation_names,
+                     Severity::kError, DiagnosticKind::kCoherence,
+                     "duplicate operation name '", "'", result);
+  report_repetitions(state.repetitions(), state_names, Severity::kError,
+                     DiagnosticKind::kCoherence, "duplicate state field name '",
+                     "'", result);
   check_execution_constraints(tree.execution_constraints, result);
-  check_field_references(tree, result);
-  if (tree.extensions) check_duplicate_extensions(*tree.extensions, result);
+  append_all(result, references);
+  if (tree.extensions) {
+    std::vector<const SpannedText*> systems;
+    systems.reserve(tree.extensions->systems.size());
+    for (const SystemExtensionNode& system : tree.extensions->systems) {
+      systems.push_back(&system.name);
+    }
+    report_repetitions(repetitions(texts_of(systems)), systems,
+                       Severity::kError, DiagnosticKind::kCoherence,
+                       "duplicate extension namespace '", "'", result);
+  }
   return result;
 }
 

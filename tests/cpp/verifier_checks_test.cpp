@@ -374,6 +374,41 @@ TypeCheck triple_variant() {
   return c;
 }
 
+// Long lists: repetitions are still reported at every later occurrence,
+// in written order.
+TypeCheck many_variants() {
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) names.push_back("v" + std::to_string(i % 25));
+  TypeCheck c{field("e", enum_of(names)), {}};
+  for (int i = 25; i < 40; ++i) {
+    c.expected.push_back(
+        type_error("duplicate Enum variant 'v" + std::to_string(i - 25) + "'",
+                   c.field.type.variants[i].span));
+  }
+  return c;
+}
+
+TypeCheck many_object_fields() {
+  std::vector<StateFieldNode> fields;
+  for (int i = 0; i < 30; ++i) {
+    fields.push_back(field(i == 29 ? "f3" : "f" + std::to_string(i),
+                           prim(kInt), i == 29 ? str_lit("x") : int_lit(i)));
+  }
+  fields.push_back(field("f0", enum_of({})));
+  TypeCheck c{field("o", object_of(std::move(fields))), {}};
+  const TypeExpression& t = c.field.type;
+  c.expected = {
+      type_error("duplicate field name 'f3' in Object type",
+                 t.fields[29].name.span),
+      type_error("default value for 'f3' has type String, expected Integer",
+                 t.fields[29].default_value->span),
+      type_error("duplicate field name 'f0' in Object type",
+                 t.fields[30].name.span),
+      type_error("Enum type must have at least one variant",
+                 t.fields[30].type.span)};
+  return c;
+}
+
 TypeCheck variants_compared_exactly() {
   return TypeCheck{field("e", enum_of({"x", "X", "x "})), {}};
 }
@@ -454,6 +489,8 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCheckCase{"empty_enum", empty_enum},
         TypeCheckCase{"triple_variant", triple_variant},
         TypeCheckCase{"variants_compared_exactly", variants_compared_exactly},
+        TypeCheckCase{"many_variants", many_variants},
+        TypeCheckCase{"many_object_fields", many_object_fields},
         TypeCheckCase{"duplicate_object_field", duplicate_object_field},
         TypeCheckCase{"object_field_default_ok", object_field_default_ok},
         TypeCheckCase{"nested_object_enum", nested_object_enum},
