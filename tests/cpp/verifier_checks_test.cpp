@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -758,6 +760,103 @@ TEST(VerifierIdentifiers, StopWordCountIs41) {
     EXPECT_FALSE(detail::is_stop_word(w)) << w;
   }
 }
+
+// ---- Name sets -------------------------------------------------------------------
+
+namespace name_sets {
+
+using detail::repetitions;
+using detail::SortedTexts;
+
+std::vector<std::string_view> views(const std::vector<std::string>& texts) {
+  return std::vector<std::string_view>(texts.begin(), texts.end());
+}
+
+struct SetCase {
+  const char* name;
+  std::vector<std::string> texts;
+  std::vector<std::string> present;
+  std::vector<std::string> absent;
+  std::vector<bool> repeated;
+};
+
+class SortedTextsTest : public ::testing::TestWithParam<SetCase> {};
+
+TEST_P(SortedTextsTest, MembershipAndRepetitions) {
+  const SetCase& c = GetParam();
+  const SortedTexts set(views(c.texts));
+  EXPECT_EQ(set.empty(), c.texts.empty());
+  for (const std::string& t : c.present) EXPECT_TRUE(set.contains(t)) << t;
+  for (const std::string& t : c.absent) EXPECT_FALSE(set.contains(t)) << t;
+  EXPECT_EQ(set.repetitions(), c.repeated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VerifierNames, SortedTextsTest,
+    ::testing::Values(
+        SetCase{"empty", {}, {}, {"", "a"}, {}},
+        SetCase{"empty_text", {""}, {""}, {"a", std::string(1, '\0')},
+                {false}},
+        SetCase{"shared_prefix",
+                {"field_a", "field_b", "field_ab"},
+                {"field_a", "field_b", "field_ab"},
+                {"field_", "field_abc", "fiel", "other", "field_c", ""},
+                {false, false, false}},
+        SetCase{"zero_bytes_against_ends",
+                {"x", std::string("x\0", 2), std::string("x\0\0", 3)},
+                {"x", std::string("x\0", 2), std::string("x\0\0", 3)},
+                {std::string("x\0\0\0", 4), "x\x01", ""},
+                {false, false, false}},
+        SetCase{"equal_keys_longer_tails",
+                {"ab12345678X", "ab12345678Y", "zz"},
+                {"ab12345678X", "ab12345678Y", "zz"},
+                {"ab12345678Z", "ab12345678", "ab12345678XY", "z"},
+                {false, false, false}},
+        SetCase{"repeats_after_first",
+                {"b", "a", "b", "a", "a"},
+                {"a", "b"},
+                {"c"},
+                {false, false, true, true, true}},
+        SetCase{"high_bytes_order",
+                {"\xC3\xA9t\xC3\xA9", "ete", "\xE2\x84\xAA"},
+                {"\xC3\xA9t\xC3\xA9", "ete", "\xE2\x84\xAA"},
+                {"\xC3\xA9", "k"},
+                {false, false, false}}),
+    [](const ::testing::TestParamInfo<SetCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// Against a plain ordered set on many texts built from a tiny alphabet, so
+// that shared prefixes, equal keys and zero bytes are everywhere.
+TEST(VerifierNames, AgreesWithStdSet) {
+  std::mt19937 rng(12345);
+  const char alphabet[] = {'\0', 'a', 'b', '\xff'};
+  const auto random_text = [&](const std::string& prefix) {
+    std::string t = prefix;
+    const int n = static_cast<int>(rng() % 14);
+    for (int i = 0; i < n; ++i) t += alphabet[rng() % 4];
+    return t;
+  };
+  for (const std::string prefix : {"", "field_", "operation_0000"}) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 600; ++i) texts.push_back(random_text(prefix));
+    const SortedTexts set(views(texts));
+    std::set<std::string> reference;
+    std::vector<bool> expected_repeats;
+    for (const std::string& t : texts) {
+      expected_repeats.push_back(!reference.insert(t).second);
+    }
+    EXPECT_EQ(set.repetitions(), expected_repeats);
+    EXPECT_EQ(repetitions(views(texts)), expected_repeats);
+    for (int i = 0; i < 3000; ++i) {
+      const std::string q =
+          random_text(i % 3 == 0 ? std::string() : prefix);
+      EXPECT_EQ(set.contains(q), reference.count(q) == 1) << q;
+    }
+  }
+}
+
+}  // namespace name_sets
 
 }  // namespace
 }  // namespace qel
