@@ -275,7 +275,6 @@ Result<std::vector<SpannedToken>> tokenize(std::string_view text) {
     return Error::parse_error(std::move(*bad));
   }
   std::vector<SpannedToken> tokens;
-  tokens.reserve(text.size() / 4 + 1);
   detail::Scanner scanner(text);
   try {
     detail::TokenView view;
