@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "qel/json.h"
+#include "util/swar.h"
 
 namespace qel::detail {
 
@@ -10,25 +11,12 @@ namespace {
 
 constexpr std::string_view kSpaces = "            ";  // enough for any indent
 
-// Whether any byte of `word` is a quotation mark or a backslash: a byte
-// equal to c becomes zero after the xor, and (x - 1) & ~x sets the high bit
-// of a block that holds a zero byte.
-bool has_escaped_byte(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  const uint64_t quote = word ^ (kOnes * '"');
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  return ((((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) &
-          kHigh) != 0;
-}
-
 // The first quotation mark or backslash in [p, end), or end. Most texts hold
 // neither, so whole words are skipped eight bytes at a time.
 const char* find_escaped(const char* p, const char* end) {
   for (; end - p >= 8; p += 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if (has_escaped_byte(word)) break;
+    const uint64_t word = load_word(p);
+    if (has_byte(word, '"') | has_byte(word, '\\')) break;
   }
   for (; p < end; ++p) {
     if (*p == '"' || *p == '\\') return p;

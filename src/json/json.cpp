@@ -5,6 +5,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "util/swar.h"
+
 namespace qel {
 
 const Json* Json::find(std::string_view key) const {
@@ -154,25 +156,39 @@ void append_json_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   const char* run = text.data();
-  const char* end = text.data() + text.size();
-  for (const char* p = run; p < end; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(run, p);
-    run = p + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        out.append(esc, 6);
+  const char* const end = text.data() + text.size();
+  const char* p = run;
+  for (;;) {
+    // Skip eight ordinary bytes at a time: most texts need no escape.
+    while (end - p >= 8) {
+      const uint64_t w = detail::load_word(p);
+      if (detail::has_byte_below(w, 0x20) | detail::has_byte(w, '"') |
+          detail::has_byte(w, '\\')) {
+        break;
+      }
+      p += 8;
+    }
+    const char* stop = end - p >= 8 ? p + 8 : end;
+    for (; p < stop; ++p) {
+      const unsigned char c = static_cast<unsigned char>(*p);
+      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      out.append(run, p);
+      run = p + 1;
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: {
+          const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+          out.append(esc, 6);
+        }
       }
     }
+    if (p >= end) break;
   }
   out.append(run, end);
   out += '"';

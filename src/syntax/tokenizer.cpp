@@ -10,6 +10,7 @@
 
 #include "qel/json.h"
 #include "syntax/escape_ranges.h"
+#include "util/swar.h"
 
 namespace qel {
 namespace {
@@ -70,11 +71,6 @@ uint64_t count_continuation_bytes(const char* from, const char* to) {
   return n;
 }
 
-// Whether any byte of the eight in `w` is zero (exact for existence).
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-inline uint64_t has_zero_byte(uint64_t w) { return (w - kOnes) & ~w & kHighBits; }
-
 // Skips string bytes up to the next quote, backslash or line feed (or the
 // end), eight at a time while they are plain ASCII; adds the UTF-8
 // continuation bytes passed over to `continuation`.
@@ -82,12 +78,11 @@ const char* skip_string_bytes(const char* q, const char* end,
                               uint64_t& continuation) {
   for (;;) {
     if (end - q >= 8) {
-      uint64_t w;
-      std::memcpy(&w, q, 8);
-      const uint64_t special = has_zero_byte(w ^ (kOnes * '"')) |
-                               has_zero_byte(w ^ (kOnes * '\\')) |
-                               has_zero_byte(w ^ (kOnes * '\n')) |
-                               (w & kHighBits);
+      const uint64_t w = detail::load_word(q);
+      const uint64_t special = detail::has_byte(w, '"') |
+                               detail::has_byte(w, '\\') |
+                               detail::has_byte(w, '\n') |
+                               detail::has_non_ascii(w);
       if (special == 0) {
         q += 8;
         continue;
@@ -345,9 +340,7 @@ std::optional<std::string> check_utf8(std::string_view text) {
   while (p < end) {
     // Plain ASCII, eight bytes at a time.
     while (end - p >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (word & 0x8080808080808080ull) break;
+      if (has_non_ascii(load_word(reinterpret_cast<const char*>(p)))) break;
       p += 8;
     }
     if (p == end) break;

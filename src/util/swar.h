@@ -1,0 +1,42 @@
+// Tests on eight bytes at once, for scanners that skip long runs of
+// ordinary text. Load words with std::memcpy (no alignment assumed).
+#ifndef QEL_UTIL_SWAR_H_
+#define QEL_UTIL_SWAR_H_
+
+#include <cstdint>
+#include <cstring>
+
+namespace qel::detail {
+
+inline constexpr uint64_t kByteOnes = 0x0101010101010101ULL;
+inline constexpr uint64_t kByteHighBits = 0x8080808080808080ULL;
+
+inline uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Non-zero exactly when some byte of `w` is zero: (x - 1) & ~x sets the
+// high bit of the lowest zero byte (bits above it may be set spuriously,
+// which does not matter for a yes/no answer).
+inline uint64_t has_zero_byte(uint64_t w) {
+  return (w - kByteOnes) & ~w & kByteHighBits;
+}
+
+// Non-zero exactly when some byte of `w` equals `c`.
+inline uint64_t has_byte(uint64_t w, unsigned char c) {
+  return has_zero_byte(w ^ (kByteOnes * c));
+}
+
+// Non-zero exactly when some byte of `w` is below `n` (n <= 128).
+inline uint64_t has_byte_below(uint64_t w, unsigned char n) {
+  return (w - kByteOnes * n) & ~w & kByteHighBits;
+}
+
+// Non-zero exactly when some byte of `w` is not ASCII.
+inline uint64_t has_non_ascii(uint64_t w) { return w & kByteHighBits; }
+
+}  // namespace qel::detail
+
+#endif  // QEL_UTIL_SWAR_H_
