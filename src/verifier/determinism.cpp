@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/swar.h"
 #include "verifier/checks.h"
 
 namespace qel::detail {
@@ -121,9 +122,7 @@ uint32_t DeterminismTable::scan(std::string_view text) const {
   while (p < end) {
     // Runs of eight ASCII bytes, the common case, without per-byte tests.
     if (end - p >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
+      if (!has_non_ascii(load_word(reinterpret_cast<const char*>(p)))) {
         for (int i = 0; i < 8; ++i) {
           state = step(state, p[i]);
           found |= matches_[state];
