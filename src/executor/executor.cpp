@@ -181,19 +181,33 @@ std::vector<StateChange> Executor::compute_changes(
   std::vector<StateChange> changes;
   if (before.same_fields_as(after)) return changes;
   // Changed and removed fields first, then added ones: two passes, not one
-  // merged key order.
-  for (const auto& [field, old_value] : before.fields()) {
-    const Value* new_value = after.find(field);
-    if (new_value == nullptr) {
-      changes.push_back({field, old_value, Value()});
-    } else if (!(*new_value == old_value)) {
-      changes.push_back({field, old_value, *new_value});
+  // merged key order. Both sides are sorted, so one walk in step finds both
+  // kinds, and the added ones are appended after it.
+  const ExecutionState::Fields& old_fields = before.fields();
+  const ExecutionState::Fields& new_fields = after.fields();
+  std::vector<const Value::Member*> added;
+  auto o = old_fields.begin();
+  auto n = new_fields.begin();
+  while (o != old_fields.end() || n != new_fields.end()) {
+    const int order = o == old_fields.end()   ? 1
+                      : n == new_fields.end() ? -1
+                                              : o->first.compare(n->first);
+    if (order < 0) {
+      changes.push_back({o->first, o->second, Value()});
+      ++o;
+    } else if (order > 0) {
+      added.push_back(&*n);
+      ++n;
+    } else {
+      if (!(o->second == n->second)) {
+        changes.push_back({o->first, o->second, n->second});
+      }
+      ++o;
+      ++n;
     }
   }
-  for (const auto& [field, new_value] : after.fields()) {
-    if (before.find(field) == nullptr) {
-      changes.push_back({field, Value(), new_value});
-    }
+  for (const Value::Member* m : added) {
+    changes.push_back({m->first, Value(), m->second});
   }
   return changes;
 }

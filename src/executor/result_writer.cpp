@@ -80,6 +80,9 @@ class ResultWriter {
     }
   }
   void state_fields(const ExecutionState::Fields& fields, std::size_t indent);
+  // Operations written before the size of the whole result is estimated.
+  static constexpr std::size_t kSample = 8;
+  void reserve_for(const ExecutionResult& r, std::size_t start);
   // Appends out_[offset, offset + length), written at indentation `from`,
   // as if written at indentation `to`. Line feeds in the text are all
   // structural (strings escape theirs), and each is followed by at least
@@ -88,7 +91,9 @@ class ResultWriter {
                        std::size_t from, std::size_t to);
 
   std::string& out_;
-  StateText recent_[2];
+  // The states written last, by any route.
+  static constexpr std::size_t kRecentStates = 3;
+  StateText recent_[kRecentStates];
   std::size_t next_recent_ = 0;
   // Where each entry was first written; only looked up, never iterated.
   std::unordered_map<const ProvenanceEntry*, EntryText> entries_;
@@ -206,25 +211,31 @@ void ResultWriter::copy_reindented(std::size_t offset, std::size_t length,
     const char* nl = static_cast<const char*>(
         std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (nl == nullptr) {
-      out_.append(p, end);
+      out_.append(p, static_cast<std::size_t>(end - p));
       return;
     }
-    out_.append(p, nl);
+    out_.append(p, static_cast<std::size_t>(nl - p));
     newline(to);
     p = nl + 1 + from;
   }
 }
 
 void ResultWriter::state(const ExecutionState& s, std::size_t indent) {
-  for (const StateText& seen : recent_) {
-    if (seen.length == 0 || !seen.state.same_fields_as(s)) continue;
-    copy_reindented(seen.offset, seen.length, seen.indent, indent);
-    return;
-  }
   const std::size_t offset = out_.size();
-  state_fields(s.fields(), indent);
+  const StateText* source = nullptr;
+  for (const StateText& seen : recent_) {
+    if (seen.length != 0 && seen.state.same_fields_as(s)) {
+      source = &seen;
+      if (seen.indent == indent) break;  // an exact copy is cheapest
+    }
+  }
+  if (source != nullptr) {
+    copy_reindented(source->offset, source->length, source->indent, indent);
+  } else {
+    state_fields(s.fields(), indent);
+  }
   StateText& slot = recent_[next_recent_];
-  next_recent_ = (next_recent_ + 1) % 2;
+  next_recent_ = (next_recent_ + 1) % kRecentStates;
   slot.state = s;
   slot.indent = indent;
   slot.offset = offset;
@@ -304,6 +315,20 @@ void ResultWriter::operation_result(const OperationResult& r,
   out_ += '}';
 }
 
+// Once the first operations are written, room for the whole result is
+// reserved from their average size: growing a large buffer by doubling
+// copies it again and again and touches twice the memory. The estimate
+// errs high; room never written costs no memory.
+void ResultWriter::reserve_for(const ExecutionResult& r, std::size_t start) {
+  const std::size_t per_operation = (out_.size() - start) / kSample;
+  // Each entry appears again in the log; the final state is smaller than
+  // one operation.
+  const std::size_t estimate =
+      out_.size() + (r.operations.size() - kSample) * per_operation +
+      r.provenance.entries().size() * per_operation + per_operation;
+  out_.reserve(estimate + estimate / 4);
+}
+
 void ResultWriter::execution_result(const ExecutionResult& r) {
   out_ += '{';
   key("contract_id", 2, true);
@@ -315,10 +340,12 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
     literal("[]");
   } else {
     out_ += '[';
+    const std::size_t start = out_.size();
     for (std::size_t i = 0; i < r.operations.size(); ++i) {
       if (i > 0) out_ += ',';
       newline(4);
       operation_result(r.operations[i], 4);
+      if (i + 1 == kSample) reserve_for(r, start);
     }
     newline(2);
     out_ += ']';
