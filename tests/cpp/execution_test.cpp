@@ -930,7 +930,7 @@ std::string reference_result(const ExecutionResult& r) {
 TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
   Contract c = account_contract();
   c.behavioral_semantics.operations.push_back(operation("put", "", "{}", ""));
-  const std::vector<std::string> request_lists = {
+  std::vector<std::string> request_lists = {
       "[]",
       R"([{"operation": "put", "inputs": {"a": {"b": [1, {"c": []}]}}}])",
       R"([{"operation": "put", "inputs": {"x": 1}},
@@ -944,6 +944,15 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
       R"([{"operation": "put", "inputs": {"s": "line\nbreak", "o": {}}},
           {"operation": "put", "inputs": {"s": "again", "e": []}}])",
   };
+  // Enough operations for the writer to size its buffer from the first ones.
+  std::string many = "[";
+  for (int i = 0; i < 40; ++i) {
+    if (i > 0) many += ", ";
+    many += R"({"operation": "put", "inputs": {"i": )" + std::to_string(i % 7) +
+            R"(, "tag": ["t", )" + std::to_string(i) + "]}}";
+  }
+  many += "]";
+  request_lists.push_back(many);
   for (const std::string& requests : request_lists) {
     Executor executor(c);
     Result<ExecutionResult> r = executor.execute_all(requests);
