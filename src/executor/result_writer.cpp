@@ -219,27 +219,34 @@ void ResultWriter::copy_reindented(std::size_t offset, std::size_t length,
                                    std::size_t from, std::size_t to) {
   std::size_t lines = 0;
   if (from != to) {
-    for (std::size_t i = offset; i < offset + length; ++i) {
-      lines += out_[i] == '\n';
+    const char* p = out_.data() + offset;
+    const char* const end = p + length;
+    while ((p = static_cast<const char*>(std::memchr(
+                p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
+      ++lines;
+      ++p;
     }
   }
-  // All the room first, so that the source range stays put while copying.
-  out_.reserve(out_.size() + length - lines * from + lines * to);
+  // Sized first, so that the source stays put and the copy is plain stores.
+  const std::size_t start = out_.size();
+  out_.resize(start + length - lines * from + lines * to);
   const char* p = out_.data() + offset;
   const char* const end = p + length;
+  char* dst = out_.data() + start;
   if (lines == 0) {
-    out_.append(p, length);
+    std::memcpy(dst, p, length);
     return;
   }
   while (p < end) {
     const char* nl = static_cast<const char*>(
         std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    if (nl == nullptr) {
-      out_.append(p, static_cast<std::size_t>(end - p));
-      return;
-    }
-    out_.append(p, static_cast<std::size_t>(nl - p));
-    newline(to);
+    const char* const line_end = nl == nullptr ? end : nl;
+    std::memcpy(dst, p, static_cast<std::size_t>(line_end - p));
+    dst += line_end - p;
+    if (nl == nullptr) break;
+    *dst++ = '\n';
+    std::memset(dst, ' ', to);
+    dst += to;
     p = nl + 1 + from;
   }
 }
