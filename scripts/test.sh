@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # Installs what is needed, then runs every test: the core's GoogleTest suite
 # (optimised, assertions on), the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Python module's pytest suite.
+# UndefinedBehaviorSanitizer, and the pytest suite of the Python module and
+# the command line built alongside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --fuzz
 
 jobs=$(nproc)
+python=$(command -v python3)
 
-echo "== core tests (Release, assertions on)"
+echo "== build and core tests (Release, assertions on)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DQEL_ASSERTIONS=ON -DQEL_BUILD_PYTHON=OFF >/dev/null
+  -DQEL_ASSERTIONS=ON -DQEL_BUILD_PYTHON=ON -DPython3_EXECUTABLE="$python" \
+  >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
-echo "== core tests (ASan + UBSan)"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQEL_ASSERTIONS=ON -DQEL_SANITIZE=ON -DQEL_BUILD_PYTHON=OFF >/dev/null
-cmake --build build/sanitize -j "$jobs"
-ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+# One process for the whole suite: a sanitizer start-up per test case
+# would cost more than the tests.
+CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Sanitize \
+  -DCMAKE_CXX_FLAGS_SANITIZE="-O1" -DQEL_SANITIZE=ON -DQEL_BUILD_PYTHON=OFF \
+  >/dev/null
+cmake --build build/sanitize -j "$jobs" --target qel_tests
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build/sanitize/qel_tests --gtest_brief=1
 
-echo "== Python module"
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
-python3 -m pytest -q tests/python
+echo "== Python module and command line"
+PYTHONPATH="$PWD/build/release" PATH="$PWD/build/release:$PATH" \
+  "$python" -m pytest -q tests/python
