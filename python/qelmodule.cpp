@@ -73,6 +73,21 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// Binds the single `text` argument (positional or keyword, a str) and runs
+// one core pipeline on its UTF-8 text. `format` is "U:<function name>".
+template <qel::Result<std::string> (*Pipeline)(std::string_view)>
+PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  std::string_view text;
+  if (!utf8_of(text_obj, &text)) return nullptr;
+  return guarded([&] { return to_python(Pipeline(text)); });
+}
+
 // ---- Functions ----------------------------------------------------------
 
 PyDoc_STRVAR(parse_contract_doc,
@@ -91,15 +106,7 @@ PyDoc_STRVAR(parse_contract_doc,
 "    ValueError: If the contract text has syntax or semantic errors");
 
 PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:parse_contract",
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  return guarded([&] { return to_python(qel::parse_contract_json(text)); });
+  return call_with_text<qel::parse_contract_json>(args, kwargs, "U:parse_contract");
 }
 
 PyDoc_STRVAR(normalize_doc,
@@ -123,15 +130,7 @@ PyDoc_STRVAR(normalize_doc,
 "    ValueError: If the contract text cannot be parsed");
 
 PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:normalize",
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  return guarded([&] { return to_python(qel::normalize(text)); });
+  return call_with_text<qel::normalize>(args, kwargs, "U:normalize");
 }
 
 PyDoc_STRVAR(verify_doc,
@@ -161,15 +160,7 @@ PyDoc_STRVAR(verify_doc,
 "    ValueError: If the contract text cannot be parsed");
 
 PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:verify",
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  return guarded([&] { return to_python(qel::verify_json(text)); });
+  return call_with_text<qel::verify_json>(args, kwargs, "U:verify");
 }
 
 PyDoc_STRVAR(execute_doc,
@@ -231,29 +222,28 @@ PyDoc_STRVAR(semantic_hash_doc,
 "    ValueError: If the contract text cannot be parsed");
 
 PyObject* semantic_hash(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:semantic_hash",
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  return guarded([&] { return to_python(qel::semantic_hash(text)); });
+  return call_with_text<qel::semantic_hash>(args, kwargs, "U:semantic_hash");
 }
 
 // ---- Module -------------------------------------------------------------
 
+// The table's type names two parameters; METH_KEYWORDS functions take three.
+// The detour through void(*)() is the sanctioned way to store them.
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef qel_methods[] = {
-    {"parse_contract", reinterpret_cast<PyCFunction>(parse_contract),
+    {"parse_contract", as_cfunction(parse_contract),
      METH_VARARGS | METH_KEYWORDS, parse_contract_doc},
-    {"normalize", reinterpret_cast<PyCFunction>(normalize),
+    {"normalize", as_cfunction(normalize),
      METH_VARARGS | METH_KEYWORDS, normalize_doc},
-    {"verify", reinterpret_cast<PyCFunction>(verify),
+    {"verify", as_cfunction(verify),
      METH_VARARGS | METH_KEYWORDS, verify_doc},
-    {"execute", reinterpret_cast<PyCFunction>(execute),
+    {"execute", as_cfunction(execute),
      METH_VARARGS | METH_KEYWORDS, execute_doc},
-    {"semantic_hash", reinterpret_cast<PyCFunction>(semantic_hash),
+    {"semantic_hash", as_cfunction(semantic_hash),
      METH_VARARGS | METH_KEYWORDS, semantic_hash_doc},
     {nullptr, nullptr, 0, nullptr},
 };
