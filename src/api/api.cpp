@@ -1,19 +1,10 @@
 #include "qel/api.h"
 
 #include "qel/executor.h"
-#include "qel/model.h"
 #include "qel/parser.h"
 #include "qel/verifier.h"
 
 namespace qel {
-
-Result<std::string> parse_contract_json(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text));
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  write_contract_json(contract, out);
-  return out;
-}
 
 Result<std::string> verify_json(std::string_view text) {
   QEL_ASSIGN_OR_RETURN(ContractNode tree, parse(text));

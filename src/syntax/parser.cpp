@@ -2,6 +2,7 @@
 // lookahead, no backtracking, no recovery. Grammar functions throw
 // ParseFailure, which parse() turns into the returned Error; the result
 // checks would otherwise bury the grammar.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "qel/api.h"
 #include "qel/ast.h"
 #include "qel/error.h"
 #include "qel/json.h"
@@ -56,6 +58,12 @@ class Parser {
   // whole tree is ever held. `version` receives the written version, which
   // the caller checks against the model's range.
   Contract parse_contract_model(SpannedInt& version);
+
+  // The same grammar once more, appending the model's JSON form to `out`
+  // while parsing: nothing of the model is built. Each section is written
+  // once it is complete, since its fields come in any order and the last of
+  // a repeated field wins.
+  void parse_contract_json(std::string& out, SpannedInt& version);
 
  private:
   // ---- Token primitives ----------------------------------------------------
@@ -180,9 +188,35 @@ class Parser {
   void parse_human_machine_contract(HumanMachineContractNode& node);
   ExtensionsNode parse_extensions();
 
+  // ---- JSON form, written while parsing ----------------------------------
+
+  // The current string literal as a JSON string, replacing `slot`.
+  void expect_string_json(std::string& slot);
+  // A string list as a JSON array whose items stand at `depth`.
+  void parse_string_list_json(std::string& out, int depth);
+  // A type expression's text form.
+  void parse_type_text(std::string& out);
+  // A literal value as JSON whose nested items stand at `depth` + 1; with
+  // `out` null the literal is only checked.
+  void parse_literal_json(std::string* out, int depth);
+  // A state block as a JSON object whose members stand at `depth`: names in
+  // byte order, the last of a repeated name winning.
+  void parse_state_block_json_text(std::string& out, int depth,
+                                   bool keep_defaults);
+
+  struct MemberSlice {
+    size_t name_begin, name_end, value_begin, value_end;
+  };
+
   Scanner& scanner_;
   TokenView current_;
   int depth_ = 0;
+  // Reused across state blocks and operations, so that writing the JSON
+  // form allocates only while these grow.
+  std::string member_arena_;
+  std::vector<MemberSlice> members_;
+  std::string type_text_;
+  std::array<std::string, 6> slots_;
 };
 
 // ---- Values ---------------------------------------------------------------
@@ -655,6 +689,440 @@ Contract Parser::parse_contract_model(SpannedInt& version) {
   return contract;
 }
 
+// ---- JSON form, written while parsing ---------------------------------------
+
+void indent(std::string& out, int depth) {
+  out.append(static_cast<size_t>(2 * depth), ' ');
+}
+
+void Parser::expect_string_json(std::string& slot) {
+  if (!at(K::kStringLiteral)) fail_found("Expected string literal, found ");
+  slot.clear();
+  append_json_string(slot, current_.text);
+  advance();
+}
+
+void Parser::parse_string_list_json(std::string& out, int depth) {
+  expect(K::kLBracket);
+  out += '[';
+  bool any = false;
+  if (!at(K::kRBracket)) {
+    for (;;) {
+      if (!at(K::kStringLiteral)) fail_found("Expected string literal, found ");
+      out += any ? ",\n" : "\n";
+      any = true;
+      indent(out, depth);
+      append_json_string(out, current_.text);
+      advance();
+      if (!at(K::kComma)) break;
+      advance();
+      if (at(K::kRBracket)) break;
+    }
+  }
+  expect(K::kRBracket);
+  if (any) {
+    out += '\n';
+    indent(out, depth - 1);
+  }
+  out += ']';
+}
+
+void Parser::parse_type_text(std::string& out) {
+  DepthGuard guard(depth_);
+  check_depth(guard);
+  switch (current_.kind) {
+    case K::kIntegerType: out += "Integer"; advance(); return;
+    case K::kFloatType: out += "Float"; advance(); return;
+    case K::kStringType: out += "String"; advance(); return;
+    case K::kBooleanType: out += "Boolean"; advance(); return;
+    case K::kIso8601Type: out += "ISO8601"; advance(); return;
+    case K::kUuidType: out += "UUID"; advance(); return;
+    case K::kArrayType:
+      advance();
+      expect(K::kLAngle);
+      out += "Array<";
+      parse_type_text(out);
+      expect(K::kRAngle);
+      out += '>';
+      return;
+    case K::kMapType:
+      advance();
+      expect(K::kLAngle);
+      out += "Map<";
+      parse_type_text(out);
+      expect(K::kComma);
+      out += ", ";
+      parse_type_text(out);
+      expect(K::kRAngle);
+      out += '>';
+      return;
+    case K::kObjectType: {
+      advance();
+      expect(K::kLBrace);
+      out += "Object { ";
+      bool first = true;
+      // The fields' grammar of parse_state_fields; defaults are checked but
+      // not part of the text form.
+      while (!at(K::kRBrace)) {
+        if (!at(K::kIdentifier)) fail_found("Expected field name, found ");
+        if (!first) out += ", ";
+        first = false;
+        out += current_.text;
+        advance();
+        expect(K::kColon);
+        out += ": ";
+        parse_type_text(out);
+        if (at(K::kEquals)) {
+          advance();
+          parse_literal_json(nullptr, 0);
+        }
+        optional_comma();
+      }
+      expect(K::kRBrace);
+      out += " }";
+      return;
+    }
+    case K::kEnumType: {
+      advance();
+      expect(K::kLBracket);
+      out += "Enum [";
+      if (!at(K::kRBracket)) {
+        bool first = true;
+        for (;;) {
+          if (!at(K::kStringLiteral)) {
+            fail_found("Expected string literal, found ");
+          }
+          if (!first) out += ", ";
+          first = false;
+          out += '"';
+          out += current_.text;
+          out += '"';
+          advance();
+          if (!at(K::kComma)) break;
+          advance();
+          if (at(K::kRBracket)) break;
+        }
+      }
+      expect(K::kRBracket);
+      out += ']';
+      return;
+    }
+    default:
+      fail_found("Expected type expression, found ");
+  }
+}
+
+void Parser::parse_literal_json(std::string* out, int depth) {
+  DepthGuard guard(depth_);
+  check_depth(guard);
+  switch (current_.kind) {
+    case K::kStringLiteral:
+      if (out) append_json_string(*out, current_.text);
+      break;
+    case K::kIntegerLiteral:
+      // Held as unsigned in the model; the language has no negative numbers.
+      if (out) append_int(*out, current_.integer);
+      break;
+    case K::kFloatLiteral:
+      if (out) append_double(*out, current_.number, FloatStyle::kJson);
+      break;
+    case K::kBooleanLiteral:
+      if (out) *out += current_.boolean ? "true" : "false";
+      break;
+    case K::kLBracket: {
+      advance();
+      if (out) *out += '[';
+      bool any = false;
+      if (!at(K::kRBracket)) {
+        for (;;) {
+          if (out) {
+            *out += any ? ",\n" : "\n";
+            indent(*out, depth + 1);
+          }
+          any = true;
+          parse_literal_json(out, depth + 1);
+          if (!at(K::kComma)) break;
+          advance();
+          if (at(K::kRBracket)) break;
+        }
+      }
+      expect(K::kRBracket);
+      if (out) {
+        if (any) {
+          *out += '\n';
+          indent(*out, depth);
+        }
+        *out += ']';
+      }
+      return;
+    }
+    default:
+      fail_found("Expected literal value, found ");
+  }
+  advance();
+}
+
+void Parser::parse_state_block_json_text(std::string& out, int depth,
+                                         bool keep_defaults) {
+  expect(K::kLBrace);
+  member_arena_.clear();
+  members_.clear();
+  while (!at(K::kRBrace)) {
+    if (!at(K::kIdentifier)) fail_found("Expected field name, found ");
+    MemberSlice m;
+    m.name_begin = member_arena_.size();
+    member_arena_ += current_.text;
+    m.name_end = member_arena_.size();
+    advance();
+    expect(K::kColon);
+    type_text_.clear();
+    parse_type_text(type_text_);
+    m.value_begin = member_arena_.size();
+    if (at(K::kEquals)) {
+      advance();
+      if (keep_defaults) {
+        member_arena_ += "{\n";
+        indent(member_arena_, depth + 1);
+        member_arena_ += "\"default\": ";
+        parse_literal_json(&member_arena_, depth + 1);
+        member_arena_ += ",\n";
+        indent(member_arena_, depth + 1);
+        member_arena_ += "\"type\": ";
+        append_json_string(member_arena_, type_text_);
+        member_arena_ += '\n';
+        indent(member_arena_, depth);
+        member_arena_ += '}';
+      } else {
+        parse_literal_json(nullptr, 0);
+        append_json_string(member_arena_, type_text_);
+      }
+    } else {
+      append_json_string(member_arena_, type_text_);
+    }
+    m.value_end = member_arena_.size();
+    members_.push_back(m);
+    optional_comma();
+  }
+  expect(K::kRBrace);
+
+  const std::string& arena = member_arena_;
+  auto name_of = [&arena](const MemberSlice& m) {
+    return std::string_view(arena).substr(m.name_begin,
+                                          m.name_end - m.name_begin);
+  };
+  std::stable_sort(members_.begin(), members_.end(),
+                   [&](const MemberSlice& a, const MemberSlice& b) {
+                     return name_of(a) < name_of(b);
+                   });
+  out += '{';
+  bool any = false;
+  for (size_t i = 0; i < members_.size(); ++i) {
+    // Of equal names only the last written declaration counts.
+    if (i + 1 < members_.size() &&
+        name_of(members_[i]) == name_of(members_[i + 1])) {
+      continue;
+    }
+    const MemberSlice& m = members_[i];
+    out += any ? ",\n" : "\n";
+    any = true;
+    indent(out, depth);
+    append_json_string(out, name_of(m));
+    out += ": ";
+    out.append(arena, m.value_begin, m.value_end - m.value_begin);
+  }
+  if (any) {
+    out += '\n';
+    indent(out, depth - 1);
+  }
+  out += '}';
+}
+
+void Parser::parse_contract_json(std::string& out, SpannedInt& version) {
+  std::array<std::string, 6>& slot = slots_;
+  auto member = [&out](int depth, std::string_view key, bool first) {
+    out += first ? "\n" : ",\n";
+    indent(out, depth);
+    out += '"';
+    out += key;
+    out += "\": ";
+  };
+
+  expect(K::kContract);
+  expect(K::kLBrace);
+  out += '{';
+
+  Span span = current_.span;
+  expect(K::kIdentity);
+  expect(K::kLBrace);
+  parse_fields(kIdentityFields, "Identity", span, [&](std::size_t i) {
+    if (i == 1) {
+      version = expect_integer_literal();
+    } else {
+      expect_string_json(slot[i]);
+    }
+  });
+  member(1, "identity", true);
+  out += '{';
+  member(2, "stable_id", true);
+  out += slot[0];
+  member(2, "version", false);
+  // The model holds 32 bits; the caller refuses anything larger.
+  append_uint(out, lower_version(version.value));
+  member(2, "created_timestamp", false);
+  out += slot[2];
+  member(2, "owner", false);
+  out += slot[3];
+  member(2, "semantic_hash", false);
+  out += slot[4];
+  out += "\n  }";
+
+  span = current_.span;
+  expect(K::kPurposeStatement);
+  expect(K::kLBrace);
+  double confidence = 0.0;
+  parse_fields(kPurposeFields, "PurposeStatement", span, [&](std::size_t i) {
+    if (i == 2) {
+      confidence = parse_confidence_level().value;
+    } else {
+      expect_string_json(slot[i]);
+    }
+  });
+  member(1, "purpose_statement", false);
+  out += '{';
+  member(2, "narrative", true);
+  out += slot[0];
+  member(2, "intent_source", false);
+  out += slot[1];
+  member(2, "confidence_level", false);
+  append_double(out, confidence, FloatStyle::kJson);
+  out += "\n  }";
+
+  span = current_.span;
+  expect(K::kDataSemantics);
+  expect(K::kLBrace);
+  parse_fields(kDataFields, "DataSemantics", span, [&](std::size_t i) {
+    slot[i].clear();
+    if (i == 0) {
+      parse_state_block_json_text(slot[0], 3, true);
+    } else {
+      parse_string_list_json(slot[1], 3);
+    }
+  });
+  member(1, "data_semantics", false);
+  out += '{';
+  member(2, "state", true);
+  out += slot[0];
+  member(2, "invariants", false);
+  out += slot[1];
+  out += "\n  }";
+
+  member(1, "behavioral_semantics", false);
+  out += '{';
+  member(2, "operations", true);
+  out += '[';
+  bool any_operation = false;
+  Span behavior_span;
+  parse_behavioral_semantics(behavior_span, [&] {
+    const Span op_span = current_.span;
+    expect(K::kLBrace);
+    parse_fields(kOperationFields, "operation", op_span, [&](std::size_t i) {
+      switch (i) {
+        case 2:
+          slot[2].clear();
+          parse_state_block_json_text(slot[2], 5, false);
+          break;
+        case 4:
+          slot[4].clear();
+          parse_string_list_json(slot[4], 5);
+          break;
+        default:
+          expect_string_json(slot[i]);
+          break;
+      }
+    });
+    out += any_operation ? ",\n" : "\n";
+    any_operation = true;
+    indent(out, 3);
+    out += '{';
+    static constexpr std::array<std::string_view, 6> kOrder = {
+        "name", "precondition", "parameters",
+        "postcondition", "side_effects", "idempotence"};
+    for (size_t i = 0; i < kOrder.size(); ++i) {
+      member(4, kOrder[i], i == 0);
+      out += slot[i];
+    }
+    out += '\n';
+    indent(out, 3);
+    out += '}';
+  });
+  if (any_operation) {
+    out += '\n';
+    indent(out, 2);
+  }
+  out += "]\n  }";
+
+  span = current_.span;
+  expect(K::kExecutionConstraints);
+  expect(K::kLBrace);
+  std::array<int64_t, 3> limits{};
+  parse_fields(kConstraintFields, "ExecutionConstraints", span,
+               [&](std::size_t i) {
+                 switch (i) {
+                   case 0:
+                   case 2:
+                     slot[i].clear();
+                     parse_string_list_json(slot[i], 3);
+                     break;
+                   case 1: {
+                     const ResourceLimitsNode node = parse_resource_limits();
+                     limits = {node.max_memory_bytes.value,
+                               node.computation_timeout_ms.value,
+                               node.max_state_size_bytes.value};
+                     break;
+                   }
+                   default:
+                     expect_string_json(slot[3]);
+                     break;
+                 }
+               });
+  member(1, "execution_constraints", false);
+  out += '{';
+  member(2, "trigger_types", true);
+  out += slot[0];
+  member(2, "resource_limits", false);
+  out += '{';
+  for (size_t i = 0; i < kLimitFields.size(); ++i) {
+    member(3, kLimitFields[i], i == 0);
+    append_uint(out, static_cast<uint64_t>(limits[i]));
+  }
+  out += "\n    }";
+  member(2, "external_permissions", false);
+  out += slot[2];
+  member(2, "sandbox_mode", false);
+  out += slot[3];
+  out += "\n  }";
+
+  span = current_.span;
+  expect(K::kHumanMachineContract);
+  expect(K::kLBrace);
+  parse_fields(kHumanMachineFields, "HumanMachineContract", span,
+               [&](std::size_t i) {
+                 slot[i].clear();
+                 parse_string_list_json(slot[i], 3);
+               });
+  member(1, "human_machine_contract", false);
+  out += '{';
+  for (size_t i = 0; i < kHumanMachineFields.size(); ++i) {
+    member(2, kHumanMachineFields[i], i == 0);
+    out += slot[i];
+  }
+  out += "\n  }\n}";
+
+  expect(K::kRBrace);
+  // Checked like any contract, then dropped: the model has no extensions.
+  if (at(K::kExtensions)) parse_extensions();
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -695,6 +1163,35 @@ Result<ContractNode> parse(std::string_view text) {
   });
 }
 
+namespace {
+
+Error version_out_of_range(const SpannedInt& version) {
+  std::string message = "version ";
+  append_int(message, version.value);
+  message += " is out of range (maximum 4294967295) at ";
+  message += version.span.to_string();
+  return Error::parse_error(std::move(message));
+}
+
+}  // namespace
+
+Result<std::string> parse_contract_json(std::string_view text) {
+  SpannedInt version;
+  QEL_ASSIGN_OR_RETURN(
+      std::string json,
+      run_parser<std::string>(text, [&](detail::Parser& parser) {
+        std::string out;
+        // The JSON form runs about a third longer than a typical contract.
+        out.reserve(text.size() + text.size() / 2 + 1024);
+        parser.parse_contract_json(out, version);
+        return out;
+      }));
+  if (static_cast<uint64_t>(version.value) > detail::kMaxVersion) {
+    return version_out_of_range(version);
+  }
+  return json;
+}
+
 Result<Contract> parse_contract(std::string_view text) {
   SpannedInt version;
   QEL_ASSIGN_OR_RETURN(Contract contract,
@@ -703,11 +1200,7 @@ Result<Contract> parse_contract(std::string_view text) {
                        }));
   // The tree keeps any written version; the model holds 32 bits.
   if (static_cast<uint64_t>(version.value) > detail::kMaxVersion) {
-    std::string message = "version ";
-    append_int(message, version.value);
-    message += " is out of range (maximum 4294967295) at ";
-    message += version.span.to_string();
-    return Error::parse_error(std::move(message));
+    return version_out_of_range(version);
   }
   return contract;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "qel/api.h"
 #include "qel/ast.h"
 #include "qel/error.h"
 #include "qel/json.h"
@@ -49,18 +50,22 @@ std::string compact(const Json& v) {
   return out;
 }
 
-// Both roads to the model: parse_contract, and parse followed by
-// lower_contract, must agree.
+// Every road to the contract JSON must agree: parse_contract, parse
+// followed by lower_contract, and parse_contract_json, which writes the
+// JSON while parsing without building the model.
 Contract both_roads(std::string_view text) {
   Result<Contract> direct = parse_contract(text);
   EXPECT_TRUE(direct.ok()) << direct.error().to_string();
   Result<ContractNode> tree = parse(text);
   EXPECT_TRUE(tree.ok());
-  if (!direct.ok() || !tree.ok()) return Contract{};
+  Result<std::string> streamed = parse_contract_json(text);
+  EXPECT_TRUE(streamed.ok());
+  if (!direct.ok() || !tree.ok() || !streamed.ok()) return Contract{};
   std::string a, b;
   write_contract_json(*direct, a);
   write_contract_json(lower_contract(*tree), b);
   EXPECT_EQ(a, b);
+  EXPECT_EQ(*streamed, a);
   return std::move(direct).value();
 }
 
@@ -212,11 +217,21 @@ TEST(LowerVersion, RangeOfTheModel) {
        "2:60"},
   };
   for (const VersionCase& c : cases) {
-    Result<Contract> model = parse_contract(contract_text("", "", c.identity));
+    const std::string text = contract_text("", "", c.identity);
+    Result<Contract> model = parse_contract(text);
     const std::string got =
         model.ok() ? "ok:" + std::to_string(model->identity.version)
                    : model.error().to_string();
     EXPECT_EQ(got, c.expected) << c.identity;
+    Result<std::string> json = parse_contract_json(text);
+    if (model.ok()) {
+      ASSERT_TRUE(json.ok());
+      EXPECT_NE(json->find("\"version\": " + got.substr(3) + ",\n"),
+                std::string::npos);
+    } else {
+      ASSERT_FALSE(json.ok());
+      EXPECT_EQ(json.error().to_string(), c.expected);
+    }
   }
 }
 
@@ -290,9 +305,12 @@ TEST(LowerContract, ErrorsMatchParse) {
   for (const std::string& text : texts) {
     Result<ContractNode> tree = parse(text);
     Result<Contract> model = parse_contract(text);
+    Result<std::string> streamed = parse_contract_json(text);
     ASSERT_FALSE(tree.ok()) << text;
     ASSERT_FALSE(model.ok()) << text;
+    ASSERT_FALSE(streamed.ok()) << text;
     EXPECT_EQ(model.error().to_string(), tree.error().to_string());
+    EXPECT_EQ(streamed.error().to_string(), tree.error().to_string());
   }
 }
 
