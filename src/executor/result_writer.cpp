@@ -7,11 +7,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "qel/executor.h"
+#include "util/large_pages.h"
 
 namespace qel {
 
@@ -30,24 +27,6 @@ struct SeparatorText {
   }
 };
 constexpr SeparatorText kSeparator;
-
-// A result of many megabytes is written once, front to back, into fresh
-// memory: taking it in 2 MiB pages instead of 4 KiB ones saves most of the
-// cost of faulting it in. Only a hint; nothing depends on it.
-void advise_large_pages(std::string& buffer) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kLargePage = std::uintptr_t{1} << 21;
-  if (buffer.capacity() < 4 * kLargePage) return;
-  const auto base = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t begin = (base + kLargePage - 1) & ~(kLargePage - 1);
-  const std::uintptr_t end = (base + buffer.capacity()) & ~(kLargePage - 1);
-  if (end > begin) {
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-#else
-  (void)buffer;
-#endif
-}
 
 // Writes the execution result. The same state often appears several times
 // in a row (an operation's state, then as state_after, then as the next
@@ -357,7 +336,7 @@ void ResultWriter::reserve_for(const ExecutionResult& r, std::size_t start) {
       out_.size() + (r.operations.size() - kSample) * per_operation +
       r.provenance.entries().size() * per_operation + per_operation;
   out_.reserve(estimate + estimate / 4);
-  advise_large_pages(out_);
+  detail::advise_large_pages(out_.data(), out_.capacity());
 }
 
 void ResultWriter::execution_result(const ExecutionResult& r) {
