@@ -22,4 +22,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.8" cmake ninja pytest hypothesis orjson
+  "scikit-build-core>=0.8" cmake ninja pytest hypothesis orjson mypy build
