@@ -1,0 +1,167 @@
+// Fuzzes the front end: the scanner must agree with a plainly written
+// second tokenizer, the tree entry point and the model entry point must
+// agree on every text, and the contract JSON of an accepted text must be
+// valid JSON that reflects the tree.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "fuzz_check.h"
+#include "qel/api.h"
+#include "qel/model.h"
+#include "qel/parser.h"
+#include "reference_tokenizer.h"
+#include "syntax/tokenizer.h"
+
+namespace {
+
+using qel::fuzz::check;
+using qel::fuzz::check_equal;
+
+constexpr int64_t kMaxModelVersion = 4294967295;
+
+// Every front-end message ends with " at line:column".
+bool ends_with_position(std::string_view message) {
+  const size_t at = message.rfind(" at ");
+  if (at == std::string_view::npos) return false;
+  std::string_view position = message.substr(at + 4);
+  const size_t colon = position.find(':');
+  if (colon == std::string_view::npos || colon == 0 ||
+      colon + 1 == position.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < position.size(); ++i) {
+    if (i == colon) continue;
+    if (position[i] < '0' || position[i] > '9') return false;
+  }
+  return true;
+}
+
+bool same_token(const qel::SpannedToken& a, const qel::SpannedToken& b) {
+  if (a.token.kind != b.token.kind || !(a.span == b.span)) return false;
+  switch (a.token.kind) {
+    case qel::TokenKind::kStringLiteral:
+    case qel::TokenKind::kIdentifier:
+      return a.token.text == b.token.text;
+    case qel::TokenKind::kIntegerLiteral:
+      return a.token.integer == b.token.integer;
+    case qel::TokenKind::kFloatLiteral:
+      return std::memcmp(&a.token.number, &b.token.number,
+                         sizeof(double)) == 0;
+    case qel::TokenKind::kBooleanLiteral:
+      return a.token.boolean == b.token.boolean;
+    default:
+      return true;
+  }
+}
+
+std::string describe(const qel::SpannedToken& t) {
+  return qel::token_description(t.token) + " at " + t.span.to_string() +
+         " offset " + std::to_string(t.span.offset);
+}
+
+// The scanner against the second tokenizer; a lexical error anywhere is
+// also the error of the whole parse.
+void check_tokens(std::string_view text,
+                  const qel::Result<qel::ContractNode>& tree) {
+  auto tokens = qel::tokenize(text);
+  auto chars = qel::fuzz::decode_utf8(text);
+  if (!chars) {
+    check(!tokens.ok(), "malformed UTF-8 is refused");
+    const std::string error = tokens.error().to_string();
+    check(qel::fuzz::starts_with(error, "Parse error: Invalid UTF-8 at "),
+          "the malformed UTF-8 message", error);
+    check(!tree.ok(), "parse refuses malformed UTF-8");
+    check_equal(tree.error().to_string(), error, "malformed UTF-8 comes first");
+    return;
+  }
+  const qel::fuzz::ReferenceTokens expected =
+      qel::fuzz::ReferenceTokenizer(std::move(*chars)).run();
+  if (expected.error) {
+    const std::string message = "Parse error: " + *expected.error;
+    check(!tokens.ok(), "the scanner accepts a lexical error", message);
+    check_equal(tokens.error().to_string(), message, "the lexical error");
+    check(!tree.ok(), "parse accepts a lexical error", message);
+    check_equal(tree.error().to_string(), message,
+                "a lexical error anywhere is the parse error");
+    return;
+  }
+  check(tokens.ok(), "the scanner refuses a lexically valid text",
+        tokens.ok() ? std::string_view() : tokens.error().to_string());
+  check(tokens->size() == expected.tokens.size(), "the number of tokens",
+        std::to_string(tokens->size()), std::to_string(expected.tokens.size()));
+  for (size_t i = 0; i < tokens->size(); ++i) {
+    if (!same_token((*tokens)[i], expected.tokens[i])) {
+      qel::fuzz::violated("the same token", describe((*tokens)[i]),
+                          describe(expected.tokens[i]));
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto tree = qel::parse(text);
+  check_tokens(text, tree);
+  auto model = qel::parse_contract(text);
+
+  if (!tree.ok()) {
+    const std::string tree_error = tree.error().to_string();
+    check(qel::fuzz::starts_with(tree_error, "Parse error: "),
+          "a front-end failure is a ParseError", tree_error);
+    check(ends_with_position(tree_error), "a ParseError ends with its position",
+          tree_error);
+    check(!model.ok(), "parse fails but parse_contract succeeds", tree_error);
+    check_equal(tree_error, model.error().to_string(),
+                "parse and parse_contract fail alike");
+    return 0;
+  }
+
+  const int64_t version = tree->identity.version.value;
+  if (version > kMaxModelVersion) {
+    // The tree keeps any version; the model refuses what 32 bits cannot hold.
+    check(!model.ok(), "parse_contract accepts a version above 32 bits");
+    const std::string error = model.error().to_string();
+    check(qel::fuzz::starts_with(error, "Parse error: version ") &&
+              ends_with_position(error),
+          "the out-of-range version message", error);
+    return 0;
+  }
+  check(model.ok(), "parse succeeds but parse_contract fails",
+        model.ok() ? std::string_view() : model.error().to_string());
+
+  // The model built while parsing equals the lowered tree.
+  std::string from_model;
+  qel::write_contract_json(*model, from_model);
+  std::string from_tree;
+  qel::write_contract_json(qel::lower_contract(*tree), from_tree);
+  check_equal(from_model, from_tree, "parse_contract equals lower_contract(parse)");
+
+  auto api = qel::parse_contract_json(text);
+  check(api.ok(), "parse_contract_json fails on a parsed text");
+  check_equal(*api, from_model, "parse_contract_json renders the model");
+
+  const auto doc = nlohmann::json::parse(from_model, nullptr, false);
+  check(!doc.is_discarded(), "the contract JSON is valid JSON", from_model);
+  const auto& identity = doc.at("identity");
+  check(identity.at("stable_id").get<std::string>() ==
+            tree->identity.stable_id.value,
+        "stable_id survives", from_model);
+  check(identity.at("version").get<int64_t>() == version, "version survives",
+        from_model);
+  check(doc.at("behavioral_semantics").at("operations").size() ==
+            tree->behavioral_semantics.operations.size(),
+        "one JSON operation per operation", from_model);
+  check(doc.at("data_semantics").at("invariants").size() ==
+            tree->data_semantics.invariants.size(),
+        "one JSON invariant per invariant", from_model);
+  check(doc.at("data_semantics").at("state").size() <=
+            tree->data_semantics.state.size(),
+        "at most one state member per state field", from_model);
+  return 0;
+}

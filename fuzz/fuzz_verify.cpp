@@ -1,0 +1,73 @@
+// Fuzzes the verifier: it never fails on a parsed tree, and its JSON is
+// valid JSON that lists exactly the result's errors and warnings.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fuzz_check.h"
+#include "qel/api.h"
+#include "qel/parser.h"
+#include "qel/verifier.h"
+
+namespace {
+
+using qel::fuzz::check;
+using qel::fuzz::check_equal;
+
+void check_entries(const nlohmann::json& entries,
+                   const std::vector<const qel::Diagnostic*>& expected,
+                   const char* severity, const std::string& json) {
+  check(entries.is_array() && entries.size() == expected.size(),
+        "one JSON entry per diagnostic", json);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const nlohmann::json& entry = entries[i];
+    check(entry.is_object() && entry.size() == 3, "three members per entry",
+          json);
+    check(entry.at("severity") == severity, "the entry's severity", json);
+    check(entry.at("kind") == qel::diagnostic_kind_name(expected[i]->kind),
+          "the entry's kind", json);
+    check(entry.at("message") == expected[i]->message, "the entry's message",
+          json);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  auto tree = qel::parse(text);
+  auto api = qel::verify_json(text);
+  if (!tree.ok()) {
+    check(!api.ok(), "verify_json accepts what parse refuses");
+    check_equal(api.error().to_string(), tree.error().to_string(),
+                "verify_json fails like parse");
+    return 0;
+  }
+  check(api.ok(), "verify_json fails on a parsed text");
+
+  const qel::VerificationResult result = qel::verify(*tree);
+  for (const qel::Diagnostic& d : result.diagnostics()) {
+    check(d.span.has_value(), "every diagnostic has a span", d.message);
+    check(!d.message.empty(), "every diagnostic has a message");
+  }
+  const auto errors = result.errors();
+  const auto warnings = result.warnings();
+  check(errors.size() + warnings.size() == result.diagnostics().size(),
+        "errors and warnings partition the diagnostics");
+  check(result.is_valid() == errors.empty(), "valid exactly without errors");
+
+  std::string json;
+  qel::write_verification_json(result, json);
+  check_equal(*api, json, "verify_json renders verify's result");
+  const auto doc = nlohmann::json::parse(json, nullptr, false);
+  check(!doc.is_discarded(), "the verification JSON is valid JSON", json);
+  check(doc.is_object() && doc.size() == 3, "three top-level members", json);
+  check(doc.at("valid") == result.is_valid(), "\"valid\" agrees", json);
+  check_entries(doc.at("errors"), errors, "error", json);
+  check_entries(doc.at("warnings"), warnings, "warning", json);
+  return 0;
+}
