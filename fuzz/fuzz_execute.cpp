@@ -217,6 +217,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!result.ok()) {
       check_error(inputs, result.error().to_string());
     } else {
+      check(first < inputs.size() &&
+                (inputs[first] == '{' || inputs[first] == '[' ||
+                 static_cast<uint8_t>(inputs[first]) >= 0x80),
+            "only a request object or list runs", outcome);
       check_result(fixture, *result);
     }
     auto again = qel::execute_contract(fixture.contract, padded);

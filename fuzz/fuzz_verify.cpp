@@ -1,5 +1,6 @@
-// Fuzzes the verifier: it never fails on a parsed tree, and its JSON is
-// valid JSON that lists exactly the result's errors and warnings.
+// Fuzzes the verifier: it never fails on a parsed tree, it finds exactly
+// what a plainly written second verifier finds, and its JSON is valid JSON
+// that lists exactly the result's errors and warnings.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +13,7 @@
 #include "qel/api.h"
 #include "qel/parser.h"
 #include "qel/verifier.h"
+#include "reference_verifier.h"
 
 namespace {
 
@@ -35,6 +37,29 @@ void check_entries(const nlohmann::json& entries,
   }
 }
 
+std::string describe(const qel::Diagnostic& d) {
+  std::string out = d.severity == qel::Severity::kError ? "error " : "warning ";
+  out += qel::diagnostic_kind_name(d.kind);
+  out += " ";
+  out += d.span ? d.span->to_string() + " offset " + std::to_string(d.span->offset)
+                : "no span";
+  out += ": ";
+  out += d.message;
+  return out;
+}
+
+void check_against_reference(const qel::ContractNode& tree,
+                             const qel::VerificationResult& result) {
+  const std::vector<qel::Diagnostic> expected =
+      qel::fuzz::ReferenceVerifier().run(tree);
+  const std::vector<qel::Diagnostic>& found = result.diagnostics();
+  for (size_t i = 0; i < found.size() || i < expected.size(); ++i) {
+    const std::string a = i < found.size() ? describe(found[i]) : "(none)";
+    const std::string b = i < expected.size() ? describe(expected[i]) : "(none)";
+    check_equal(a, b, "the same diagnostic as the second verifier");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -50,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(api.ok(), "verify_json fails on a parsed text");
 
   const qel::VerificationResult result = qel::verify(*tree);
+  check_against_reference(*tree, result);
   for (const qel::Diagnostic& d : result.diagnostics()) {
     check(d.span.has_value(), "every diagnostic has a span", d.message);
     check(!d.message.empty(), "every diagnostic has a message");
