@@ -335,6 +335,10 @@ class Executor {
   ProvenanceLog provenance_;
   uint64_t next_sequence_ = 0;
   Clock clock_;
+  // Indices of the contract's operations ordered by name, equal names in
+  // declaration order: finding a request's operation is a binary search,
+  // so a long request list against many operations stays linear.
+  std::vector<std::size_t> operations_by_name_;
 };
 
 // The pretty-printed execution result JSON, appended to `out`.

@@ -1,7 +1,10 @@
 // Running operations: the executor's steps, rollback and provenance, and the
 // request driver.
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,13 +65,28 @@ Executor::Executor(Contract contract)
     : contract_(std::move(contract)),
       sandbox_(contract_.execution_constraints),
       state_(ExecutionState::from_contract(contract_)),
-      clock_([] { return std::chrono::steady_clock::now(); }) {}
+      clock_([] { return std::chrono::steady_clock::now(); }) {
+  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
+  operations_by_name_.resize(ops.size());
+  std::iota(operations_by_name_.begin(), operations_by_name_.end(),
+            std::size_t{0});
+  std::stable_sort(operations_by_name_.begin(), operations_by_name_.end(),
+                   [&](std::size_t a, std::size_t b) {
+                     return ops[a].name < ops[b].name;
+                   });
+}
 
+// The first operation in declaration order with this name: the first of
+// its equal names in the stably sorted index.
 const Operation* Executor::find_operation(std::string_view name) const {
-  for (const Operation& op : contract_.behavioral_semantics.operations) {
-    if (op.name == name) return &op;
-  }
-  return nullptr;
+  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
+  const auto it = std::lower_bound(
+      operations_by_name_.begin(), operations_by_name_.end(), name,
+      [&](std::size_t i, std::string_view n) {
+        return std::string_view(ops[i].name) < n;
+      });
+  if (it == operations_by_name_.end() || ops[*it].name != name) return nullptr;
+  return &ops[*it];
 }
 
 Result<OperationResult> Executor::execute_operation(std::string_view name,

@@ -246,5 +246,74 @@ TEST(ExtremesRequests, LongListRunsToTheEnd) {
             std::string::npos);
 }
 
+// ---- Many operations -------------------------------------------------------------
+
+// Declaration k has the one parameter pk, so a request without inputs names
+// the declaration that it reached.
+std::string operations_contract(const std::vector<std::string>& names) {
+  std::string ops;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    ops += "{ name: \"" + names[k] + "\" precondition: \"\" parameters: { p" +
+           std::to_string(k) +
+           ": Integer } postcondition: \"\" side_effects: [] idempotence: \"\" }\n";
+  }
+  std::string text = contract_text("");
+  const std::string marker = "operations: [";
+  const std::size_t at = text.find(marker) + marker.size();
+  const std::size_t end = text.find("] }", at);
+  return text.substr(0, at) + ops + text.substr(end);
+}
+
+std::string reached(const std::string& text, const std::string& name) {
+  Result<std::string> r =
+      execute_json(text, "{\"operation\": \"" + name + "\"}");
+  if (!r.ok()) return r.error().to_string();
+  const std::size_t at = r->rfind("\"error\": \"");
+  return r->substr(at + 10, r->size() - at - 10 - 3);
+}
+
+TEST(ExtremesOperations, RequestsFindTheFirstDeclarationOfTheirName) {
+  const std::vector<std::string> names = {"b",  "a",  "ab",      "a", "",
+                                          "B",  "\u00e9", "a-b", "b", "ab"};
+  const std::string text = operations_contract(names);
+  const auto missing = [](const char* p, const char* op) {
+    return std::string("Execution error: Missing required parameter '") + p +
+           "' for operation '" + op + "'";
+  };
+  const auto not_found = [](const char* op) {
+    return std::string("Execution error: Operation '") + op +
+           "' not found in contract";
+  };
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"a", missing("p1", "a")},
+      {"b", missing("p0", "b")},
+      {"ab", missing("p2", "ab")},
+      {"", missing("p4", "")},
+      {"B", missing("p5", "B")},
+      {"\u00e9", missing("p6", "\u00e9")},
+      {"a-b", missing("p7", "a-b")},
+      {"A", not_found("A")},
+      {"aa", not_found("aa")},
+      {"abc", not_found("abc")},
+      {"c", not_found("c")},
+      {"\u00e8", not_found("\u00e8")},
+  };
+  for (const auto& [name, expected] : cases) {
+    EXPECT_EQ(reached(text, name), expected) << "request for '" << name << "'";
+  }
+}
+
+TEST(ExtremesOperations, EveryOneOfManyIsFound) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) names.push_back("op" + std::to_string(i * 7919 % 3000));
+  const std::string text = operations_contract(names);
+  for (int i = 0; i < 3000; i += 37) {
+    const std::string name = "op" + std::to_string(i * 7919 % 3000);
+    EXPECT_EQ(reached(text, name),
+              "Execution error: Missing required parameter 'p" +
+                  std::to_string(i) + "' for operation '" + name + "'");
+  }
+}
+
 }  // namespace
 }  // namespace qel

@@ -139,6 +139,17 @@ def test_100000_operations():
                                "'count' for operation 'op000000'")
     assert [op["success"] for op in result["operations"]] == [True, True, False]
 
+    # As many requests as operations, each for the last one declared.
+    last = f"op{count - 1:06d}"
+    inputs = "[" + ",".join('{"operation":"%s","inputs":{"count":%d}}' % (last, i)
+                            for i in range(count)) + "]"
+    out = qel.execute(text, inputs)
+    assert out.count('\n      "success": true,\n') == count
+    assert out.endswith('\n  "error": null\n}')
+    tail = out[out.rindex('\n  "final_state": '):]
+    assert tail.startswith('\n  "final_state": {\n    "count": %d\n  },'
+                           % (count - 1))
+
 
 @pytest.mark.slow
 def test_string_literal_of_10_mb():
