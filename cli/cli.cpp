@@ -1,17 +1,11 @@
 #include "cli.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "diff.h"
+#include "files.h"
 #include "qel/api.h"
 #include "qel/canonical.h"
 #include "qel/executor.h"
@@ -38,6 +32,8 @@ constexpr const char* kHelp =
     "Options:\n"
     "  --version            print the version\n"
     "  -h, --help           show help for a command\n"
+    "  --max-input-size=N   refuse inputs larger than N bytes (suffixes K, M,\n"
+    "                       G for binary multiples; default 1G)\n"
     "\n"
     "Exit status: 0 success, 1 a contract or request problem, 2 usage error\n"
     "or unreadable file.\n";
@@ -93,42 +89,64 @@ const char* help_for(std::string_view command) {
 struct Input {
   std::string path;  // as given; "-" is standard input
   std::string text;
+  std::string real_path;  // for a rewrite: the file that is replaced
+  FileStamp stamp;        // for a rewrite: the file as it was read
 };
 
-// Reads every file; reports the unreadable ones. Standard input is read
-// once, however often "-" is named.
-bool read_inputs(const std::vector<std::string>& paths, Io& io,
-                 std::vector<Input>& inputs) {
-  bool ok = true;
-  std::optional<std::string> stdin_text;
-  for (const std::string& path : paths) {
-    Input in{path, {}};
+// Reads inputs one at a time, so that only one file is held in memory.
+// Standard input is read once, however often "-" is named.
+class InputReader {
+ public:
+  explicit InputReader(Io& io) : io_(io) {}
+
+  // Reads `path` whole into `in`; false after saying why on stderr. With
+  // `for_rewrite`, the file is first checked to be one that may be
+  // rewritten, and nothing is read when it is not.
+  bool read(const std::string& path, Input& in, bool for_rewrite = false) {
+    in.path = path;
+    std::string why;
     if (path == "-") {
-      if (!stdin_text) stdin_text = io.read_stdin();
-      if (!stdin_text) {
-        io.err += "qel: cannot read standard input\n";
-        ok = false;
-        continue;
+      if (!stdin_text_ && !stdin_failed_) {
+        std::string text;
+        if (io_.read_stdin(io_.max_input_size, text, why)) {
+          stdin_text_ = std::move(text);
+        } else {
+          stdin_failed_ = true;
+          stdin_why_ = why;
+        }
       }
-      in.text = *stdin_text;
-    } else {
-      std::ifstream file(path, std::ios::binary);
-      struct stat st;
-      if (!file || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-        const int saved = errno;
-        io.err += "qel: cannot read '" + path + "': " +
-                  (saved != 0 ? std::strerror(saved) : "is a directory") + "\n";
-        ok = false;
-        continue;
+      if (stdin_failed_) {
+        io_.err += "qel: cannot read standard input: " + stdin_why_ + '\n';
+        return false;
       }
-      std::ostringstream buf;
-      buf << file.rdbuf();
-      in.text = std::move(buf).str();
+      in.text = *stdin_text_;
+      return true;
     }
-    inputs.push_back(std::move(in));
+    if (for_rewrite) {
+      if (!rewrite_target(path, in.real_path, why)) {
+        io_.err += "qel: cannot rewrite '" + path + "': " + why + '\n';
+        return false;
+      }
+      if (!read_file(in.real_path, io_.max_input_size, in.text, why,
+                     &in.stamp)) {
+        io_.err += "qel: cannot read '" + path + "': " + why + '\n';
+        return false;
+      }
+      return true;
+    }
+    if (!read_file(path, io_.max_input_size, in.text, why)) {
+      io_.err += "qel: cannot read '" + path + "': " + why + '\n';
+      return false;
+    }
+    return true;
   }
-  return ok;
-}
+
+ private:
+  Io& io_;
+  std::optional<std::string> stdin_text_;
+  bool stdin_failed_ = false;
+  std::string stdin_why_;
+};
 
 // A parse error's message ends with " at line:column"; splits that off.
 struct Located {
@@ -371,11 +389,16 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (paths.empty()) return usage_error(io, "check: no input files");
-  std::vector<Input> inputs;
-  const bool readable = read_inputs(paths, io, inputs);
+  InputReader reader(io);
+  bool readable = true;
   std::vector<FileReport> reports;
   bool all_valid = true;
-  for (const Input& in : inputs) {
+  for (const std::string& path : paths) {
+    Input in;
+    if (!reader.read(path, in)) {
+      readable = false;
+      continue;
+    }
     reports.push_back(check_one(in));
     all_valid = all_valid && reports.back().valid;
     if (format == "human") write_human(reports.back(), in.text, io.out);
@@ -390,42 +413,6 @@ void report_error(Io& io, const std::string& path, const Error& error) {
   io.err += path + ": " + error.to_string() + '\n';
 }
 
-// Replaces `path` by `text` without ever leaving a partly written file: the
-// text goes to a temporary file beside it, which is then renamed over it.
-bool write_atomically(const std::string& path, const std::string& text,
-                      std::string& why) {
-  struct stat st;
-  const bool had_mode = ::stat(path.c_str(), &st) == 0;
-  std::string tmp = path + ".qel-XXXXXX";
-  std::vector<char> name(tmp.begin(), tmp.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return false;
-  }
-  tmp = name.data();
-  size_t done = 0;
-  bool ok = true;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (ok && had_mode) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-  if (ok) ok = ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    why = std::strerror(errno);
-    ::unlink(tmp.c_str());
-  }
-  return ok;
-}
-
 int cmd_normalize(const std::vector<std::string>& args, Io& io) {
   const Parsed p = split_args(args, 1);
   bool check = false, diff = false, write = false;
@@ -435,16 +422,26 @@ int cmd_normalize(const std::vector<std::string>& args, Io& io) {
     else if (o == "-w" || o == "--write") write = true;
     else return usage_error(io, "normalize: unknown option '" + o + "'");
   }
+  if (write && (check || diff)) {
+    return usage_error(io, std::string("normalize: ") +
+                               (check ? "--check" : "--diff") +
+                               " and -w cannot be used together");
+  }
   if (p.operands.empty()) return usage_error(io, "normalize: no input files");
   if (write) {
     for (const std::string& path : p.operands) {
       if (path == "-") return usage_error(io, "normalize: -w cannot rewrite standard input");
     }
   }
-  std::vector<Input> inputs;
-  const bool readable = read_inputs(p.operands, io, inputs);
+  InputReader reader(io);
+  bool readable = true;
   int status = 0;
-  for (const Input& in : inputs) {
+  for (const std::string& path : p.operands) {
+    Input in;
+    if (!reader.read(path, in, write)) {
+      readable = false;
+      continue;
+    }
     Result<std::string> canonical = normalize(in.text);
     if (!canonical.ok()) {
       report_error(io, in.path, canonical.error());
@@ -459,9 +456,9 @@ int cmd_normalize(const std::vector<std::string>& args, Io& io) {
     if (check && differs) status = 1;
     if (write && differs) {
       std::string why;
-      if (!write_atomically(in.path, *canonical, why)) {
-        io.err += "qel: cannot write '" + in.path + "': " + why + '\n';
-        status = 2;
+      if (!rewrite_file(in.real_path, *canonical, in.stamp, why)) {
+        io.err += "qel: cannot rewrite '" + in.path + "': " + why + '\n';
+        readable = false;
       }
     }
     if (!check && !diff && !write) io.out += *canonical;
@@ -475,10 +472,15 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
     return usage_error(io, "hash: unknown option '" + p.options[0] + "'");
   }
   if (p.operands.empty()) return usage_error(io, "hash: no input files");
-  std::vector<Input> inputs;
-  const bool readable = read_inputs(p.operands, io, inputs);
+  InputReader reader(io);
+  bool readable = true;
   int status = 0;
-  for (const Input& in : inputs) {
+  for (const std::string& path : p.operands) {
+    Input in;
+    if (!reader.read(path, in)) {
+      readable = false;
+      continue;
+    }
     Result<std::string> hash = semantic_hash(in.text);
     if (!hash.ok()) {
       report_error(io, in.path, hash.error());
@@ -496,11 +498,12 @@ int cmd_parse(const std::vector<std::string>& args, Io& io) {
     return usage_error(io, "parse: unknown option '" + p.options[0] + "'");
   }
   if (p.operands.size() != 1) return usage_error(io, "parse takes one file");
-  std::vector<Input> inputs;
-  if (!read_inputs(p.operands, io, inputs)) return 2;
-  Result<std::string> json = parse_contract_json(inputs[0].text);
+  InputReader reader(io);
+  Input in;
+  if (!reader.read(p.operands[0], in)) return 2;
+  Result<std::string> json = parse_contract_json(in.text);
   if (!json.ok()) {
-    report_error(io, inputs[0].path, json.error());
+    report_error(io, in.path, json.error());
     return 1;
   }
   io.out += *json;
@@ -515,16 +518,20 @@ int cmd_run(const std::vector<std::string>& args, Io& io) {
   if (p.operands.size() != 2) {
     return usage_error(io, "run takes a contract file and a requests file");
   }
-  std::vector<Input> inputs;
-  if (!read_inputs(p.operands, io, inputs)) return 2;
-  Result<Contract> contract = parse_contract(inputs[0].text);
+  InputReader reader(io);
+  Input contract_in, requests_in;
+  if (!reader.read(p.operands[0], contract_in) ||
+      !reader.read(p.operands[1], requests_in)) {
+    return 2;
+  }
+  Result<Contract> contract = parse_contract(contract_in.text);
   if (!contract.ok()) {
-    report_error(io, inputs[0].path, contract.error());
+    report_error(io, contract_in.path, contract.error());
     return 1;
   }
-  Result<std::string> result = execute_contract(*contract, inputs[1].text);
+  Result<std::string> result = execute_contract(*contract, requests_in.text);
   if (!result.ok()) {
-    report_error(io, inputs[1].path, result.error());
+    report_error(io, requests_in.path, result.error());
     return 1;
   }
   io.out += *result;
@@ -535,9 +542,72 @@ int cmd_run(const std::vector<std::string>& args, Io& io) {
   return success ? 0 : 1;
 }
 
+// A size in bytes, with an optional binary suffix: 64K, 10M, 1G.
+std::optional<uint64_t> parse_size(std::string_view text) {
+  uint64_t unit = 1;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'K': case 'k': unit = uint64_t{1} << 10; break;
+      case 'M': case 'm': unit = uint64_t{1} << 20; break;
+      case 'G': case 'g': unit = uint64_t{1} << 30; break;
+      default: break;
+    }
+    if (unit != 1) text.remove_suffix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value > UINT64_MAX / unit) return std::nullopt;
+  return value * unit;
+}
+
+// Takes the options every command accepts out of `args` (before "--"),
+// leaving the rest for the command.
+bool take_global_options(const std::vector<std::string>& args, Io& io,
+                         std::vector<std::string>& rest) {
+  constexpr std::string_view kMaxInput = "--max-input-size";
+  bool only_operands = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (only_operands || a.rfind(kMaxInput, 0) != 0) {
+      only_operands = only_operands || a == "--";
+      rest.push_back(a);
+      continue;
+    }
+    std::string value;
+    if (a.size() == kMaxInput.size()) {
+      if (i + 1 >= args.size()) {
+        usage_error(io, "--max-input-size needs a value");
+        return false;
+      }
+      value = args[++i];
+    } else if (a[kMaxInput.size()] == '=') {
+      value = a.substr(kMaxInput.size() + 1);
+    } else {
+      rest.push_back(a);  // some other option; the command judges it
+      continue;
+    }
+    const std::optional<uint64_t> size = parse_size(value);
+    if (!size) {
+      usage_error(io, "--max-input-size takes a number of bytes, such as "
+                      "1048576, 64K, 10M or 1G");
+      return false;
+    }
+    io.max_input_size = *size;
+  }
+  return true;
+}
+
 }  // namespace
 
-int run(const std::vector<std::string>& args, Io& io) {
+int run(const std::vector<std::string>& all_args, Io& io) {
+  std::vector<std::string> args;
+  if (!take_global_options(all_args, io, args)) return 2;
   if (args.empty()) {
     io.err += kHelp;
     return 2;

@@ -2,24 +2,29 @@
 #ifndef QEL_CLI_CLI_H_
 #define QEL_CLI_CLI_H_
 
+#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "files.h"
 
 namespace qel::cli {
 
 struct Io {
-  // Reads all of standard input; nullopt when it cannot be read. Called at
-  // most once per run.
-  std::function<std::optional<std::string>()> read_stdin;
+  // Reads all of standard input, at most `limit` bytes; false with `why`
+  // set when it cannot. Called at most once per run.
+  std::function<bool(uint64_t limit, std::string& text, std::string& why)>
+      read_stdin;
+  uint64_t max_input_size = kDefaultMaxInputSize;  // --max-input-size
   std::string out;  // standard output
   std::string err;  // standard error
 };
 
 // Runs one command line (without the program name). Returns the exit
-// status: 0 success, 1 a contract or request problem, 2 a usage error or an
-// unreadable file.
+// status: 0 success, 1 a contract or request problem, 2 a usage error, an
+// unreadable or unwritable file. Running out of memory throws
+// std::bad_alloc, which the caller reports (status 2).
 int run(const std::vector<std::string>& args, Io& io);
 
 }  // namespace qel::cli

@@ -1,15 +1,13 @@
 // Entry point of the `qel` executable: argument vector in, exit status out.
 #include <unistd.h>
 
-#include <cstdio>
 #include <exception>
-#include <iostream>
-#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "files.h"
 
 namespace {
 
@@ -26,23 +24,23 @@ bool write_all(int fd, const std::string& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  qel::cli::install_signal_handlers();
   qel::cli::Io io;
-  io.read_stdin = []() -> std::optional<std::string> {
-    std::string text((std::istreambuf_iterator<char>(std::cin)),
-                     std::istreambuf_iterator<char>());
-    if (std::cin.bad()) return std::nullopt;
-    return text;
+  io.read_stdin = [](uint64_t limit, std::string& text, std::string& why) {
+    return qel::cli::read_all(STDIN_FILENO, limit, text, why);
   };
   int status;
   try {
+    std::vector<std::string> args(argv + 1, argv + argc);
     status = qel::cli::run(args, io);
   } catch (const std::bad_alloc&) {
+    // Exit status 1 means a contract or a request has a problem; this is
+    // not one.
     io.err += "qel: out of memory\n";
-    status = 1;
+    status = 2;
   } catch (const std::exception& e) {
     io.err += std::string("qel: internal error: ") + e.what() + "\n";
-    status = 1;
+    status = 2;
   }
   const bool ok = write_all(STDOUT_FILENO, io.out);
   write_all(STDERR_FILENO, io.err);

@@ -1,0 +1,346 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace qel::cli {
+namespace {
+
+std::string errno_text(int error) { return std::strerror(error); }
+
+std::string limit_text(uint64_t limit) {
+  return "larger than the input size limit of " + std::to_string(limit) +
+         " bytes (see --max-input-size)";
+}
+
+// Closes a descriptor on every path.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+FileStamp stamp_of(const struct stat& st) {
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+bool same_stamp(const FileStamp& a, const FileStamp& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modified.tv_sec == b.modified.tv_sec &&
+         a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+// The temporary file of the rewrite in progress, for the signal handler.
+// The name is complete before the flag is raised and the flag is lowered
+// before the name changes, so the handler never sees half a name.
+char pending_temp[PATH_MAX + 32];
+std::atomic<bool> has_pending_temp{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void on_fatal_signal(int sig) {
+  if (has_pending_temp.load(std::memory_order_relaxed)) {
+    ::unlink(pending_temp);
+  }
+  static const char kMessage[] = "qel: interrupted\n";
+  [[maybe_unused]] const ssize_t n =
+      ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  ::_exit(sig == SIGINT ? 130 : 2);
+}
+
+// Blocks the fatal signals for its lifetime, so that a temporary file is
+// never created without the handler knowing its name.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The temporary file beside the target: removed when the rewrite fails.
+class TempFile {
+ public:
+  // Creates it; false with `why` set when it cannot.
+  bool create(const std::string& real_path, std::string& why) {
+    const size_t slash = real_path.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "" : real_path.substr(0, slash + 1);
+    const std::string base =
+        slash == std::string::npos ? real_path : real_path.substr(slash + 1);
+    // A hidden name: editors and directory walks pass it over.
+    std::string name = dir + "." + base + ".qel-XXXXXX";
+    if (name.size() >= sizeof pending_temp) {
+      why = errno_text(ENAMETOOLONG);
+      return false;
+    }
+    SignalsBlocked blocked;
+    std::memcpy(pending_temp, name.c_str(), name.size() + 1);
+    fd_ = ::mkostemp(pending_temp, O_CLOEXEC);
+    if (fd_ < 0) {
+      why = errno_text(errno);
+      return false;
+    }
+    path_ = pending_temp;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    has_pending_temp.store(true, std::memory_order_relaxed);
+    return true;
+  }
+
+  int fd() const { return fd_; }
+
+  // Closes now, reporting the error that a deferred write may only show
+  // here (NFS, a full disk).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+  // Renames it over `target`; from then on it is no longer ours to remove.
+  bool rename_to(const std::string& target) {
+    if (::rename(path_.c_str(), target.c_str()) != 0) return false;
+    forget();
+    return true;
+  }
+
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) {
+      ::unlink(path_.c_str());
+      forget();
+    }
+  }
+
+ private:
+  void forget() {
+    has_pending_temp.store(false, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    path_.clear();
+  }
+
+  int fd_ = -1;
+  std::string path_;
+};
+
+bool write_all(int fd, std::string_view data, std::string& why) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      why = errno_text(errno);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+bool read_all(int fd, uint64_t limit, std::string& text, std::string& why) {
+  text.clear();
+  struct stat st;
+  size_t capacity = size_t{1} << 16;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (static_cast<uint64_t>(st.st_size) > limit) {
+      why = limit_text(limit);
+      return false;
+    }
+    // One byte more than the size, so that the end is seen without growing.
+    capacity = static_cast<size_t>(st.st_size) + 1;
+  }
+  size_t used = 0;
+  for (;;) {
+    if (used == text.size()) {
+      const uint64_t wanted =
+          std::min<uint64_t>(std::max<uint64_t>(capacity, used * 2), limit + 1);
+      if (wanted <= used) {  // a full buffer at limit + 1 bytes
+        why = limit_text(limit);
+        text.clear();
+        return false;
+      }
+      text.resize(static_cast<size_t>(wanted));
+    }
+    const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      why = errno_text(errno);
+      text.clear();
+      return false;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+    if (used > limit) {
+      why = limit_text(limit);
+      text.clear();
+      return false;
+    }
+  }
+  text.resize(used);
+  return true;
+}
+
+bool read_file(const std::string& path, uint64_t limit, std::string& text,
+               std::string& why, FileStamp* stamp) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    why = errno_text(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    why = errno_text(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    why = errno_text(EISDIR);
+    return false;
+  }
+  if (!read_all(fd.get(), limit, text, why)) return false;
+  if (stamp != nullptr) {
+    // Taken after reading: a writer that finished during the read shows in
+    // the stamp rather than slipping past the check before the rename.
+    if (::fstat(fd.get(), &st) != 0) {
+      why = errno_text(errno);
+      return false;
+    }
+    *stamp = stamp_of(st);
+  }
+  return true;
+}
+
+bool rewrite_target(const std::string& path, std::string& real_path,
+                    std::string& why) {
+  std::unique_ptr<char, decltype(&std::free)> real(
+      ::realpath(path.c_str(), nullptr), &std::free);
+  if (real == nullptr) {
+    why = errno_text(errno);
+    return false;
+  }
+  struct stat st;
+  if (::stat(real.get(), &st) != 0) {
+    why = errno_text(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = S_ISDIR(st.st_mode) ? errno_text(EISDIR) : "not a regular file";
+    return false;
+  }
+  // Renaming a new file over one name would split the names apart: the
+  // others would keep the old text. Such a file is left for a person.
+  if (st.st_nlink > 1) {
+    why = "it has " + std::to_string(st.st_nlink) +
+          " hard links and only one of them would be rewritten";
+    return false;
+  }
+  // The rename needs only the directory's permission; the file's own
+  // decides whether it may be changed. Root may write any file.
+  if (::faccessat(AT_FDCWD, real.get(), W_OK, AT_EACCESS) != 0) {
+    why = errno == EACCES || errno == EPERM || errno == EROFS
+              ? (errno == EROFS ? errno_text(EROFS) : "permission denied")
+              : errno_text(errno);
+    return false;
+  }
+  real_path = real.get();
+  return true;
+}
+
+bool rewrite_file(const std::string& real_path, std::string_view text,
+                  const FileStamp& as_read, std::string& why) {
+  struct stat st;
+  if (::stat(real_path.c_str(), &st) != 0) {
+    why = errno_text(errno);
+    return false;
+  }
+  TempFile temp;
+  if (!temp.create(real_path, why)) return false;
+  // Owner and group first: changing them clears the set-user-ID and
+  // set-group-ID bits, which the mode then restores only as they were.
+  if (::fchown(temp.fd(), st.st_uid, st.st_gid) != 0) {
+    why = "cannot keep its owner and group (" + errno_text(errno) + ")";
+    return false;
+  }
+  if (::fchmod(temp.fd(), st.st_mode & 07777) != 0) {
+    why = "cannot keep its mode (" + errno_text(errno) + ")";
+    return false;
+  }
+  if (!write_all(temp.fd(), text, why)) return false;
+  if (::fsync(temp.fd()) != 0 || !temp.close()) {
+    why = errno_text(errno);
+    return false;
+  }
+  struct stat now;
+  if (::stat(real_path.c_str(), &now) != 0 ||
+      !same_stamp(stamp_of(now), as_read)) {
+    why = "changed while being rewritten";
+    return false;
+  }
+  if (!temp.rename_to(real_path)) {
+    why = errno_text(errno);
+    return false;
+  }
+  // The rename is durable once the directory is flushed too; the new text
+  // is in place either way, so a failure here is not reported.
+  Fd dir(::open(directory_of(real_path).c_str(),
+                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+  return true;
+}
+
+void install_signal_handlers() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_fatal_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&action.sa_mask, sig);
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored by whoever started us (nohup, a background job)
+    // stays ignored.
+    struct sigaction old;
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(sig, &action, nullptr);
+  }
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace qel::cli
