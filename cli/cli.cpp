@@ -12,6 +12,7 @@
 #include "qel/json.h"
 #include "qel/parser.h"
 #include "qel/verifier.h"
+#include "source_view.h"
 
 namespace qel::cli {
 namespace {
@@ -181,40 +182,6 @@ Located locate_parse_error(const Error& error) {
   return loc;
 }
 
-// The source line `line` (1-based) without its line feed.
-std::string_view source_line(std::string_view text, uint64_t line) {
-  size_t start = 0;
-  for (uint64_t l = 1; l < line; ++l) {
-    const size_t nl = text.find('\n', start);
-    if (nl == std::string_view::npos) return {};
-    start = nl + 1;
-  }
-  size_t end = text.find('\n', start);
-  if (end == std::string_view::npos) end = text.size();
-  std::string_view s = text.substr(start, end - start);
-  if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
-  return s;
-}
-
-// Spaces (tabs kept) up to the character at `column`, then a caret. Columns
-// count characters, so continuation bytes take no space.
-std::string caret_line(std::string_view line, uint64_t column) {
-  std::string out;
-  uint64_t chars = 0;
-  for (size_t i = 0; i < line.size() && chars + 1 < column; ++i) {
-    const unsigned char c = static_cast<unsigned char>(line[i]);
-    if ((c & 0xC0) == 0x80) continue;
-    out += c == '\t' ? '\t' : ' ';
-    ++chars;
-  }
-  while (chars + 1 < column) {  // past the end of the line (Eof)
-    out += ' ';
-    ++chars;
-  }
-  out += '^';
-  return out;
-}
-
 struct Finding {
   const char* severity;  // "error" / "warning"
   std::string kind;      // "parse", "type", ...
@@ -256,6 +223,7 @@ FileReport check_one(const Input& in) {
 }
 
 void write_human(const FileReport& r, std::string_view text, std::string& out) {
+  std::optional<SourceView> view;  // indexed at the first finding with a line
   for (const Finding& f : r.findings) {
     out += r.path;
     if (f.line != 0) {
@@ -263,11 +231,16 @@ void write_human(const FileReport& r, std::string_view text, std::string& out) {
     }
     out += ": ";
     out += f.severity;
-    out += '[' + f.kind + "]: " + f.message + '\n';
+    out += '[' + f.kind + "]: ";
+    append_printable(f.message, out);
+    out += '\n';
     if (f.line != 0) {
-      const std::string_view line = source_line(text, f.line);
-      out.append(line).append("\n");
-      out += caret_line(line, f.column) + '\n';
+      if (!view) view.emplace(text);
+      const EchoedLine echo = view->echo(f.line, f.column);
+      out += echo.text;
+      out += '\n';
+      out += echo.caret;
+      out += '\n';
     }
   }
 }

@@ -85,6 +85,29 @@ def test_check_human_format_points_at_the_fault(tmp_path):
     assert out[2] == "               ^"
 
 
+@pytest.mark.parametrize("old, new, expected", [
+    # The caret counts escapes at their printed width, a tab as a tab and a
+    # wide character as two columns.
+    ("side_effects: []", 'side_effects: ["\t\x1b[2J\x07日", "at now()"]',
+     [":25:35: error[determinism]: system time access detected in operation "
+      "'bump' side_effect: text contains 'now()'",
+      '        side_effects: ["\t\\u{1b}[2J\\u{7}日", "at now()"]',
+      "                        \t                   ^"]),
+    # The message quotes the contract's text and escapes it the same way.
+    ('stable_id: "demo-contract"', 'stable_id: "a\x9bb"',
+     [":3:16: error[type]: stable_id 'a\\u{9b}b' does not match required "
+      "pattern [a-z0-9][a-z0-9-]{0,30}[a-z0-9]",
+      '    stable_id: "a\\u{9b}b"',
+      "               ^"]),
+], ids=["echoed-line", "message"])
+def test_check_escapes_control_characters(tmp_path, old, new, expected):
+    path = tmp_path / "c.qel"
+    path.write_text(MINIMAL.replace(old, new), encoding="utf-8")
+    out = run("check", path).stdout.decode()
+    assert out.splitlines()[:3] == [f"{path}{expected[0]}", *expected[1:]]
+    assert not any(c in out for c in "\x1b\x07\x9b")
+
+
 def test_check_reports_parse_errors_in_the_same_format(tmp_path):
     path = tmp_path / "c.qel"
     path.write_text(UNPARSABLE, encoding="utf-8")
