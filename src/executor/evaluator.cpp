@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "executor/condition_form.h"
 #include "executor/text.h"
 #include "qel/executor.h"
 
@@ -20,7 +21,8 @@ namespace {
 constexpr std::string_view kNotEmptySuffix = " is not empty";
 constexpr std::string_view kBooleanSuffix = " is boolean";
 
-enum class Op { kGreaterEqual, kLessEqual, kGreater, kLess };
+using detail::ConditionForm;
+using Op = ConditionForm::Kind;
 
 struct OpText {
   Op op;
@@ -157,41 +159,63 @@ EvaluationOutcome ExpressionEvaluator::evaluate(
   return evaluate(condition, FieldScope(state));
 }
 
-EvaluationOutcome ExpressionEvaluator::evaluate(std::string_view condition,
-                                                const NameScope& scope) {
+// The one place that decides which texts are conditions: evaluate() and
+// the lints that tell authors about unchecked conditions both read it.
+std::optional<ConditionForm> detail::recognise_condition(
+    std::string_view condition) {
   const std::string_view t = detail::trim_white_space(condition);
 
   if (ends_with(t, kNotEmptySuffix)) {
-    const std::string_view field = detail::trim_white_space(
-        t.substr(0, t.size() - kNotEmptySuffix.size()));
-    const Value* value = scope.find(field);
-    return {value != nullptr && value->truthy(), true};
+    return ConditionForm{Op::kNotEmpty,
+                         detail::trim_white_space(t.substr(
+                             0, t.size() - kNotEmptySuffix.size())),
+                         0.0};
   }
 
   for (const OpText& op : kOperators) {
-    const std::optional<Comparison> cmp = parse_comparison(t, op.text);
-    if (!cmp.has_value()) continue;
-    const Value* value = scope.find(cmp->field);
-    if (value == nullptr) return {false, true};
-    const std::optional<double> x = numeric_value(*value);
-    if (!x.has_value()) return {false, true};
-    const double n = cmp->number;
-    switch (op.op) {
-      case Op::kGreaterEqual: return {*x >= n, true};
-      case Op::kLessEqual: return {*x <= n, true};
-      case Op::kGreater: return {*x > n, true};
-      case Op::kLess: return {less_than(scope, cmp->field, n), true};
-    }
+    const std::optional<Comparison> cmp =
+        ExpressionEvaluator::parse_comparison(t, op.text);
+    if (cmp.has_value()) return ConditionForm{op.op, cmp->field, cmp->number};
   }
 
   if (ends_with(t, kBooleanSuffix)) {
-    const std::string_view field = detail::trim_white_space(
-        t.substr(0, t.size() - kBooleanSuffix.size()));
-    const Value* value = scope.find(field);
-    return {value != nullptr && value->kind() == Value::Kind::kBoolean, true};
+    return ConditionForm{Op::kBoolean,
+                         detail::trim_white_space(t.substr(
+                             0, t.size() - kBooleanSuffix.size())),
+                         0.0};
   }
 
-  return {true, false};
+  return std::nullopt;
+}
+
+EvaluationOutcome ExpressionEvaluator::evaluate(std::string_view condition,
+                                                const NameScope& scope) {
+  const std::optional<ConditionForm> form =
+      detail::recognise_condition(condition);
+  if (!form.has_value()) return {true, false};
+  const Value* value = scope.find(form->field);
+
+  switch (form->kind) {
+    case Op::kNotEmpty:
+      return {value != nullptr && value->truthy(), true};
+    case Op::kBoolean:
+      return {value != nullptr && value->kind() == Value::Kind::kBoolean,
+              true};
+    default:
+      break;
+  }
+
+  if (value == nullptr) return {false, true};
+  const std::optional<double> x = numeric_value(*value);
+  if (!x.has_value()) return {false, true};
+  const double n = form->number;
+  switch (form->kind) {
+    case Op::kGreaterEqual: return {*x >= n, true};
+    case Op::kLessEqual: return {*x <= n, true};
+    case Op::kGreater: return {*x > n, true};
+    case Op::kLess: return {less_than(scope, form->field, n), true};
+    default: return {false, true};  // handled above
+  }
 }
 
 std::optional<Comparison> ExpressionEvaluator::parse_comparison(

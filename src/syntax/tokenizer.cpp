@@ -289,6 +289,19 @@ Result<std::vector<SpannedToken>> tokenize(std::string_view text) {
   return tokens;
 }
 
+Result<std::vector<Comment>> scan_comments(std::string_view text) {
+  if (auto bad = detail::check_utf8(text)) {
+    return Error::parse_error(std::move(*bad));
+  }
+  std::vector<Comment> comments;
+  detail::Scanner scanner(text);
+  scanner.record_comments(&comments);
+  if (auto error = scanner.first_error_in_rest()) {
+    return Error::parse_error(std::move(*error));
+  }
+  return comments;
+}
+
 namespace detail {
 
 bool is_escaped_in_description(uint32_t code_point) {
@@ -425,6 +438,11 @@ void Scanner::next(TokenView& out) {
       // The comment ends before its line feed, which is then layout.
       const void* lf = std::memchr(p_ + 2, '\n', end_ - (p_ + 2));
       const char* comment_end = lf ? static_cast<const char*>(lf) : end_;
+      if (comments_ != nullptr) {
+        comments_->push_back(
+            Comment{std::string_view(p_ + 2, comment_end - (p_ + 2)),
+                    span_at(p_)});
+      }
       continuation_bytes_ += count_continuation_bytes(p_ + 2, comment_end);
       p_ = comment_end;
     } else {

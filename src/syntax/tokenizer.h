@@ -22,6 +22,18 @@ namespace qel {
 // error (invalid UTF-8 or a lexical error).
 Result<std::vector<SpannedToken>> tokenize(std::string_view text);
 
+// A // comment: its text after the two slashes, up to the line feed, as a
+// view into the source; the span is that of its first slash.
+struct Comment {
+  std::string_view text;
+  Span span;
+};
+
+// Every comment of a text in source order, or the first error, as
+// tokenize() would report it. Slashes inside string literals are not
+// comments.
+Result<std::vector<Comment>> scan_comments(std::string_view text);
+
 namespace detail {
 
 // Thrown inside the front end only and caught at its entry points.
@@ -62,6 +74,9 @@ class Scanner {
   // message, if any.
   std::optional<std::string> first_error_in_rest();
 
+  // From now on, appends every comment passed over to `out` (null: stop).
+  void record_comments(std::vector<Comment>* out) { comments_ = out; }
+
  private:
   [[noreturn]] void fail(std::string message) const;
   // Character offset of byte position `at`, given that every continuation
@@ -84,6 +99,7 @@ class Scanner {
   // comments, which count their bytes as they pass them.
   uint64_t continuation_bytes_ = 0;
   std::string buffer_;  // the value of a string literal with escapes
+  std::vector<Comment>* comments_ = nullptr;
 };
 
 }  // namespace detail

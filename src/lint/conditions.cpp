@@ -1,0 +1,135 @@
+// L001, L004 and L005: conditions the run time never checks, invariants the
+// initial state breaks, and checked conditions on fields that never exist.
+// What counts as a condition, and what the initial state holds, is decided
+// by the executor's own code, so the lints cannot drift from the run time.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "executor/condition_form.h"
+#include "executor/text.h"
+#include "lint/checks.h"
+#include "qel/executor.h"
+#include "qel/model.h"
+#include "qel/parser.h"
+#include "qel/verifier.h"
+
+namespace qel::detail {
+
+namespace {
+
+using Clause = ConditionSite::Clause;
+
+// Names in byte-wise order, for membership tests.
+class NameSet {
+ public:
+  explicit NameSet(const std::vector<StateFieldNode>& fields) {
+    names_.reserve(fields.size());
+    for (const StateFieldNode& f : fields) names_.push_back(f.name.value);
+    std::sort(names_.begin(), names_.end());
+  }
+  bool contains(std::string_view name) const {
+    return std::binary_search(names_.begin(), names_.end(), name);
+  }
+
+ private:
+  std::vector<std::string_view> names_;
+};
+
+class ConditionLinter {
+ public:
+  ConditionLinter(const ContractNode& tree, std::vector<Lint>& out)
+      : state_names_(tree.data_semantics.state),
+        initial_(ExecutionState::from_contract(lower_contract(tree))),
+        out_(out) {
+    // The verifier's coherence warnings that point at a condition are its
+    // unknown-name warnings; a condition it has warned about is not
+    // reported a second time.
+    const VerificationResult verified = verify(tree);
+    for (const Diagnostic& d : verified.diagnostics()) {
+      if (d.severity == Severity::kWarning &&
+          d.kind == DiagnosticKind::kCoherence && d.span.has_value()) {
+        warned_offsets_.push_back(d.span->offset);
+      }
+    }
+    std::sort(warned_offsets_.begin(), warned_offsets_.end());
+  }
+
+  void operation(const OperationNode& op) {
+    const NameSet parameters(op.parameters);
+    check({Clause::kPrecondition, op.precondition.value, &op},
+          op.precondition.span, &parameters);
+    check({Clause::kPostcondition, op.postcondition.value, &op},
+          op.postcondition.span, &parameters);
+  }
+
+  void invariant(const SpannedText& invariant) {
+    check({Clause::kInvariant, invariant.value, nullptr}, invariant.span,
+          nullptr);
+  }
+
+ private:
+  void add(std::string_view code, std::string message, const Span& span) {
+    out_.push_back(Lint{std::string(code), std::move(message), span});
+  }
+
+  bool verifier_warned(const Span& span) const {
+    return std::binary_search(warned_offsets_.begin(), warned_offsets_.end(),
+                              span.offset);
+  }
+
+  void check(const ConditionSite& site, const Span& span,
+             const NameSet* parameters) {
+    // An empty condition states nothing, so there is nothing to miss.
+    if (trim_white_space(site.text).empty()) return;
+    const std::optional<ConditionForm> form =
+        recognise_condition(site.text);
+    if (!form.has_value()) {
+      add(kUnevaluatedCondition, unevaluated_condition_message(site), span);
+      return;
+    }
+    const bool known =
+        state_names_.contains(form->field) ||
+        (parameters != nullptr && parameters->contains(form->field));
+    if (!known) {
+      if (site.operation != nullptr && verifier_warned(span)) return;
+      // A missing field also breaks an invariant in the initial state; this
+      // is the finding that names the cause.
+      add(kUnknownConditionField, unknown_field_message(site, form->field),
+          span);
+      return;
+    }
+    if (site.clause != Clause::kInvariant) return;
+    const EvaluationOutcome outcome =
+        ExpressionEvaluator::evaluate(site.text, initial_.fields());
+    if (outcome.determined && !outcome.holds) {
+      const Value* start = initial_.find(form->field);
+      add(kInitialStateViolation,
+          initial_state_violation_message(site, form->field,
+                                          start != nullptr ? *start : Value()),
+          span);
+    }
+  }
+
+  const NameSet state_names_;
+  const ExecutionState initial_;
+  std::vector<uint64_t> warned_offsets_;
+  std::vector<Lint>& out_;
+};
+
+}  // namespace
+
+void lint_conditions(const ContractNode& tree, std::vector<Lint>& out) {
+  ConditionLinter linter(tree, out);
+  for (const OperationNode& op : tree.behavioral_semantics.operations) {
+    linter.operation(op);
+  }
+  for (const SpannedText& invariant : tree.data_semantics.invariants) {
+    linter.invariant(invariant);
+  }
+}
+
+}  // namespace qel::detail

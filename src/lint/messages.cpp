@@ -1,0 +1,189 @@
+// Every lint message, built in one place so that their wording lives in one
+// spot. Each says what the run time does, in one line, and names the
+// offending text as written.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "executor/condition_form.h"
+#include "lint/checks.h"
+#include "qel/json.h"
+#include "verifier/checks.h"
+
+namespace qel::detail {
+
+namespace {
+
+// Between single quotes as written, but with control characters escaped so
+// that a message stays on one line.
+void append_quoted(std::string& out, std::string_view text) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += '\'';
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += "\\u{";
+      if (c >= 0x10) out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+      out += '}';
+    }
+  }
+  out += '\'';
+}
+
+// "precondition 'x > 0' of 'withdraw'", "invariant 'x > 0'".
+void append_subject(std::string& out, const ConditionSite& site) {
+  switch (site.clause) {
+    case ConditionSite::Clause::kPrecondition: out += "precondition "; break;
+    case ConditionSite::Clause::kPostcondition: out += "postcondition "; break;
+    case ConditionSite::Clause::kInvariant: out += "invariant "; break;
+  }
+  append_quoted(out, site.text);
+  if (site.operation != nullptr) {
+    out += " of ";
+    append_quoted(out, site.operation->name.value);
+  }
+}
+
+// A value as an author would write it: null, true, 0, 0.5, "text"; arrays
+// and objects only by kind, since a state starts with scalars.
+void append_value(std::string& out, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::kNull: out += "null"; break;
+    case Value::Kind::kBoolean:
+      out += value.as_boolean() ? "true" : "false";
+      break;
+    case Value::Kind::kInteger: append_int(out, value.as_integer()); break;
+    case Value::Kind::kFloat:
+      append_double(out, value.as_float(), FloatStyle::kCanonical);
+      break;
+    case Value::Kind::kString:
+      append_json_string(out, value.as_string());
+      break;
+    case Value::Kind::kArray: out += "an array"; break;
+    case Value::Kind::kObject: out += "an object"; break;
+  }
+}
+
+}  // namespace
+
+std::string unevaluated_condition_message(const ConditionSite& site) {
+  std::string out;
+  append_subject(out, site);
+  out += " is not a form the run time evaluates, so it never fails; "
+         "recognised forms: ";
+  out += kRecognisedConditionForms;
+  return out;
+}
+
+std::string unknown_field_message(const ConditionSite& site,
+                                  std::string_view field) {
+  std::string out;
+  append_subject(out, site);
+  out += " names ";
+  append_quoted(out, field);
+  if (site.operation != nullptr) {
+    out += ", which is neither a state field nor a parameter of ";
+    append_quoted(out, site.operation->name.value);
+  } else {
+    out += ", which is not a state field";
+  }
+  out += "; the run time fails a check on a missing field, so this one "
+         "always fails";
+  return out;
+}
+
+std::string initial_state_violation_message(const ConditionSite& site,
+                                            std::string_view field,
+                                            const Value& start) {
+  std::string out;
+  append_subject(out, site);
+  out += " does not hold in the initial state, where ";
+  append_quoted(out, field);
+  out += " starts as ";
+  append_value(out, start);
+  out += "; every request fails until one of them sets ";
+  append_quoted(out, field);
+  out += " so that it holds";
+  return out;
+}
+
+std::string ignored_state_default_message(const StateFieldNode& field,
+                                          const Value& start) {
+  std::string out = "default of state field ";
+  append_quoted(out, field.name.value);
+  out += " (";
+  append_type_expr_name(out, field.type);
+  out += ") is never applied: the run time starts it as ";
+  append_value(out, start);
+  return out;
+}
+
+std::string ignored_parameter_default_message(const OperationNode& operation,
+                                              const StateFieldNode& parameter) {
+  std::string out = "default of parameter ";
+  append_quoted(out, parameter.name.value);
+  out += " of ";
+  append_quoted(out, operation.name.value);
+  out += " is never applied: the run time still requires the parameter in "
+         "every request";
+  return out;
+}
+
+std::string ignored_nested_default_message(const StateFieldNode& nested,
+                                           const StateFieldNode& owner,
+                                           const OperationNode* operation) {
+  std::string out = "default of ";
+  append_quoted(out, nested.name.value);
+  if (operation != nullptr) {
+    out += " in parameter ";
+    append_quoted(out, owner.name.value);
+    out += " of ";
+    append_quoted(out, operation->name.value);
+  } else {
+    out += " in state field ";
+    append_quoted(out, owner.name.value);
+  }
+  out += " is never applied: the run time does not fill in defaults inside "
+         "a value";
+  return out;
+}
+
+std::string unused_suppression_message(std::string_view code,
+                                       uint64_t target_line) {
+  std::string out = "'qel: allow ";
+  out += code;
+  out += "' silences nothing: there is no ";
+  out += code;
+  out += " finding on line ";
+  append_uint(out, target_line);
+  return out;
+}
+
+std::string unknown_suppression_code_message(std::string_view code) {
+  std::string out = "'qel: allow ";
+  out += code;
+  out += "' names no lint; known codes: ";
+  bool first = true;
+  for (const LintRule& rule : lint_rules()) {
+    if (!first) out += ", ";
+    first = false;
+    out += rule.code;
+  }
+  return out;
+}
+
+std::string empty_suppression_message() {
+  return "'qel: allow' names no lint code; write the codes after it, "
+         "separated by commas";
+}
+
+}  // namespace qel::detail

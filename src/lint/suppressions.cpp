@@ -1,0 +1,179 @@
+// Suppression comments: "// qel: allow L001, L005" at the end of a line
+// silences those codes on that line; alone on a line, on the line below.
+// A suppression that silences nothing is reported, so that stale ones do
+// not pile up and hide the next real finding on their line.
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lint/checks.h"
+#include "syntax/tokenizer.h"
+
+namespace qel::detail {
+
+namespace {
+
+struct Suppression {
+  uint64_t target_line = 0;
+  std::string_view code;  // empty: the comment names no code at all
+  Span span;              // the code within the comment
+  bool used = false;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A letter followed by letters and digits, at least one digit: the shape of
+// a code, known or not. Any other word ends the list of codes, so that a
+// reason may follow it: "// qel: allow L001 set by the importer".
+bool looks_like_code(std::string_view word) {
+  if (word.empty() || !is_letter(word[0])) return false;
+  bool digit = false;
+  for (char c : word) {
+    if (is_digit(c)) {
+      digit = true;
+    } else if (!is_letter(c)) {
+      return false;
+    }
+  }
+  return digit;
+}
+
+// Whether nothing but layout precedes `at` on its line in `text`.
+bool alone_on_line(std::string_view text, std::size_t at) {
+  while (at > 0) {
+    const char c = text[at - 1];
+    if (c == '\n') return true;
+    if (c != ' ' && c != '\t' && c != '\f' && c != '\r') return false;
+    --at;
+  }
+  return true;
+}
+
+// The suppressions of one comment; nothing when it is not one.
+void parse_comment(std::string_view text, const Comment& comment,
+                   std::vector<Suppression>& out) {
+  constexpr std::string_view kMarker = "qel:";
+  constexpr std::string_view kAllow = "allow";
+  const std::string_view body = comment.text;
+  std::size_t i = 0;
+  while (i < body.size() && is_blank(body[i])) ++i;
+  if (body.substr(i, kMarker.size()) != kMarker) return;
+  i += kMarker.size();
+  while (i < body.size() && is_blank(body[i])) ++i;
+  if (body.substr(i, kAllow.size()) != kAllow) return;
+  i += kAllow.size();
+  if (i < body.size() && !is_blank(body[i])) return;  // "allowed", "allow:"
+
+  // The comment's text starts two slashes after its span; everything up to
+  // a code is ASCII, so a byte count is a character count.
+  const std::size_t slashes =
+      static_cast<std::size_t>(body.data() - text.data()) - 2;
+  const uint64_t target_line =
+      comment.span.line + (alone_on_line(text, slashes) ? 1 : 0);
+  const auto span_at = [&](std::size_t index) {
+    Span span = comment.span;
+    span.column += 2 + index;
+    span.offset += 2 + index;
+    return span;
+  };
+
+  bool any = false;
+  for (;;) {
+    while (i < body.size() && (is_blank(body[i]) || body[i] == ',')) ++i;
+    std::size_t end = i;
+    while (end < body.size() && (is_letter(body[end]) || is_digit(body[end]))) {
+      ++end;
+    }
+    const std::string_view word = body.substr(i, end - i);
+    if (!looks_like_code(word)) break;
+    out.push_back(Suppression{target_line, word, span_at(i), false});
+    any = true;
+    i = end;
+  }
+  if (!any) out.push_back(Suppression{target_line, {}, comment.span, false});
+}
+
+std::vector<Suppression> parse_suppressions(std::string_view text) {
+  std::vector<Suppression> out;
+  const Result<std::vector<Comment>> comments = scan_comments(text);
+  if (!comments.ok()) return out;
+  for (const Comment& comment : *comments) parse_comment(text, comment, out);
+  return out;
+}
+
+// Suppressions by the line and code they silence.
+using Index = std::multimap<std::pair<uint64_t, std::string_view>, std::size_t>;
+
+// Keeps the findings no suppression of `index` silences; marks the ones
+// that silence something as used.
+std::vector<Lint> silence(std::vector<Lint> findings, const Index& index,
+                          std::vector<Suppression>& suppressions) {
+  std::vector<Lint> kept;
+  kept.reserve(findings.size());
+  for (Lint& finding : findings) {
+    const auto [first, last] =
+        index.equal_range({finding.span.line, finding.code});
+    if (first == last) {
+      kept.push_back(std::move(finding));
+      continue;
+    }
+    for (auto it = first; it != last; ++it) {
+      suppressions[it->second].used = true;
+    }
+  }
+  return kept;
+}
+
+void report_unused(const Suppression& s, std::vector<Lint>& out) {
+  std::string message;
+  if (s.code.empty()) {
+    message = empty_suppression_message();
+  } else if (find_lint_rule(s.code) == nullptr) {
+    message = unknown_suppression_code_message(s.code);
+  } else {
+    message = unused_suppression_message(s.code, s.target_line);
+  }
+  out.push_back(
+      Lint{std::string(kUnusedSuppression), std::move(message), s.span});
+}
+
+}  // namespace
+
+std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
+                                     std::string_view text) {
+  std::vector<Suppression> suppressions = parse_suppressions(text);
+  if (suppressions.empty()) return findings;
+
+  // Suppressions of L100 apply to the reports about the other suppressions,
+  // so they are settled last.
+  Index ordinary;
+  Index of_reports;
+  for (std::size_t i = 0; i < suppressions.size(); ++i) {
+    const Suppression& s = suppressions[i];
+    Index& index = s.code == kUnusedSuppression ? of_reports : ordinary;
+    index.emplace(std::make_pair(s.target_line, s.code), i);
+  }
+
+  std::vector<Lint> kept = silence(std::move(findings), ordinary, suppressions);
+  std::vector<Lint> reports;
+  for (const Suppression& s : suppressions) {
+    if (!s.used && s.code != kUnusedSuppression) report_unused(s, reports);
+  }
+  reports = silence(std::move(reports), of_reports, suppressions);
+  for (const Suppression& s : suppressions) {
+    if (!s.used && s.code == kUnusedSuppression) report_unused(s, reports);
+  }
+  kept.insert(kept.end(), std::make_move_iterator(reports.begin()),
+              std::make_move_iterator(reports.end()));
+  return kept;
+}
+
+}  // namespace qel::detail
