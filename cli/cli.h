@@ -17,6 +17,8 @@ struct Io {
   std::function<bool(uint64_t limit, std::string& text, std::string& why)>
       read_stdin;
   uint64_t max_input_size = kDefaultMaxInputSize;  // --max-input-size
+  bool stdout_is_terminal = false;  // colours when --color=auto
+  bool no_color = false;            // NO_COLOR is set and not empty
   std::string out;  // standard output
   std::string err;  // standard error
 };

@@ -1,6 +1,7 @@
 // Entry point of the `qel` executable: argument vector in, exit status out.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string>
@@ -26,6 +27,9 @@ bool write_all(int fd, const std::string& data) {
 int main(int argc, char** argv) {
   qel::cli::install_signal_handlers();
   qel::cli::Io io;
+  io.stdout_is_terminal = ::isatty(STDOUT_FILENO) == 1;
+  const char* no_color = std::getenv("NO_COLOR");
+  io.no_color = no_color != nullptr && no_color[0] != '\0';
   io.read_stdin = [](uint64_t limit, std::string& text, std::string& why) {
     return qel::cli::read_all(STDIN_FILENO, limit, text, why);
   };

@@ -3,6 +3,8 @@
 Run from anywhere: python3 examples/demo.py
 """
 import json
+import shutil
+import subprocess
 import pathlib
 import textwrap
 
@@ -83,6 +85,19 @@ def main():
         requests = path.with_suffix(".requests.json")
         if requests.exists():
             show_execution(text, requests)
+
+    banner("qel check: verifier findings and lints (what the run time will not do)")
+    qel_command = shutil.which("qel")
+    if qel_command is None:
+        print("  (the qel command is not on PATH)")
+    else:
+        # The faulty draft has errors of its own; the lints are the
+        # warnings of the other examples.
+        subprocess.run([qel_command, "check", "--color=never",
+                        *sorted(str(p.relative_to(HERE.parent))
+                                for p in HERE.glob("*.qel")
+                                if "faulty" not in p.name)],
+                       cwd=HERE.parent, check=False)
 
     banner("errors are ValueError with the position of the fault")
     try:

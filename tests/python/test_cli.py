@@ -44,7 +44,8 @@ UNPARSABLE = MINIMAL.replace("    owner: \"team\"\n", "    owner \"team\"\n")
 @pytest.mark.parametrize("path", EXAMPLES, ids=lambda p: p.name)
 def test_outputs_equal_the_python_functions(path):
     text = path.read_text(encoding="utf-8")
-    assert run("parse", path).stdout.decode() == qel.parse_contract(text)
+    # JSON gets a closing line feed; the canonical text has its own.
+    assert run("parse", path).stdout.decode() == qel.parse_contract(text) + "\n"
     assert run("normalize", path).stdout.decode() == qel.normalize(text)
     assert run("hash", path).stdout.decode() == (
         f"{qel.semantic_hash(text)}  {path}\n")
@@ -52,14 +53,14 @@ def test_outputs_equal_the_python_functions(path):
     if requests.exists():
         result = run("run", path, requests)
         expected = qel.execute(text, requests.read_text(encoding="utf-8"))
-        assert result.stdout.decode() == expected
+        assert result.stdout.decode() == expected + "\n"
         assert result.returncode == (0 if json.loads(expected)["success"] else 1)
 
 
 def test_standard_input_is_dash(contract_file):
     result = run("parse", "-", stdin=MINIMAL.encode())
     assert result.returncode == 0
-    assert result.stdout.decode() == qel.parse_contract(MINIMAL)
+    assert result.stdout.decode() == qel.parse_contract(MINIMAL) + "\n"
     hashed = run("hash", "-", contract_file, stdin=MINIMAL.encode())
     digest = qel.semantic_hash(MINIMAL)
     assert hashed.stdout.decode() == f"{digest}  -\n{digest}  {contract_file}\n"
@@ -132,7 +133,7 @@ def test_check_json_format_has_positions(tmp_path):
     first, second = doc["files"]
     assert first["path"] == str(good) and first["valid"] is True
     assert first["diagnostics"] == [{
-        "severity": "warning", "kind": "coherence",
+        "severity": "warning", "kind": "coherence", "code": None,
         "message": "unrecognized trigger_type 'cron', expected one of: "
                    "manual, time_based, event_based",
         "line": 31, "column": 21}]
@@ -157,7 +158,7 @@ def test_normalize_check_and_write(tmp_path):
     path.write_text(MINIMAL, encoding="utf-8")
     path.chmod(0o640)
     check = run("normalize", "--check", path)
-    assert (check.returncode, check.stdout) == (1, b"")
+    assert (check.returncode, check.stdout) == (1, f"{path}\n".encode())
     assert run("normalize", "-w", path).returncode == 0
     assert path.read_text(encoding="utf-8") == qel.normalize(MINIMAL)
     assert stat.S_IMODE(path.stat().st_mode) == 0o640
@@ -185,8 +186,10 @@ def test_normalize_write_leaves_unparsable_files_alone(tmp_path):
     assert result.returncode == 1
     assert path.read_text(encoding="utf-8") == UNPARSABLE
     assert result.stderr.decode() == (
-        f"{path}: Parse error: Expected Colon, found "
-        'StringLiteral("team") at 6:11\n')
+        f'{path}:6:11: error[parse]: Expected Colon, found StringLiteral("team")\n'
+        '    owner "team"\n'
+        '          ^\n'
+        'qel: rewrote 0 of 1 file\n')
 
 
 def test_run_reports_call_errors(contract_file, tmp_path):
@@ -196,8 +199,8 @@ def test_run_reports_call_errors(contract_file, tmp_path):
     assert result.returncode == 1
     assert result.stdout == b""
     assert result.stderr.decode() == (
-        f"{requests}: Execution error: Input must be a JSON object or "
-        "array of objects\n")
+        f"{requests}: error[execution]: Execution error: Input must be a JSON "
+        "object or array of objects\n")
 
 
 @pytest.mark.parametrize(

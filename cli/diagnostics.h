@@ -1,0 +1,59 @@
+// Findings as the command line prints them: one format for every command,
+// `path:line:column: severity[kind]: message`, then the source line and a
+// caret, so that editors and CI jobs can jump to the place.
+#ifndef QEL_CLI_DIAGNOSTICS_H_
+#define QEL_CLI_DIAGNOSTICS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qel/error.h"
+
+namespace qel::cli {
+
+struct Finding {
+  bool error = true;   // an error, or else a warning
+  std::string kind;    // "parse", "type", ..., "lint"
+  std::string code;    // a lint's code ("L001"); empty for other findings
+  std::string message;
+  uint64_t line = 0;  // 0: no position
+  uint64_t column = 0;
+};
+
+struct FileReport {
+  std::string path;
+  std::string unreadable;  // why the file could not be read; empty if read
+  bool parsed = false;
+  bool valid = false;
+  std::vector<Finding> findings;
+};
+
+// The finding of a core Error: its message without the kind's prefix, and
+// for a parse error the position split off its " at line:column" ending.
+Finding finding_of(const Error& error);
+
+struct Style {
+  bool color = false;  // ANSI colours for severities and carets
+};
+
+// A file's findings sorted by line and column (those without a position
+// first), each with its echoed source line and caret.
+void write_human(const FileReport& report, std::string_view text,
+                 const Style& style, std::string& out);
+
+// GitHub Actions workflow commands, one per finding.
+void write_github(const FileReport& report, std::string& out);
+
+// One JSON document for every file, findings in the verifier's order;
+// ends with a line feed.
+void write_json(const std::vector<FileReport>& reports, bool valid,
+                std::string& out);
+
+// "2 errors, 1 warning in 3 files" or "3 files checked: all valid".
+std::string summary_line(uint64_t errors, uint64_t warnings, uint64_t files);
+
+}  // namespace qel::cli
+
+#endif  // QEL_CLI_DIAGNOSTICS_H_

@@ -1,0 +1,80 @@
+#include "walk.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace qel::cli {
+namespace {
+
+bool ends_with_qel(std::string_view name) {
+  constexpr std::string_view kSuffix = ".qel";
+  return name.size() > kSuffix.size() &&
+         name.substr(name.size() - kSuffix.size()) == kSuffix;
+}
+
+std::string join(const std::string& dir, const char* name) {
+  if (!dir.empty() && dir.back() == '/') return dir + name;
+  return dir + '/' + name;
+}
+
+// Walks `root` with an explicit stack of directories still to read, so
+// that a deep tree costs no recursion. A directory that cannot be read is
+// listed with its error, in its place among the files.
+void walk(const std::string& root, std::vector<Operand>& out) {
+  std::vector<Operand> found;
+  std::vector<std::string> pending{root};
+  while (!pending.empty()) {
+    const std::string dir = std::move(pending.back());
+    pending.pop_back();
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()),
+                                              &::closedir);
+    if (handle == nullptr) {
+      found.push_back({dir, std::strerror(errno)});
+      continue;
+    }
+    while (const dirent* entry = ::readdir(handle.get())) {
+      if (entry->d_name[0] == '.') continue;  // hidden, '.' and '..'
+      const std::string path = join(dir, entry->d_name);
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
+      if (S_ISDIR(st.st_mode)) {
+        pending.push_back(path);
+      } else if (ends_with_qel(entry->d_name)) {
+        // A link to a directory is not followed; a link to a file is read
+        // like the file.
+        if (S_ISLNK(st.st_mode) &&
+            (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) {
+          continue;
+        }
+        found.push_back({path, {}});
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Operand& a, const Operand& b) { return a.path < b.path; });
+  for (Operand& f : found) out.push_back(std::move(f));
+}
+
+}  // namespace
+
+std::vector<Operand> expand_operands(const std::vector<std::string>& operands) {
+  std::vector<Operand> out;
+  for (const std::string& operand : operands) {
+    struct stat st;
+    if (operand != "-" && ::stat(operand.c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
+      walk(operand, out);
+    } else {
+      out.push_back({operand, {}});
+    }
+  }
+  return out;
+}
+
+}  // namespace qel::cli

@@ -1,0 +1,25 @@
+// Turns the operands of a command into the files it works on: a directory
+// stands for the `*.qel` files below it.
+#ifndef QEL_CLI_WALK_H_
+#define QEL_CLI_WALK_H_
+
+#include <string>
+#include <vector>
+
+namespace qel::cli {
+
+struct Operand {
+  std::string path;
+  std::string error;  // why a directory could not be read; empty if fine
+};
+
+// Each operand as given, except that a directory is replaced by the `*.qel`
+// files below it, in byte order of their paths. Hidden files and
+// directories (names starting with '.') are passed over and symbolic links
+// to directories are not followed, so a walk always ends. A file named
+// explicitly is kept whatever its name; "-" stays standard input.
+std::vector<Operand> expand_operands(const std::vector<std::string>& operands);
+
+}  // namespace qel::cli
+
+#endif  // QEL_CLI_WALK_H_
