@@ -1,11 +1,8 @@
 // qel check: parse, verify and lint contracts; report every finding.
-#include <set>
-
+#include "analysis.h"
 #include "command.h"
 #include "diagnostics.h"
 #include "qel/lint.h"
-#include "qel/parser.h"
-#include "qel/verifier.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -14,15 +11,12 @@ namespace {
 struct Options {
   std::string format = "human";
   Style style;
-  std::optional<std::set<std::string, std::less<>>> select;  // all if unset
-  std::set<std::string, std::less<>> ignore;
-  bool strict = false;
+  LintSelection lints;
 };
 
 // A comma-separated list of lint codes; false with `why` set for an
 // unknown code.
-bool parse_codes(const std::string& list, std::set<std::string, std::less<>>& out,
-                 std::string& why) {
+bool parse_codes(const std::string& list, CodeSet& out, std::string& why) {
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(',', start);
@@ -38,44 +32,6 @@ bool parse_codes(const std::string& list, std::set<std::string, std::less<>>& ou
     start = end + 1;
   }
   return true;
-}
-
-FileReport check_one(const Input& in, const Options& options) {
-  FileReport report;
-  report.path = in.path;
-  Result<ContractNode> tree = parse(in.text);
-  if (!tree.ok()) {
-    report.findings.push_back(finding_of(tree.error()));
-    return report;
-  }
-  report.parsed = true;
-  const VerificationResult result = verify(*tree);
-  report.valid = result.is_valid();
-  for (const Diagnostic& d : result.diagnostics()) {
-    Finding f;
-    f.error = d.severity == Severity::kError;
-    f.kind = diagnostic_kind_name(d.kind);
-    f.message = d.message;
-    if (d.span) {
-      f.line = d.span->line;
-      f.column = d.span->column;
-    }
-    report.findings.push_back(std::move(f));
-  }
-  for (Lint& l : lint(*tree, in.text)) {
-    if (options.select && !options.select->contains(l.code)) continue;
-    if (options.ignore.contains(l.code)) continue;
-    Finding f;
-    f.error = false;
-    f.kind = "lint";
-    f.code = std::move(l.code);
-    f.message = std::move(l.message);
-    f.line = l.span.line;
-    f.column = l.span.column;
-    report.findings.push_back(std::move(f));
-  }
-  if (options.strict && !report.findings.empty()) report.valid = false;
-  return report;
 }
 
 }  // namespace
@@ -99,12 +55,16 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       }
       color = value;
     } else if (name == "--select") {
-      if (!options.select) options.select.emplace();
-      if (!parse_codes(value, *options.select, why)) return usage_error(io, why);
+      if (!options.lints.select) options.lints.select.emplace();
+      if (!parse_codes(value, *options.lints.select, why)) {
+        return usage_error(io, why);
+      }
     } else if (name == "--ignore") {
-      if (!parse_codes(value, options.ignore, why)) return usage_error(io, why);
+      if (!parse_codes(value, options.lints.ignore, why)) {
+        return usage_error(io, why);
+      }
     } else if (name == "--strict") {
-      options.strict = true;
+      options.lints.strict = true;
     } else {
       return usage_error(io, "check: unknown option '" + name + "'");
     }
@@ -129,7 +89,7 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
     } else if (!reader.read(operand.path, in, report.unreadable)) {
       report.path = operand.path;
     } else {
-      report = check_one(in, options);
+      report = analyze(in.path, in.text, options.lints);
     }
     if (report.unreadable.empty()) ++files; else readable = false;
     all_valid = all_valid && report.valid;

@@ -1,0 +1,48 @@
+#include "analysis.h"
+
+#include "qel/lint.h"
+#include "qel/parser.h"
+#include "qel/verifier.h"
+
+namespace qel::cli {
+
+FileReport analyze(std::string_view path, std::string_view text,
+                   const LintSelection& lints) {
+  FileReport report;
+  report.path = path;
+  Result<ContractNode> tree = parse(text);
+  if (!tree.ok()) {
+    report.findings.push_back(finding_of(tree.error()));
+    return report;
+  }
+  report.parsed = true;
+  const VerificationResult result = verify(*tree);
+  report.valid = result.is_valid();
+  for (const Diagnostic& d : result.diagnostics()) {
+    Finding f;
+    f.error = d.severity == Severity::kError;
+    f.kind = diagnostic_kind_name(d.kind);
+    f.message = d.message;
+    if (d.span) {
+      f.line = d.span->line;
+      f.column = d.span->column;
+    }
+    report.findings.push_back(std::move(f));
+  }
+  for (Lint& l : lint(*tree, text)) {
+    if (lints.select && !lints.select->contains(l.code)) continue;
+    if (lints.ignore.contains(l.code)) continue;
+    Finding f;
+    f.error = false;
+    f.kind = "lint";
+    f.code = std::move(l.code);
+    f.message = std::move(l.message);
+    f.line = l.span.line;
+    f.column = l.span.column;
+    report.findings.push_back(std::move(f));
+  }
+  if (lints.strict && !report.findings.empty()) report.valid = false;
+  return report;
+}
+
+}  // namespace qel::cli
