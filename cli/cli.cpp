@@ -49,6 +49,8 @@ constexpr const char* kCheckHelp =
     "  --select CODES    report only these lints (comma-separated codes)\n"
     "  --ignore CODES    do not report these lints\n"
     "  --strict          warnings fail the check too\n"
+    "  -j N, --jobs N    check N files at a time (default: one per core); the\n"
+    "                    output is the same for every N\n"
     "Lints: L001 condition never evaluated, L002 composite default never\n"
     "applied, L003 parameter default never applied, L004 initial state\n"
     "violates an invariant, L005 condition names an unknown field, L100\n"
@@ -59,20 +61,24 @@ constexpr const char* kCheckHelp =
     "errors or unreadable files.\n";
 
 constexpr const char* kNormalizeHelp =
-    "usage: qel normalize [--check] [--diff] [-w] FILE|DIR...\n"
+    "usage: qel normalize [--check] [--diff] [-w] [-j N] FILE|DIR...\n"
     "\n"
     "Prints the canonical text of each contract.\n"
-    "  --check, -l  print the paths of the files that are not in canonical\n"
-    "               form, one per line; exit 1 when there is any\n"
-    "  --diff, -d   print a unified diff from each file to its canonical text;\n"
-    "               exit 1 when any file differs\n"
-    "  -w, --write  rewrite the files that differ, in place and atomically.\n"
-    "               The canonical form has no comments: -w deletes them.\n";
+    "  --check, -l     print the paths of the files that are not in canonical\n"
+    "                  form, one per line; exit 1 when there is any\n"
+    "  --diff, -d      print a unified diff from each file to its canonical\n"
+    "                  text; exit 1 when any file differs\n"
+    "  -w, --write     rewrite the files that differ, in place and atomically.\n"
+    "                  The canonical form has no comments: -w deletes them.\n"
+    "  -j N, --jobs N  work on N files at a time (default: one per core); the\n"
+    "                  output is the same for every N\n";
 
 constexpr const char* kHashHelp =
-    "usage: qel hash FILE|DIR...\n"
+    "usage: qel hash [-j N] FILE|DIR...\n"
     "\n"
-    "Prints one line per file: the semantic hash, two spaces, the path.\n";
+    "Prints one line per file: the semantic hash, two spaces, the path.\n"
+    "  -j N, --jobs N  hash N files at a time (default: one per core); the\n"
+    "                  output is the same for every N\n";
 
 constexpr const char* kParseHelp =
     "usage: qel parse FILE\n"

@@ -2,6 +2,7 @@
 #include "analysis.h"
 #include "command.h"
 #include "diagnostics.h"
+#include "parallel.h"
 #include "qel/lint.h"
 #include "walk.h"
 
@@ -34,13 +35,40 @@ bool parse_codes(const std::string& list, CodeSet& out, std::string& why) {
   return true;
 }
 
+struct Checked {
+  FileReport report;
+  std::string out, err;  // the report as text (human, github); messages
+};
+
+Checked check_one(const Operand& operand, const Options& options, Io job) {
+  Checked c;
+  FileReport& report = c.report;
+  Input in;
+  InputReader reader(job);
+  if (!operand.error.empty()) {
+    job.err += "qel: cannot read '" + operand.path + "': " + operand.error + '\n';
+    report.path = operand.path;
+    report.unreadable = operand.error;
+  } else if (!reader.read(operand.path, in, report.unreadable)) {
+    report.path = operand.path;
+  } else {
+    report = analyze(in.path, in.text, options.lints);
+  }
+  if (options.format == "human") write_human(report, in.text, options.style, c.out);
+  if (options.format == "github") write_github(report, c.out);
+  c.err = std::move(job.err);
+  return c;
+}
+
 }  // namespace
 
 int cmd_check(const std::vector<std::string>& args, Io& io) {
-  const Args a = Args::parse(args, {"--format", "--color", "--select", "--ignore"});
+  const Args a = Args::parse(
+      args, {"--format", "--color", "--select", "--ignore", "-j", "--jobs"});
   if (!a.error.empty()) return usage_error(io, "check: " + a.error);
   Options options;
   std::string color = "auto";
+  unsigned jobs = default_jobs();
   for (const auto& [name, value] : a.options) {
     std::string why;
     if (name == "--format") {
@@ -65,6 +93,10 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       }
     } else if (name == "--strict") {
       options.lints.strict = true;
+    } else if (name == "-j" || name == "--jobs") {
+      const std::optional<unsigned> n = parse_jobs(value);
+      if (!n) return usage_error(io, jobs_usage("check"));
+      jobs = *n;
     } else {
       return usage_error(io, "check: unknown option '" + name + "'");
     }
@@ -74,30 +106,26 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       color == "always" || (color == "auto" && io.stdout_is_terminal &&
                             !io.no_color);
 
-  InputReader reader(io);
+  const std::vector<Operand> operands = expand_operands(a.operands);
+  const SharedStdin stdin_text(io, operands);
   bool readable = true;
   bool all_valid = true;
   uint64_t errors = 0, warnings = 0, files = 0;
   std::vector<FileReport> reports;  // for the JSON document only
-  for (const Operand& operand : expand_operands(a.operands)) {
-    FileReport report;
-    Input in;
-    if (!operand.error.empty()) {
-      io.err += "qel: cannot read '" + operand.path + "': " + operand.error + '\n';
-      report.path = operand.path;
-      report.unreadable = operand.error;
-    } else if (!reader.read(operand.path, in, report.unreadable)) {
-      report.path = operand.path;
-    } else {
-      report = analyze(in.path, in.text, options.lints);
-    }
-    if (report.unreadable.empty()) ++files; else readable = false;
-    all_valid = all_valid && report.valid;
-    for (const Finding& f : report.findings) ++(f.error ? errors : warnings);
-    if (options.format == "human") write_human(report, in.text, options.style, io.out);
-    if (options.format == "github") write_github(report, io.out);
-    if (options.format == "json") reports.push_back(std::move(report));
-  }
+  map_in_order<Checked>(
+      operands.size(), jobs,
+      [&](size_t i) {
+        return check_one(operands[i], options, stdin_text.job_io(io));
+      },
+      [&](size_t, Checked& c) {
+        FileReport& report = c.report;
+        io.out += c.out;
+        io.err += c.err;
+        if (report.unreadable.empty()) ++files; else readable = false;
+        all_valid = all_valid && report.valid;
+        for (const Finding& f : report.findings) ++(f.error ? errors : warnings);
+        if (options.format == "json") reports.push_back(std::move(report));
+      });
   if (options.format == "json") write_json(reports, all_valid && readable, io.out);
   // Unreadable files were named on standard error already.
   if (options.format == "human" && files != 0) {

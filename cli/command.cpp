@@ -25,9 +25,16 @@ Args Args::parse(const std::vector<std::string>& args,
     }
     const size_t eq = a.find('=');
     std::string name = a.substr(0, eq);
-    bool takes_value = false;
-    for (std::string_view v : with_value) takes_value = takes_value || name == v;
-    if (!takes_value) {
+    bool takes_value = false, short_takes_value = false;
+    for (std::string_view v : with_value) {
+      takes_value = takes_value || name == v;
+      short_takes_value = short_takes_value ||
+                          (v.size() == 2 && v[1] != '-' && a.substr(0, 2) == v);
+    }
+    if (!takes_value && short_takes_value) {
+      // A short option may carry its value: -j4 as make has it.
+      out.options.emplace_back(a.substr(0, 2), a.substr(2));
+    } else if (!takes_value) {
       if (eq != std::string::npos) {
         out.error = "option '" + name + "' takes no value";
         return out;

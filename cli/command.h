@@ -21,7 +21,8 @@ int usage_error(Io& io, const std::string& message);
 
 // A command's arguments split into options and operands. "--" ends the
 // options and "-" alone is an operand. An option named in `with_value`
-// takes a value, as "--name VALUE" or "--name=VALUE"; others take none.
+// takes a value, as "--name VALUE" or "--name=VALUE" (a one-letter option
+// also as "-nVALUE"); others take none.
 struct Args {
   std::vector<std::pair<std::string, std::string>> options;  // name, value
   std::vector<std::string> operands;

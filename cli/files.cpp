@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,11 +13,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace qel::cli {
 namespace {
 
-std::string errno_text(int error) { return std::strerror(error); }
+// strerror_r comes in two flavours, returning an int or the text; these
+// take either. std::strerror may share one buffer among threads.
+[[maybe_unused]] const char* error_text_of(int status, const char* buffer) {
+  return status == 0 ? buffer : "unknown error";
+}
+[[maybe_unused]] const char* error_text_of(const char* text, const char*) {
+  return text;
+}
+
+std::string errno_text(int error) {
+  char buffer[256];
+  return error_text_of(::strerror_r(error, buffer, sizeof buffer), buffer);
+}
 
 std::string limit_text(uint64_t limit) {
   return "larger than the input size limit of " + std::to_string(limit) +
@@ -48,16 +62,38 @@ bool same_stamp(const FileStamp& a, const FileStamp& b) {
          a.modified.tv_nsec == b.modified.tv_nsec;
 }
 
-// The temporary file of the rewrite in progress, for the signal handler.
-// The name is complete before the flag is raised and the flag is lowered
-// before the name changes, so the handler never sees half a name.
-char pending_temp[PATH_MAX + 32];
-std::atomic<bool> has_pending_temp{false};
+// The temporary files of the rewrites in progress, for the signal handler:
+// one slot per rewrite, since several threads may rewrite at once. A slot
+// is claimed (kFree to kNaming) with the signals blocked in the claiming
+// thread, named by mkostemp, then marked kNamed; the name never changes
+// while the slot is kNamed, so the handler never reads half a name.
+// The handler raises `dying` first and then waits out any slot still
+// being named on another thread; a thread that claims a slot after `dying`
+// is raised sees it and creates nothing. Both sides use sequentially
+// consistent operations, so one of them always sees the other.
+enum TempState : int { kFree, kNaming, kNamed };
+constexpr int kTempSlots = 64;
+struct TempSlot {
+  std::atomic<int> state{kFree};
+  char name[PATH_MAX + 32];
+};
+TempSlot temp_slots[kTempSlots];
+std::atomic<bool> dying{false};
+static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void on_fatal_signal(int sig) {
-  if (has_pending_temp.load(std::memory_order_relaxed)) {
-    ::unlink(pending_temp);
+  if (dying.exchange(true)) {
+    // Another thread is handling a signal and ends the process.
+    for (;;) ::pause();
+  }
+  for (TempSlot& slot : temp_slots) {
+    int state;
+    while ((state = slot.state.load()) == kNaming) {
+      // Another thread is inside mkostemp with the signals blocked; it
+      // is done in a moment.
+    }
+    if (state == kNamed) ::unlink(slot.name);
   }
   static const char kMessage[] = "qel: interrupted\n";
   [[maybe_unused]] const ssize_t n =
@@ -65,8 +101,9 @@ extern "C" void on_fatal_signal(int sig) {
   ::_exit(sig == SIGINT ? 130 : 2);
 }
 
-// Blocks the fatal signals for its lifetime, so that a temporary file is
-// never created without the handler knowing its name.
+// Blocks the fatal signals in this thread for its lifetime, so that a
+// temporary file is never created without the handler knowing its name,
+// and the handler never waits for this thread from within it.
 class SignalsBlocked {
  public:
   SignalsBlocked() {
@@ -75,15 +112,34 @@ class SignalsBlocked {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
-  ~SignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  ~SignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
   SignalsBlocked(const SignalsBlocked&) = delete;
   SignalsBlocked& operator=(const SignalsBlocked&) = delete;
 
  private:
   sigset_t old_;
 };
+
+// Claims a free slot for a name to come; nullptr once a signal is being
+// handled. Waits while every slot is busy: that takes more rewrites at
+// once than there are slots.
+TempSlot* claim_temp_slot() {
+  for (;;) {
+    for (TempSlot& slot : temp_slots) {
+      int expected = kFree;
+      if (slot.state.compare_exchange_strong(expected, kNaming)) {
+        if (dying.load()) {
+          slot.state.store(kFree);
+          return nullptr;
+        }
+        return &slot;
+      }
+    }
+    std::this_thread::yield();
+  }
+}
 
 // The temporary file beside the target: removed when the rewrite fails.
 class TempFile {
@@ -97,20 +153,26 @@ class TempFile {
         slash == std::string::npos ? real_path : real_path.substr(slash + 1);
     // A hidden name: editors and directory walks pass it over.
     std::string name = dir + "." + base + ".qel-XXXXXX";
-    if (name.size() >= sizeof pending_temp) {
+    if (name.size() >= sizeof TempSlot::name) {
       why = errno_text(ENAMETOOLONG);
       return false;
     }
     SignalsBlocked blocked;
-    std::memcpy(pending_temp, name.c_str(), name.size() + 1);
-    fd_ = ::mkostemp(pending_temp, O_CLOEXEC);
-    if (fd_ < 0) {
-      why = errno_text(errno);
+    TempSlot* slot = claim_temp_slot();
+    if (slot == nullptr) {
+      why = "interrupted";
       return false;
     }
-    path_ = pending_temp;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    has_pending_temp.store(true, std::memory_order_relaxed);
+    std::memcpy(slot->name, name.c_str(), name.size() + 1);
+    fd_ = ::mkostemp(slot->name, O_CLOEXEC);
+    if (fd_ < 0) {
+      why = errno_text(errno);
+      slot->state.store(kFree);
+      return false;
+    }
+    path_ = slot->name;
+    slot_ = slot;
+    slot->state.store(kNamed);
     return true;
   }
 
@@ -141,13 +203,14 @@ class TempFile {
 
  private:
   void forget() {
-    has_pending_temp.store(false, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slot_->state.store(kFree);
+    slot_ = nullptr;
     path_.clear();
   }
 
   int fd_ = -1;
   std::string path_;
+  TempSlot* slot_ = nullptr;
 };
 
 bool write_all(int fd, std::string_view data, std::string& why) {

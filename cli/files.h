@@ -48,12 +48,12 @@ bool rewrite_target(const std::string& path, std::string& real_path,
 // written to a temporary file beside it, given the old file's owner, group
 // and mode, flushed, and renamed over it only if the file still matches
 // `as_read`. On any failure the temporary file is removed and the old file
-// is untouched.
+// is untouched. Rewrites of different files may run on several threads.
 bool rewrite_file(const std::string& real_path, std::string_view text,
                   const FileStamp& as_read, std::string& why);
 
-// From here on SIGINT, SIGTERM and SIGHUP remove the temporary file of a
-// rewrite in progress and end the process with a message (status 130 for
+// From here on SIGINT, SIGTERM and SIGHUP remove the temporary file of
+// every rewrite in progress, on whichever thread, and end the process with a message (status 130 for
 // SIGINT, 2 otherwise); SIGXFSZ is ignored, so that exceeding the file size
 // limit is a write error rather than a silent death.
 void install_signal_handlers();
