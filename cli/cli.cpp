@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "command.h"
+#include "lsp_server.h"
 
 namespace qel::cli {
 namespace {
@@ -22,6 +23,7 @@ constexpr const char* kHelp =
     "  hash FILE|DIR...       print the semantic hash of each file\n"
     "  parse FILE             print the contract as JSON\n"
     "  run CONTRACT REQUESTS  execute the requests (JSON) against the contract\n"
+    "  lsp                    serve editors over the language server protocol\n"
     "  help [COMMAND]         show help\n"
     "\n"
     "Options:\n"
@@ -94,6 +96,17 @@ constexpr const char* kRunHelp =
     "Exit status: 0 when every request succeeded, 1 when one failed or the\n"
     "requests could not be run.\n";
 
+constexpr const char* kLspHelp =
+    "usage: qel lsp [--stdio]\n"
+    "\n"
+    "Runs a language server on standard input and output, for editors:\n"
+    "diagnostics as 'qel check' reports them, document symbols, hover, go to\n"
+    "definition, references, completion, and code actions that write the\n"
+    "semantic hash or normalize the contract. --stdio, which some clients\n"
+    "pass, changes nothing.\n"
+    "Exit status: 0 after a shutdown request, 1 when the input ends or exit\n"
+    "comes without one.\n";
+
 struct Command {
   std::string_view name;
   const char* help;
@@ -106,6 +119,7 @@ constexpr Command kCommands[] = {
     {"hash", kHashHelp, cmd_hash},
     {"parse", kParseHelp, cmd_parse},
     {"run", kRunHelp, cmd_run},
+    {"lsp", kLspHelp, cmd_lsp},
 };
 
 const Command* find_command(std::string_view name) {

@@ -1,0 +1,926 @@
+#include "lsp_server.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis.h"
+#include "command.h"
+#include "lsp_jsonrpc.h"
+#include "lsp_lexical.h"
+#include "lsp_outline.h"
+#include "lsp_text.h"
+#include "qel/limits.h"
+
+namespace qel::cli {
+namespace lsp {
+namespace {
+
+using nlohmann::json;
+
+// JSON-RPC's error codes, and the protocol's for a premature request.
+constexpr int kParseError = -32700;
+constexpr int kInvalidRequest = -32600;
+constexpr int kMethodNotFound = -32601;
+constexpr int kInvalidParams = -32602;
+constexpr int kInternalError = -32603;
+constexpr int kServerNotInitialized = -32002;
+
+// The protocol's symbol and completion kinds that the server uses.
+constexpr int kSymbolModule = 2;
+constexpr int kSymbolNamespace = 3;
+constexpr int kSymbolMethod = 6;
+constexpr int kSymbolProperty = 7;
+constexpr int kSymbolField = 8;
+constexpr int kSymbolVariable = 13;
+constexpr int kSymbolStruct = 23;
+constexpr int kCompletionVariable = 6;
+constexpr int kCompletionField = 5;
+constexpr int kCompletionModule = 9;
+constexpr int kCompletionClass = 7;
+
+constexpr std::string_view kWriteHashKind = "quickfix";
+constexpr std::string_view kNormalizeKind = "source.normalize";
+
+struct RpcError {
+  int code;
+  std::string message;
+};
+
+struct NestingTooDeep {};
+
+// JSON nested deeper than the library's limit is refused while parsing, so
+// that no later walk of it can exhaust the stack.
+json parse_json(const std::string& body) {
+  return json::parse(body, [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxNestingDepth) throw NestingTooDeep{};
+    return true;
+  });
+}
+
+// The member at a path of object keys, or nullptr.
+const json* find_path(const json& j, std::initializer_list<const char*> path) {
+  const json* at = &j;
+  for (const char* key : path) {
+    if (!at->is_object()) return nullptr;
+    const auto it = at->find(key);
+    if (it == at->end()) return nullptr;
+    at = &*it;
+  }
+  return at;
+}
+
+bool array_holds(const json* j, std::string_view value) {
+  if (j == nullptr || !j->is_array()) return false;
+  return std::any_of(j->begin(), j->end(), [&](const json& v) {
+    return v.is_string() && v.get_ref<const std::string&>() == value;
+  });
+}
+
+struct Document {
+  std::string text;
+  int64_t version = 0;
+  size_t body = 0;  // 3 when the text starts with a byte order mark
+  std::optional<LineIndex> index;
+  // Built when first asked for, for this version of the text.
+  bool outline_built = false;
+  std::optional<Outline> outline;
+  std::optional<LexicalView> lexical;
+
+  void set_text(std::string new_text) {
+    text = std::move(new_text);
+    body = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    index.emplace(text, body);
+    outline_built = false;
+    outline.reset();
+    lexical.reset();
+  }
+  std::string_view contract() const {
+    return std::string_view(text).substr(body);
+  }
+  const Outline* get_outline() {
+    if (!outline_built) {
+      outline = build_outline(text, body);
+      outline_built = true;
+    }
+    return outline ? &*outline : nullptr;
+  }
+  const LexicalView& get_lexical() {
+    if (!lexical) lexical.emplace(text);
+    return *lexical;
+  }
+};
+
+// What stands at a position: a declaration, or a name in a condition.
+struct Hit {
+  ByteRange range;
+  std::vector<Target> targets;        // what the name refers to
+  const Declaration* nested = nullptr;  // a field of an Object type
+};
+
+class Server {
+ public:
+  explicit Server(int out) : out_(out) {}
+
+  // Handles one message; false once `exit` has come.
+  bool handle(const std::string& body);
+  void framing_error(const MessageReader::Frame& frame) {
+    send_error(nullptr, frame.oversized ? kInvalidRequest : kParseError,
+               frame.error);
+  }
+  int exit_status() const { return shutdown_ ? 0 : 1; }
+  bool output_closed() const { return output_closed_; }
+
+ private:
+  using Handler = json (Server::*)(const json& params);
+
+  bool dispatch(const json& message);
+  void request(const json& id, const std::string& method,
+               const json& params);
+  void notification(const std::string& method, const json& params);
+
+  void send(const json& message);
+  void send_result(const json& id, json result);
+  void send_error(const json& id, int code, std::string message);
+  void notify(std::string_view method, json params);
+
+  json initialize(const json& params);
+  json shutdown(const json& params);
+  json document_symbol(const json& params);
+  json hover(const json& params);
+  json definition(const json& params);
+  json references(const json& params);
+  json completion(const json& params);
+  json code_action(const json& params);
+
+  void did_open(const json& params);
+  void did_change(const json& params);
+  void did_save(const json& params);
+  void did_close(const json& params);
+
+  Document& document(const json& params);
+  size_t offset_at(Document& doc, const json& params) const;
+  void publish_diagnostics(const std::string& uri, Document& doc);
+
+  json position(const Document& doc, size_t offset) const;
+  json range(const Document& doc, ByteRange r) const;
+  json location(const std::string& uri, const Document& doc,
+                ByteRange r) const;
+  json markup(const std::string& code, const std::string& text) const;
+  json symbol(const Document& doc, const std::string& name, int kind,
+              const std::string& detail, ByteRange whole, ByteRange name_range,
+              json children) const;
+  json declaration_symbol(const Document& doc, const Declaration& d,
+                          int kind) const;
+
+  std::optional<Hit> hit_at(const Outline& outline, size_t offset) const;
+  static const Declaration& declaration_of(const Outline& outline,
+                                           const Target& target);
+  std::string describe(const Outline& outline, const Target& target) const;
+  static std::string hash_status(const Outline& outline);
+
+  int out_;
+  bool output_closed_ = false;
+  bool initialized_ = false;
+  bool shutdown_ = false;
+  Encoding encoding_ = Encoding::kUtf16;
+  bool markdown_ = false;
+  bool hierarchical_symbols_ = false;
+  std::map<std::string, std::unique_ptr<Document>, std::less<>> documents_;
+};
+
+// ---- Messages ----------------------------------------------------------------
+
+bool Server::handle(const std::string& body) {
+  try {
+    json message;
+    try {
+      message = parse_json(body);
+    } catch (const json::parse_error& e) {
+      send_error(nullptr, kParseError, e.what());
+      return true;
+    } catch (const NestingTooDeep&) {
+      send_error(nullptr, kParseError,
+                 "JSON nested deeper than " +
+                     std::to_string(kMaxNestingDepth) + " levels");
+      return true;
+    }
+    return dispatch(message);
+  } catch (const std::bad_alloc&) {
+    send_error(nullptr, kInternalError, "out of memory");
+  } catch (const std::exception& e) {
+    send_error(nullptr, kInternalError, e.what());
+  }
+  return true;
+}
+
+bool Server::dispatch(const json& message) {
+  if (!message.is_object()) {
+    send_error(nullptr, kInvalidRequest, "a message must be a JSON object");
+    return true;
+  }
+  const auto id = message.find("id");
+  const bool has_id = id != message.end();
+  if (has_id && !id->is_number_integer() && !id->is_string()) {
+    send_error(nullptr, kInvalidRequest, "an id must be an integer or a string");
+    return true;
+  }
+  const json reply_id = has_id ? *id : json(nullptr);
+  const auto version = message.find("jsonrpc");
+  if (version == message.end() || *version != "2.0") {
+    send_error(reply_id, kInvalidRequest, "jsonrpc must be \"2.0\"");
+    return true;
+  }
+  const auto method = message.find("method");
+  if (method == message.end()) {
+    // A response to a request of ours; the server sends none.
+    if (has_id && (message.contains("result") || message.contains("error"))) {
+      return true;
+    }
+    send_error(reply_id, kInvalidRequest, "a message needs a method");
+    return true;
+  }
+  if (!method->is_string()) {
+    send_error(reply_id, kInvalidRequest, "a method must be a string");
+    return true;
+  }
+  const auto params_it = message.find("params");
+  static const json kNoParams = json::object();
+  const json& params = params_it == message.end() ? kNoParams : *params_it;
+  const std::string& name = method->get_ref<const std::string&>();
+  if (!has_id) {
+    if (name == "exit") return false;
+    notification(name, params);
+    return true;
+  }
+  request(reply_id, name, params);
+  return true;
+}
+
+void Server::request(const json& id, const std::string& method,
+                     const json& params) {
+  static const std::map<std::string_view, Handler> kRequests = {
+      {"initialize", &Server::initialize},
+      {"shutdown", &Server::shutdown},
+      {"textDocument/documentSymbol", &Server::document_symbol},
+      {"textDocument/hover", &Server::hover},
+      {"textDocument/definition", &Server::definition},
+      {"textDocument/references", &Server::references},
+      {"textDocument/completion", &Server::completion},
+      {"textDocument/codeAction", &Server::code_action},
+      // textDocument/formatting joins these, and documentFormattingProvider
+      // the capabilities, once the core has a formatter.
+  };
+  if (shutdown_) {
+    send_error(id, kInvalidRequest, "the server has been shut down");
+    return;
+  }
+  if (!initialized_ && method != "initialize") {
+    send_error(id, kServerNotInitialized, "the server is not initialized");
+    return;
+  }
+  const auto it = kRequests.find(method);
+  if (it == kRequests.end()) {
+    send_error(id, kMethodNotFound, "unknown method '" + method + "'");
+    return;
+  }
+  try {
+    send_result(id, (this->*(it->second))(params));
+  } catch (const RpcError& e) {
+    send_error(id, e.code, e.message);
+  } catch (const json::exception& e) {
+    send_error(id, kInvalidParams, std::string("invalid params: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    send_error(id, kInternalError, "out of memory");
+  }
+}
+
+void Server::notification(const std::string& method, const json& params) {
+  if (!initialized_ || shutdown_) return;
+  try {
+    if (method == "textDocument/didOpen") {
+      did_open(params);
+    } else if (method == "textDocument/didChange") {
+      did_change(params);
+    } else if (method == "textDocument/didSave") {
+      did_save(params);
+    } else if (method == "textDocument/didClose") {
+      did_close(params);
+    }
+    // Every other notification ($/cancelRequest among them: requests are
+    // answered one by one, before the next is read) needs nothing.
+  } catch (const json::exception& e) {
+    // A notification has no answer; say it where clients keep server logs.
+    std::string line = "qel lsp: ignored " + method + ": " + e.what() + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+  }
+}
+
+void Server::send(const json& message) {
+  if (output_closed_) return;
+  const std::string body =
+      message.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (!write_message(out_, body)) output_closed_ = true;
+}
+
+void Server::send_result(const json& id, json result) {
+  send(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+}
+
+void Server::send_error(const json& id, int code, std::string message) {
+  send(json{{"jsonrpc", "2.0"},
+            {"id", id},
+            {"error", {{"code", code}, {"message", std::move(message)}}}});
+}
+
+void Server::notify(std::string_view method, json params) {
+  send(json{{"jsonrpc", "2.0"},
+            {"method", method},
+            {"params", std::move(params)}});
+}
+
+// ---- Lifecycle -----------------------------------------------------------------
+
+json Server::initialize(const json& params) {
+  if (initialized_) {
+    throw RpcError{kInvalidRequest, "initialize was already received"};
+  }
+  initialized_ = true;
+  if (array_holds(find_path(params,
+                            {"capabilities", "general", "positionEncodings"}),
+                  "utf-8")) {
+    encoding_ = Encoding::kUtf8;
+  }
+  markdown_ = array_holds(
+      find_path(params, {"capabilities", "textDocument", "hover",
+                         "contentFormat"}),
+      "markdown");
+  const json* hierarchical =
+      find_path(params, {"capabilities", "textDocument", "documentSymbol",
+                         "hierarchicalDocumentSymbolSupport"});
+  hierarchical_symbols_ = hierarchical != nullptr &&
+                          hierarchical->is_boolean() && hierarchical->get<bool>();
+  return json{
+      {"capabilities",
+       {
+           {"positionEncoding",
+            encoding_ == Encoding::kUtf8 ? "utf-8" : "utf-16"},
+           {"textDocumentSync",
+            {{"openClose", true},
+             {"change", 1},  // the whole text with every change
+             {"save", {{"includeText", true}}}}},
+           {"documentSymbolProvider", true},
+           {"hoverProvider", true},
+           {"definitionProvider", true},
+           {"referencesProvider", true},
+           {"completionProvider", {{"resolveProvider", false}}},
+           {"codeActionProvider",
+            {{"codeActionKinds", {kWriteHashKind, kNormalizeKind}}}},
+       }},
+      {"serverInfo", {{"name", "qel"}}},
+  };
+}
+
+json Server::shutdown(const json&) {
+  shutdown_ = true;
+  return nullptr;
+}
+
+// ---- Documents and diagnostics ---------------------------------------------------
+
+Document& Server::document(const json& params) {
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  const auto it = documents_.find(uri);
+  if (it == documents_.end()) {
+    throw RpcError{kInvalidParams, "the document '" + uri + "' is not open"};
+  }
+  return *it->second;
+}
+
+size_t Server::offset_at(Document& doc, const json& params) const {
+  const json& p = params.at("position");
+  return doc.index->offset_of(Position{p.at("line").get<uint64_t>(),
+                                       p.at("character").get<uint64_t>()},
+                              encoding_);
+}
+
+void Server::did_open(const json& params) {
+  const json& item = params.at("textDocument");
+  const std::string& uri = item.at("uri").get_ref<const std::string&>();
+  auto doc = std::make_unique<Document>();
+  doc->version = item.value("version", int64_t{0});
+  doc->set_text(item.at("text").get<std::string>());
+  Document& stored = *(documents_[uri] = std::move(doc));
+  publish_diagnostics(uri, stored);
+}
+
+void Server::did_change(const json& params) {
+  Document& doc = document(params);
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  for (const json& change : params.at("contentChanges")) {
+    const std::string& text = change.at("text").get_ref<const std::string&>();
+    const auto edit = change.find("range");
+    if (edit == change.end()) {
+      doc.set_text(text);
+      continue;
+    }
+    // Whole-text sync is what the server asks for; a client that sends a
+    // range anyway still gets the right text.
+    const auto offset = [&](const json& p) {
+      return doc.index->offset_of(Position{p.at("line").get<uint64_t>(),
+                                           p.at("character").get<uint64_t>()},
+                                  encoding_);
+    };
+    const size_t begin = offset(edit->at("start"));
+    const size_t end = std::max(begin, offset(edit->at("end")));
+    std::string updated = doc.text;
+    updated.replace(begin, end - begin, text);
+    doc.set_text(std::move(updated));
+  }
+  doc.version = params.at("textDocument").value("version", doc.version);
+  publish_diagnostics(uri, doc);
+}
+
+void Server::did_save(const json& params) {
+  Document& doc = document(params);
+  if (const auto text = params.find("text"); text != params.end()) {
+    doc.set_text(text->get<std::string>());
+  }
+  publish_diagnostics(
+      params.at("textDocument").at("uri").get_ref<const std::string&>(), doc);
+}
+
+void Server::did_close(const json& params) {
+  const std::string uri =
+      params.at("textDocument").at("uri").get<std::string>();
+  if (documents_.erase(uri) == 0) return;
+  notify("textDocument/publishDiagnostics",
+         json{{"uri", uri}, {"diagnostics", json::array()}});
+}
+
+void Server::publish_diagnostics(const std::string& uri, Document& doc) {
+  const FileReport report = analyze(uri, doc.contract(), LintSelection{});
+  json diagnostics = json::array();
+  for (const Finding& f : report.findings) {
+    const size_t begin = doc.index->offset_of_finding(f.line, f.column);
+    const size_t end = f.line == 0 ? begin : token_end(doc.text, begin);
+    diagnostics.push_back(json{
+        {"range", range(doc, ByteRange{begin, end})},
+        {"severity", f.error ? 1 : 2},
+        {"code", f.code.empty() ? f.kind : f.code},
+        {"source", "qel"},
+        {"message", f.message},
+    });
+  }
+  notify("textDocument/publishDiagnostics",
+         json{{"uri", uri},
+              {"version", doc.version},
+              {"diagnostics", std::move(diagnostics)}});
+}
+
+// ---- Positions and shapes ------------------------------------------------------
+
+json Server::position(const Document& doc, size_t offset) const {
+  const Position p = doc.index->position_of(offset, encoding_);
+  return json{{"line", p.line}, {"character", p.character}};
+}
+
+json Server::range(const Document& doc, ByteRange r) const {
+  return json{{"start", position(doc, r.begin)}, {"end", position(doc, r.end)}};
+}
+
+json Server::location(const std::string& uri, const Document& doc,
+                      ByteRange r) const {
+  return json{{"uri", uri}, {"range", range(doc, r)}};
+}
+
+json Server::markup(const std::string& code, const std::string& text) const {
+  if (markdown_) {
+    return json{{"kind", "markdown"},
+                {"value", "```qel\n" + code + "\n```\n" + text}};
+  }
+  return json{{"kind", "plaintext"}, {"value", code + "\n" + text}};
+}
+
+// ---- Document symbols ----------------------------------------------------------
+
+json Server::symbol(const Document& doc, const std::string& name, int kind,
+                    const std::string& detail, ByteRange whole,
+                    ByteRange name_range, json children) const {
+  // Clients reject a symbol without a name.
+  json s{{"name", name.empty() ? "\"\"" : name},
+         {"kind", kind},
+         {"range", range(doc, whole)},
+         {"selectionRange", range(doc, name_range)},
+         {"children", std::move(children)}};
+  if (!detail.empty()) s["detail"] = detail;
+  return s;
+}
+
+json Server::declaration_symbol(const Document& doc, const Declaration& d,
+                                int kind) const {
+  json children = json::array();
+  for (const Declaration& f : d.fields) {
+    children.push_back(declaration_symbol(doc, f, kSymbolField));
+  }
+  return symbol(doc, d.name, kind, d.type, d.range, d.name_range,
+                std::move(children));
+}
+
+// Flattens hierarchical symbols for a client that takes only a list.
+void flatten(const json& symbols, const std::string& uri,
+             const std::string& container, json& out) {
+  for (const json& s : symbols) {
+    json info{{"name", s["name"]},
+              {"kind", s["kind"]},
+              {"location", {{"uri", uri}, {"range", s["range"]}}}};
+    if (!container.empty()) info["containerName"] = container;
+    out.push_back(std::move(info));
+    flatten(s["children"], uri, s["name"].get<std::string>(), out);
+  }
+}
+
+json Server::document_symbol(const json& params) {
+  Document& doc = document(params);
+  const Outline* outline = doc.get_outline();
+  json symbols = json::array();
+  if (outline == nullptr) return symbols;
+  const auto section_children = [&](const std::string& name) {
+    json children = json::array();
+    if (name == "DataSemantics") {
+      for (const Declaration& d : outline->state) {
+        children.push_back(declaration_symbol(doc, d, kSymbolField));
+      }
+    } else if (name == "BehavioralSemantics") {
+      for (const Operation& op : outline->operations) {
+        json parameters = json::array();
+        std::string signature = "(";
+        for (const Declaration& p : op.parameters) {
+          parameters.push_back(declaration_symbol(doc, p, kSymbolVariable));
+          if (signature.size() > 1) signature += ", ";
+          signature += p.name + ": " + p.type;
+        }
+        signature += ')';
+        children.push_back(symbol(doc, op.name, kSymbolMethod, signature,
+                                  op.range, op.name_range,
+                                  std::move(parameters)));
+      }
+    } else if (name == "Extensions") {
+      for (const Extension& e : outline->extensions) {
+        json fields = json::array();
+        for (const ExtensionField& f : e.fields) {
+          fields.push_back(symbol(doc, f.name, kSymbolProperty, "", f.range,
+                                  f.name_range, json::array()));
+        }
+        children.push_back(symbol(doc, e.name, kSymbolStruct, "", e.range,
+                                  e.name_range, std::move(fields)));
+      }
+    }
+    return children;
+  };
+  const Section& contract = outline->sections.front();
+  json sections = json::array();
+  for (size_t i : contract.children) {
+    const Section& s = outline->sections[i];
+    sections.push_back(symbol(doc, s.name, kSymbolNamespace, "", s.range,
+                              s.name_range, section_children(s.name)));
+  }
+  symbols.push_back(symbol(doc, contract.name, kSymbolModule, "",
+                           contract.range, contract.name_range,
+                           std::move(sections)));
+  for (const Section& s : outline->sections) {
+    if (s.name != "Extensions") continue;
+    symbols.push_back(symbol(doc, s.name, kSymbolNamespace, "", s.range,
+                             s.name_range, section_children(s.name)));
+  }
+  if (hierarchical_symbols_) return symbols;
+  json flat = json::array();
+  flatten(symbols, params.at("textDocument").at("uri").get<std::string>(),
+          "", flat);
+  return flat;
+}
+
+// ---- Names: hover, definition, references -----------------------------------------
+
+const Declaration& Server::declaration_of(const Outline& outline,
+                                          const Target& target) {
+  if (target.operation < 0) return outline.state[target.index];
+  return outline.operations[static_cast<size_t>(target.operation)]
+      .parameters[target.index];
+}
+
+std::optional<Hit> Server::hit_at(const Outline& outline,
+                                  size_t offset) const {
+  // Object fields nest, without a bound of their own beyond the parser's;
+  // an explicit stack keeps the walk flat.
+  std::vector<const Declaration*> nested;
+  for (size_t i = 0; i < outline.state.size(); ++i) {
+    const Declaration& d = outline.state[i];
+    if (d.name_range.contains(offset)) return Hit{d.name_range, {{-1, i}}};
+    if (d.range.contains(offset)) {
+      for (const Declaration& f : d.fields) nested.push_back(&f);
+    }
+  }
+  for (size_t k = 0; k < outline.operations.size(); ++k) {
+    const Operation& op = outline.operations[k];
+    if (!op.range.contains(offset)) continue;
+    for (size_t i = 0; i < op.parameters.size(); ++i) {
+      const Declaration& p = op.parameters[i];
+      if (p.name_range.contains(offset)) {
+        return Hit{p.name_range, {{static_cast<int>(k), i}}};
+      }
+      if (p.range.contains(offset)) {
+        for (const Declaration& f : p.fields) nested.push_back(&f);
+      }
+    }
+  }
+  while (!nested.empty()) {
+    const Declaration* d = nested.back();
+    nested.pop_back();
+    if (d->name_range.contains(offset)) return Hit{d->name_range, {}, d};
+    if (d->range.contains(offset)) {
+      for (const Declaration& f : d->fields) nested.push_back(&f);
+    }
+  }
+  for (const Condition& c : outline.conditions) {
+    if (!c.range.contains(offset)) continue;
+    for (const NameUse& use : c.names) {
+      if (use.range.contains(offset)) return Hit{use.range, use.targets};
+    }
+  }
+  return std::nullopt;
+}
+
+std::string declaration_code(const Declaration& d) {
+  std::string code = d.name + ": " + d.type;
+  if (d.default_text) code += " = " + *d.default_text;
+  return code;
+}
+
+std::string Server::describe(const Outline& outline,
+                             const Target& target) const {
+  const Declaration& d = declaration_of(outline, target);
+  std::string text =
+      target.operation < 0
+          ? "State field"
+          : "Parameter of operation '" +
+                outline.operations[static_cast<size_t>(target.operation)]
+                    .name +
+                "'";
+  text += d.default_text ? "; default " + *d.default_text + "." : "; no default.";
+  return text;
+}
+
+std::string Server::hash_status(const Outline& outline) {
+  if (outline.written_hash == outline.computed_hash) {
+    return "The written hash matches the computed hash.";
+  }
+  return "The written hash does not match the computed hash " +
+         outline.computed_hash + ".";
+}
+
+json Server::hover(const json& params) {
+  Document& doc = document(params);
+  const size_t offset = offset_at(doc, params);
+  const Outline* outline = doc.get_outline();
+  if (outline != nullptr) {
+    if (const std::optional<Hit> hit = hit_at(*outline, offset)) {
+      json contents;
+      if (hit->nested != nullptr) {
+        contents = markup(declaration_code(*hit->nested),
+                          "Field of an Object type.");
+      } else {
+        std::string code, text;
+        for (const Target& t : hit->targets) {
+          if (!code.empty()) code += '\n';
+          if (!text.empty()) text += '\n';
+          code += declaration_code(declaration_of(*outline, t));
+          text += describe(*outline, t);
+        }
+        contents = markup(code, text);
+      }
+      return json{{"contents", contents}, {"range", range(doc, hit->range)}};
+    }
+    if (outline->semantic_hash.contains(offset)) {
+      return json{{"contents", markup("semantic_hash: \"" +
+                                          outline->written_hash + "\"",
+                                      hash_status(*outline))},
+                  {"range", range(doc, outline->semantic_hash)}};
+    }
+  }
+  const std::optional<FieldKey> key = doc.get_lexical().field_key_at(offset);
+  if (!key) return nullptr;
+  std::string text(field_explanation(key->name));
+  if (key->name == "semantic_hash" && outline != nullptr) {
+    text += ' ' + hash_status(*outline);
+  }
+  return json{{"contents", markup(std::string(key->name), text)},
+              {"range", range(doc, key->range)}};
+}
+
+json Server::definition(const json& params) {
+  Document& doc = document(params);
+  const Outline* outline = doc.get_outline();
+  if (outline == nullptr) return nullptr;
+  const std::optional<Hit> hit = hit_at(*outline, offset_at(doc, params));
+  if (!hit) return nullptr;
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  if (hit->nested != nullptr) {
+    return json::array({location(uri, doc, hit->nested->name_range)});
+  }
+  json locations = json::array();
+  for (const Target& t : hit->targets) {
+    locations.push_back(
+        location(uri, doc, declaration_of(*outline, t).name_range));
+  }
+  return locations;
+}
+
+json Server::references(const json& params) {
+  Document& doc = document(params);
+  const Outline* outline = doc.get_outline();
+  json locations = json::array();
+  if (outline == nullptr) return locations;
+  const std::optional<Hit> hit = hit_at(*outline, offset_at(doc, params));
+  if (!hit || hit->targets.empty()) return locations;
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  const json* include = find_path(params, {"context", "includeDeclaration"});
+  if (include != nullptr && include->is_boolean() && include->get<bool>()) {
+    for (const Target& t : hit->targets) {
+      locations.push_back(
+          location(uri, doc, declaration_of(*outline, t).name_range));
+    }
+  }
+  std::vector<ByteRange> uses;
+  for (const Condition& c : outline->conditions) {
+    for (const NameUse& use : c.names) {
+      const bool names_it = std::any_of(
+          use.targets.begin(), use.targets.end(), [&](const Target& t) {
+            return std::find(hit->targets.begin(), hit->targets.end(), t) !=
+                   hit->targets.end();
+          });
+      if (names_it) uses.push_back(use.range);
+    }
+  }
+  std::sort(uses.begin(), uses.end(), [](const ByteRange& a, const ByteRange& b) {
+    return a.begin < b.begin;
+  });
+  for (const ByteRange& r : uses) locations.push_back(location(uri, doc, r));
+  return locations;
+}
+
+// ---- Completion ----------------------------------------------------------------
+
+json Server::completion(const json& params) {
+  Document& doc = document(params);
+  const CompletionContext context =
+      doc.get_lexical().completion_at(offset_at(doc, params));
+  json items = json::array();
+  const json replace = range(doc, context.word);
+  const auto add = [&](std::string_view label, int kind, std::string detail) {
+    json item{{"label", label},
+              {"kind", kind},
+              {"textEdit", {{"range", replace}, {"newText", label}}}};
+    if (!detail.empty()) item["detail"] = std::move(detail);
+    items.push_back(std::move(item));
+  };
+  using Kind = CompletionContext::Kind;
+  switch (context.kind) {
+    case Kind::kFields: {
+      const bool sections = context.block == Block::kTop ||
+                            context.block == Block::kContract;
+      for (const std::string& name : context.missing) {
+        add(name, sections ? kCompletionModule : kCompletionField,
+            std::string(field_explanation(name)));
+      }
+      break;
+    }
+    case Kind::kTypes:
+      for (std::string_view name : type_names()) {
+        add(name, kCompletionClass, "type");
+      }
+      break;
+    case Kind::kConditionNames: {
+      std::vector<std::string_view> seen;
+      for (const std::string& name : context.parameters) {
+        add(name, kCompletionVariable, "parameter");
+        seen.push_back(name);
+      }
+      for (const std::string& name : context.state) {
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+        add(name, kCompletionField, "state field");
+      }
+      break;
+    }
+    case Kind::kNone:
+      break;
+  }
+  return json{{"isIncomplete", false}, {"items", std::move(items)}};
+}
+
+// ---- Code actions ----------------------------------------------------------------
+
+json Server::code_action(const json& params) {
+  Document& doc = document(params);
+  json actions = json::array();
+  const Outline* outline = doc.get_outline();
+  if (outline == nullptr) return actions;
+  const json* only = find_path(params, {"context", "only"});
+  const auto wanted = [&](std::string_view kind) {
+    if (only == nullptr || !only->is_array()) return true;
+    return std::any_of(only->begin(), only->end(), [&](const json& k) {
+      if (!k.is_string()) return false;
+      const std::string& prefix = k.get_ref<const std::string&>();
+      return kind == prefix || (kind.starts_with(prefix) &&
+                                kind.size() > prefix.size() &&
+                                kind[prefix.size()] == '.');
+    });
+  };
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  const auto action = [&](std::string_view title, std::string_view kind,
+                          ByteRange replaced, std::string text) {
+    json edit{{"range", range(doc, replaced)}, {"newText", std::move(text)}};
+    actions.push_back(json{
+        {"title", title},
+        {"kind", kind},
+        {"edit", {{"changes", {{uri, json::array({std::move(edit)})}}}}}});
+  };
+  if (outline->written_hash != outline->computed_hash &&
+      wanted(kWriteHashKind)) {
+    action("Write the semantic hash", kWriteHashKind, outline->semantic_hash,
+           "\"" + outline->computed_hash + "\"");
+  }
+  if (outline->canonical != doc.text && wanted(kNormalizeKind)) {
+    // One edit over the whole document, byte order mark included.
+    action("Normalize to canonical form (drops comments)", kNormalizeKind,
+           ByteRange{0, doc.text.size()}, outline->canonical);
+  }
+  return actions;
+}
+
+}  // namespace
+
+int serve(int in, int out) {
+  MessageReader reader(in);
+  Server server(out);
+  for (;;) {
+    MessageReader::Frame frame;
+    try {
+      frame = reader.next();
+    } catch (const std::bad_alloc&) {
+      server.framing_error(MessageReader::Frame{
+          MessageReader::Status::kInvalid, {}, "out of memory", false});
+      continue;
+    }
+    switch (frame.status) {
+      case MessageReader::Status::kEnd:
+        return server.exit_status();
+      case MessageReader::Status::kInvalid:
+        server.framing_error(frame);
+        break;
+      case MessageReader::Status::kMessage:
+        if (!server.handle(frame.body)) return server.exit_status();
+        break;
+    }
+    if (server.output_closed()) return 1;
+  }
+}
+
+}  // namespace lsp
+
+int cmd_lsp(const std::vector<std::string>& args, Io& io) {
+  const Args parsed = Args::parse(args, {});
+  if (!parsed.error.empty()) return usage_error(io, parsed.error);
+  for (const auto& [name, value] : parsed.options) {
+    // Editors' generic clients often pass --stdio; it is the only transport.
+    if (name != "--stdio") {
+      return usage_error(io, "unknown option '" + name + "' for lsp");
+    }
+  }
+  if (!parsed.operands.empty()) {
+    return usage_error(io, "lsp takes no operands");
+  }
+  // A client that goes away closes the pipe: a write then fails with EPIPE
+  // and the server ends, instead of being killed mid-message.
+  ::signal(SIGPIPE, SIG_IGN);
+  return lsp::serve(STDIN_FILENO, STDOUT_FILENO);
+}
+
+}  // namespace qel::cli

@@ -1,0 +1,88 @@
+// Positions in a document as the language server sees them: byte offsets
+// inside, line and character in the client's negotiated encoding outside,
+// and the extent of the token a finding points at.
+#ifndef QEL_CLI_LSP_TEXT_H_
+#define QEL_CLI_LSP_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace qel::cli::lsp {
+
+// What a position's character counts: UTF-16 code units unless the client
+// offers UTF-8 (bytes).
+enum class Encoding { kUtf16, kUtf8 };
+
+// A protocol position: 0-based line and 0-based character.
+struct Position {
+  uint64_t line = 0;
+  uint64_t character = 0;
+  bool operator==(const Position&) const = default;
+};
+
+// Byte offsets into a document, end exclusive.
+struct ByteRange {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t size() const { return end - begin; }
+  bool contains(size_t at) const { return at >= begin && at <= end; }
+};
+
+// Line starts of a text (valid UTF-8), held for conversions. The protocol
+// ends a line at "\n", "\r\n" or "\r"; findings count lines by "\n" alone
+// and start after `body` bytes (a byte order mark the parser never saw).
+class LineIndex {
+ public:
+  explicit LineIndex(std::string_view text, size_t body = 0);
+
+  std::string_view text() const { return text_; }
+
+  // The position of a byte offset (clamped to the text; inside a character,
+  // that character's start).
+  Position position_of(size_t offset, Encoding encoding) const;
+
+  // The byte offset of a position. A line past the last means the end of
+  // the text; a character past its line's end means the line's end; one
+  // inside a character (half of a surrogate pair) means its start.
+  size_t offset_of(Position position, Encoding encoding) const;
+
+  // The byte offset of a finding's 1-based line and character column,
+  // clamped to the text. Line 0 (no position) is the body's start.
+  size_t offset_of_finding(uint64_t line, uint64_t column) const;
+
+  // Just after the last character: the end of a whole-document edit.
+  Position end(Encoding encoding) const {
+    return position_of(text_.size(), encoding);
+  }
+
+ private:
+  std::string_view text_;
+  size_t body_;
+  std::vector<size_t> lines_;       // protocol line starts
+  std::vector<size_t> lf_lines_;    // finding line starts ("\n" only)
+};
+
+// The end of the token that starts at `begin`: a quoted string through its
+// closing quote (to the end of the line when it never closes), a bracketed
+// list through its closing bracket, a word, a number or timestamp, else one
+// character. `begin` at the end of the text gives an empty token.
+size_t token_end(std::string_view text, size_t begin);
+
+// The first byte at or after `from` that is neither white space nor inside
+// a // comment.
+size_t skip_layout(std::string_view text, size_t from);
+
+// Just past the bracket that closes the one at `open` ('{', '[' or '<'),
+// passing over strings and comments; the end of the text if it never
+// closes.
+size_t balanced_end(std::string_view text, size_t open);
+
+// Whether a byte may start or continue a word as the language scans one.
+bool is_word_start(char c);
+bool is_word_part(char c);
+
+}  // namespace qel::cli::lsp
+
+#endif  // QEL_CLI_LSP_TEXT_H_
