@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then runs every test: the core's GoogleTest suite
 # (optimised, assertions on), the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzz target, and the
+# UndefinedBehaviorSanitizer, the multi-threaded tests under
+# ThreadSanitizer, a short run of every fuzz target, and the
 # pytest suite of the Python module and the command line built alongside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,9 @@ CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Sanitize \
 cmake --build build/sanitize -j "$jobs" --target qel_tests qel_fuzzers
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build/sanitize/qel_tests --gtest_brief=1
+
+echo "== the core from several threads at once (ThreadSanitizer)"
+bash scripts/tsan.sh build/tsan
 
 echo "== fuzz targets over their corpus (30 s each)"
 bash scripts/fuzz-smoke.sh build/sanitize/fuzz 30
