@@ -1,4 +1,6 @@
 // The canonical text of a contract and its semantic hash.
+// Pure functions: no state is kept or shared between calls, so any number
+// of threads may call them at once.
 #ifndef QEL_CANONICAL_H_
 #define QEL_CANONICAL_H_
 

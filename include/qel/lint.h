@@ -1,6 +1,8 @@
 // Lints: what a contract states but the run time ignores or cannot check.
 // They are warnings for the author, reported by the command line only; the
 // verifier's result and every other output stay as they are.
+// Pure functions: no state is kept or shared between calls, so any number
+// of threads may call them at once.
 #ifndef QEL_LINT_H_
 #define QEL_LINT_H_
 

@@ -1,4 +1,6 @@
 // Static checks of a parsed contract, reported as diagnostics.
+// verify() keeps no state and shares none between calls, so any number of
+// threads may call it at once.
 #ifndef QEL_VERIFIER_H_
 #define QEL_VERIFIER_H_
 
