@@ -73,8 +73,7 @@ void MessageReader::compact() {
   }
 }
 
-bool MessageReader::resynchronise() {
-  size_t from = pos_ + 1;
+bool MessageReader::resynchronise(size_t from) {
   for (;;) {
     for (size_t q = from; q + kLengthHeader.size() <= buffer_.size(); ++q) {
       if (lower(buffer_[q]) == 'c' &&
@@ -105,8 +104,10 @@ MessageReader::Frame MessageReader::next() {
   const auto invalid = [&](std::string why, bool skip_frame) {
     frame.status = Status::kInvalid;
     frame.error = std::move(why);
+    // A frame that was read whole is skipped; otherwise the search starts
+    // past the first byte of the bad header, so that it moves on.
     if (skip_frame) pos_ = p;
-    resynchronise();
+    resynchronise(skip_frame ? pos_ : pos_ + 1);
     return frame;
   };
   for (;;) {

@@ -39,8 +39,9 @@ class MessageReader {
 
  private:
   bool fill();  // appends what read() returns; false at end of input
-  // Drops input up to the next Content-Length header; false at the end.
-  bool resynchronise();
+  // Drops input up to the next Content-Length header at or after `from`;
+  // false at the end.
+  bool resynchronise(size_t from);
   void compact();
 
   int fd_;

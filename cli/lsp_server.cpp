@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -22,6 +23,7 @@
 #include "lsp_lexical.h"
 #include "lsp_outline.h"
 #include "lsp_text.h"
+#include "qel/json.h"
 #include "qel/limits.h"
 
 namespace qel::cli {
@@ -60,6 +62,21 @@ struct RpcError {
 };
 
 struct NestingTooDeep {};
+
+// A result: a JSON value, or JSON text written directly. The answers that
+// grow with the document (diagnostics, symbols) are written as text: a tree
+// of values for a large contract costs more than all the other work.
+struct Answer {
+  Answer(json v) : value(std::move(v)) {}
+  Answer(std::nullptr_t) : value(nullptr) {}
+  static Answer text(std::string t) {
+    Answer a(nullptr);
+    a.raw = std::move(t);
+    return a;
+  }
+  json value;
+  std::optional<std::string> raw;
+};
 
 // JSON nested deeper than the library's limit is refused while parsing, so
 // that no later walk of it can exhaust the stack.
@@ -144,7 +161,7 @@ class Server {
   bool output_closed() const { return output_closed_; }
 
  private:
-  using Handler = json (Server::*)(const json& params);
+  using Handler = Answer (Server::*)(const json& params);
 
   bool dispatch(const json& message);
   void request(const json& id, const std::string& method,
@@ -152,18 +169,19 @@ class Server {
   void notification(const std::string& method, const json& params);
 
   void send(const json& message);
-  void send_result(const json& id, json result);
+  void send_text(const std::string& body);
+  void send_result(const json& id, Answer result);
   void send_error(const json& id, int code, std::string message);
   void notify(std::string_view method, json params);
 
-  json initialize(const json& params);
-  json shutdown(const json& params);
-  json document_symbol(const json& params);
-  json hover(const json& params);
-  json definition(const json& params);
-  json references(const json& params);
-  json completion(const json& params);
-  json code_action(const json& params);
+  Answer initialize(const json& params);
+  Answer shutdown(const json& params);
+  Answer document_symbol(const json& params);
+  Answer hover(const json& params);
+  Answer definition(const json& params);
+  Answer references(const json& params);
+  Answer completion(const json& params);
+  Answer code_action(const json& params);
 
   void did_open(const json& params);
   void did_change(const json& params);
@@ -176,14 +194,11 @@ class Server {
 
   json position(const Document& doc, size_t offset) const;
   json range(const Document& doc, ByteRange r) const;
+  void append_range(std::string& out, const Document& doc,
+                    ByteRange r) const;
   json location(const std::string& uri, const Document& doc,
                 ByteRange r) const;
   json markup(const std::string& code, const std::string& text) const;
-  json symbol(const Document& doc, const std::string& name, int kind,
-              const std::string& detail, ByteRange whole, ByteRange name_range,
-              json children) const;
-  json declaration_symbol(const Document& doc, const Declaration& d,
-                          int kind) const;
 
   std::optional<Hit> hit_at(const Outline& outline, size_t offset) const;
   static const Declaration& declaration_of(const Outline& outline,
@@ -307,6 +322,17 @@ void Server::request(const json& id, const std::string& method,
   }
 }
 
+// A notification has no answer; its fault goes where clients keep the
+// server's log.
+void log_ignored(std::string_view method, std::string_view why) {
+  std::string line = "qel lsp: ignored ";
+  line += method;
+  line += ": ";
+  line += why;
+  line += '\n';
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
 void Server::notification(const std::string& method, const json& params) {
   if (!initialized_ || shutdown_) return;
   try {
@@ -322,9 +348,9 @@ void Server::notification(const std::string& method, const json& params) {
     // Every other notification ($/cancelRequest among them: requests are
     // answered one by one, before the next is read) needs nothing.
   } catch (const json::exception& e) {
-    // A notification has no answer; say it where clients keep server logs.
-    std::string line = "qel lsp: ignored " + method + ": " + e.what() + "\n";
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
+    log_ignored(method, e.what());
+  } catch (const RpcError& e) {
+    log_ignored(method, e.message);
   }
 }
 
@@ -335,8 +361,20 @@ void Server::send(const json& message) {
   if (!write_message(out_, body)) output_closed_ = true;
 }
 
-void Server::send_result(const json& id, json result) {
-  send(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+void Server::send_text(const std::string& body) {
+  if (output_closed_) return;
+  if (!write_message(out_, body)) output_closed_ = true;
+}
+
+void Server::send_result(const json& id, Answer result) {
+  if (!result.raw) {
+    send(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result.value)}});
+    return;
+  }
+  std::string body = "{\"jsonrpc\":\"2.0\",\"id\":" + id.dump() + ",\"result\":";
+  body += *result.raw;
+  body += '}';
+  send_text(body);
 }
 
 void Server::send_error(const json& id, int code, std::string message) {
@@ -353,7 +391,7 @@ void Server::notify(std::string_view method, json params) {
 
 // ---- Lifecycle -----------------------------------------------------------------
 
-json Server::initialize(const json& params) {
+Answer Server::initialize(const json& params) {
   if (initialized_) {
     throw RpcError{kInvalidRequest, "initialize was already received"};
   }
@@ -393,7 +431,7 @@ json Server::initialize(const json& params) {
   };
 }
 
-json Server::shutdown(const json&) {
+Answer Server::shutdown(const json&) {
   shutdown_ = true;
   return nullptr;
 }
@@ -474,22 +512,28 @@ void Server::did_close(const json& params) {
 
 void Server::publish_diagnostics(const std::string& uri, Document& doc) {
   const FileReport report = analyze(uri, doc.contract(), LintSelection{});
-  json diagnostics = json::array();
-  for (const Finding& f : report.findings) {
+  std::string body =
+      "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\","
+      "\"params\":{\"uri\":";
+  append_json_string(body, uri);
+  body += ",\"version\":";
+  append_int(body, doc.version);
+  body += ",\"diagnostics\":[";
+  for (size_t i = 0; i < report.findings.size(); ++i) {
+    const Finding& f = report.findings[i];
     const size_t begin = doc.index->offset_of_finding(f.line, f.column);
     const size_t end = f.line == 0 ? begin : token_end(doc.text, begin);
-    diagnostics.push_back(json{
-        {"range", range(doc, ByteRange{begin, end})},
-        {"severity", f.error ? 1 : 2},
-        {"code", f.code.empty() ? f.kind : f.code},
-        {"source", "qel"},
-        {"message", f.message},
-    });
+    if (i > 0) body += ',';
+    body += "{\"range\":";
+    append_range(body, doc, ByteRange{begin, end});
+    body += f.error ? ",\"severity\":1,\"code\":" : ",\"severity\":2,\"code\":";
+    append_json_string(body, f.code.empty() ? f.kind : f.code);
+    body += ",\"source\":\"qel\",\"message\":";
+    append_json_string(body, f.message);
+    body += '}';
   }
-  notify("textDocument/publishDiagnostics",
-         json{{"uri", uri},
-              {"version", doc.version},
-              {"diagnostics", std::move(diagnostics)}});
+  body += "]}}";
+  send_text(body);
 }
 
 // ---- Positions and shapes ------------------------------------------------------
@@ -501,6 +545,21 @@ json Server::position(const Document& doc, size_t offset) const {
 
 json Server::range(const Document& doc, ByteRange r) const {
   return json{{"start", position(doc, r.begin)}, {"end", position(doc, r.end)}};
+}
+
+void Server::append_range(std::string& out, const Document& doc,
+                          ByteRange r) const {
+  const Position start = doc.index->position_of(r.begin, encoding_);
+  const Position end = doc.index->position_of(r.end, encoding_);
+  out += "{\"start\":{\"line\":";
+  append_uint(out, start.line);
+  out += ",\"character\":";
+  append_uint(out, start.character);
+  out += "},\"end\":{\"line\":";
+  append_uint(out, end.line);
+  out += ",\"character\":";
+  append_uint(out, end.character);
+  out += "}}";
 }
 
 json Server::location(const std::string& uri, const Document& doc,
@@ -518,100 +577,147 @@ json Server::markup(const std::string& code, const std::string& text) const {
 
 // ---- Document symbols ----------------------------------------------------------
 
-json Server::symbol(const Document& doc, const std::string& name, int kind,
-                    const std::string& detail, ByteRange whole,
-                    ByteRange name_range, json children) const {
-  // Clients reject a symbol without a name.
-  json s{{"name", name.empty() ? "\"\"" : name},
-         {"kind", kind},
-         {"range", range(doc, whole)},
-         {"selectionRange", range(doc, name_range)},
-         {"children", std::move(children)}};
-  if (!detail.empty()) s["detail"] = detail;
-  return s;
-}
+// Writes symbols as JSON text: nested DocumentSymbols, or for a client that
+// takes only a list, SymbolInformation with each symbol's container.
+class SymbolWriter {
+ public:
+  using RangeWriter = std::function<void(std::string&, ByteRange)>;
+  SymbolWriter(bool hierarchical, std::string_view uri, RangeWriter range)
+      : hierarchical_(hierarchical), uri_(uri), range_(std::move(range)) {
+    out_ += '[';
+  }
 
-json Server::declaration_symbol(const Document& doc, const Declaration& d,
-                                int kind) const {
-  json children = json::array();
+  // Opens a symbol; the symbols opened before its close() are its children.
+  void open(std::string_view name, int kind, std::string_view detail,
+            ByteRange whole, ByteRange selection) {
+    // Clients reject a symbol without a name.
+    if (name.empty()) name = "\"\"";
+    if (hierarchical_) {
+      if (!first_.back()) out_ += ',';
+      first_.back() = false;
+      out_ += "{\"name\":";
+      append_json_string(out_, name);
+      out_ += ",\"kind\":";
+      append_int(out_, kind);
+      if (!detail.empty()) {
+        out_ += ",\"detail\":";
+        append_json_string(out_, detail);
+      }
+      out_ += ",\"range\":";
+      range_(out_, whole);
+      out_ += ",\"selectionRange\":";
+      range_(out_, selection);
+      out_ += ",\"children\":[";
+      first_.push_back(true);
+      return;
+    }
+    if (!first_.front()) out_ += ',';
+    first_.front() = false;
+    out_ += "{\"name\":";
+    append_json_string(out_, name);
+    out_ += ",\"kind\":";
+    append_int(out_, kind);
+    out_ += ",\"location\":{\"uri\":";
+    append_json_string(out_, uri_);
+    out_ += ",\"range\":";
+    range_(out_, whole);
+    out_ += '}';
+    if (!containers_.empty()) {
+      out_ += ",\"containerName\":";
+      append_json_string(out_, containers_.back());
+    }
+    out_ += '}';
+    containers_.push_back(name);
+  }
+
+  void close() {
+    if (hierarchical_) {
+      out_ += "]}";
+      first_.pop_back();
+    } else {
+      containers_.pop_back();
+    }
+  }
+
+  void leaf(std::string_view name, int kind, std::string_view detail,
+            ByteRange whole, ByteRange selection) {
+    open(name, kind, detail, whole, selection);
+    close();
+  }
+
+  std::string take() {
+    out_ += ']';
+    return std::move(out_);
+  }
+
+ private:
+  bool hierarchical_;
+  std::string_view uri_;
+  RangeWriter range_;
+  std::string out_;
+  std::vector<bool> first_{true};  // per open list: nothing written yet
+  std::vector<std::string_view> containers_;
+};
+
+// Object fields nest as deep as the parser allows, and no deeper.
+void write_declaration(SymbolWriter& w, const Declaration& d, int kind) {
+  w.open(d.name, kind, d.type, d.range, d.name_range);
   for (const Declaration& f : d.fields) {
-    children.push_back(declaration_symbol(doc, f, kSymbolField));
+    write_declaration(w, f, kSymbolField);
   }
-  return symbol(doc, d.name, kind, d.type, d.range, d.name_range,
-                std::move(children));
+  w.close();
 }
 
-// Flattens hierarchical symbols for a client that takes only a list.
-void flatten(const json& symbols, const std::string& uri,
-             const std::string& container, json& out) {
-  for (const json& s : symbols) {
-    json info{{"name", s["name"]},
-              {"kind", s["kind"]},
-              {"location", {{"uri", uri}, {"range", s["range"]}}}};
-    if (!container.empty()) info["containerName"] = container;
-    out.push_back(std::move(info));
-    flatten(s["children"], uri, s["name"].get<std::string>(), out);
-  }
-}
-
-json Server::document_symbol(const json& params) {
+Answer Server::document_symbol(const json& params) {
   Document& doc = document(params);
   const Outline* outline = doc.get_outline();
-  json symbols = json::array();
-  if (outline == nullptr) return symbols;
-  const auto section_children = [&](const std::string& name) {
-    json children = json::array();
-    if (name == "DataSemantics") {
+  if (outline == nullptr) return json::array();
+  const std::string& uri =
+      params.at("textDocument").at("uri").get_ref<const std::string&>();
+  SymbolWriter w(hierarchical_symbols_, uri,
+                 [&](std::string& out, ByteRange r) {
+                   append_range(out, doc, r);
+                 });
+  const auto section = [&](const Section& s) {
+    w.open(s.name, kSymbolNamespace, "", s.range, s.name_range);
+    if (s.name == "DataSemantics") {
       for (const Declaration& d : outline->state) {
-        children.push_back(declaration_symbol(doc, d, kSymbolField));
+        write_declaration(w, d, kSymbolField);
       }
-    } else if (name == "BehavioralSemantics") {
+    } else if (s.name == "BehavioralSemantics") {
+      std::string signature;
       for (const Operation& op : outline->operations) {
-        json parameters = json::array();
-        std::string signature = "(";
+        signature = "(";
         for (const Declaration& p : op.parameters) {
-          parameters.push_back(declaration_symbol(doc, p, kSymbolVariable));
           if (signature.size() > 1) signature += ", ";
           signature += p.name + ": " + p.type;
         }
         signature += ')';
-        children.push_back(symbol(doc, op.name, kSymbolMethod, signature,
-                                  op.range, op.name_range,
-                                  std::move(parameters)));
-      }
-    } else if (name == "Extensions") {
-      for (const Extension& e : outline->extensions) {
-        json fields = json::array();
-        for (const ExtensionField& f : e.fields) {
-          fields.push_back(symbol(doc, f.name, kSymbolProperty, "", f.range,
-                                  f.name_range, json::array()));
+        w.open(op.name, kSymbolMethod, signature, op.range, op.name_range);
+        for (const Declaration& p : op.parameters) {
+          write_declaration(w, p, kSymbolVariable);
         }
-        children.push_back(symbol(doc, e.name, kSymbolStruct, "", e.range,
-                                  e.name_range, std::move(fields)));
+        w.close();
+      }
+    } else if (s.name == "Extensions") {
+      for (const Extension& e : outline->extensions) {
+        w.open(e.name, kSymbolStruct, "", e.range, e.name_range);
+        for (const ExtensionField& f : e.fields) {
+          w.leaf(f.name, kSymbolProperty, "", f.range, f.name_range);
+        }
+        w.close();
       }
     }
-    return children;
+    w.close();
   };
   const Section& contract = outline->sections.front();
-  json sections = json::array();
-  for (size_t i : contract.children) {
-    const Section& s = outline->sections[i];
-    sections.push_back(symbol(doc, s.name, kSymbolNamespace, "", s.range,
-                              s.name_range, section_children(s.name)));
-  }
-  symbols.push_back(symbol(doc, contract.name, kSymbolModule, "",
-                           contract.range, contract.name_range,
-                           std::move(sections)));
+  w.open(contract.name, kSymbolModule, "", contract.range, contract.name_range);
+  for (size_t i : contract.children) section(outline->sections[i]);
+  w.close();
   for (const Section& s : outline->sections) {
-    if (s.name != "Extensions") continue;
-    symbols.push_back(symbol(doc, s.name, kSymbolNamespace, "", s.range,
-                             s.name_range, section_children(s.name)));
+    if (s.name == "Extensions") section(s);
   }
-  if (hierarchical_symbols_) return symbols;
-  json flat = json::array();
-  flatten(symbols, params.at("textDocument").at("uri").get<std::string>(),
-          "", flat);
-  return flat;
+  return Answer::text(w.take());
 }
 
 // ---- Names: hover, definition, references -----------------------------------------
@@ -693,7 +799,7 @@ std::string Server::hash_status(const Outline& outline) {
          outline.computed_hash + ".";
 }
 
-json Server::hover(const json& params) {
+Answer Server::hover(const json& params) {
   Document& doc = document(params);
   const size_t offset = offset_at(doc, params);
   const Outline* outline = doc.get_outline();
@@ -732,7 +838,7 @@ json Server::hover(const json& params) {
               {"range", range(doc, key->range)}};
 }
 
-json Server::definition(const json& params) {
+Answer Server::definition(const json& params) {
   Document& doc = document(params);
   const Outline* outline = doc.get_outline();
   if (outline == nullptr) return nullptr;
@@ -751,7 +857,7 @@ json Server::definition(const json& params) {
   return locations;
 }
 
-json Server::references(const json& params) {
+Answer Server::references(const json& params) {
   Document& doc = document(params);
   const Outline* outline = doc.get_outline();
   json locations = json::array();
@@ -787,7 +893,7 @@ json Server::references(const json& params) {
 
 // ---- Completion ----------------------------------------------------------------
 
-json Server::completion(const json& params) {
+Answer Server::completion(const json& params) {
   Document& doc = document(params);
   const CompletionContext context =
       doc.get_lexical().completion_at(offset_at(doc, params));
@@ -836,7 +942,7 @@ json Server::completion(const json& params) {
 
 // ---- Code actions ----------------------------------------------------------------
 
-json Server::code_action(const json& params) {
+Answer Server::code_action(const json& params) {
   Document& doc = document(params);
   json actions = json::array();
   const Outline* outline = doc.get_outline();

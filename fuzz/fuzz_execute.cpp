@@ -137,6 +137,21 @@ void check_error(std::string_view inputs, const std::string& error) {
   }
 }
 
+// Whether `inputs` name every parameter of the first operation called
+// `name`; inputs that are not an object name none.
+bool holds_parameters(const qel::Contract& contract, const std::string& name,
+                      const ordered& inputs) {
+  for (const qel::Operation& op : contract.behavioral_semantics.operations) {
+    if (op.name != name) continue;
+    if (!op.parameters.is_object()) return true;
+    for (const auto& member : op.parameters.as_object()) {
+      if (!inputs.is_object() || !inputs.contains(member.first)) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
 void check_result(const Fixture& fixture, const std::string& out) {
   const qel::Contract& contract = fixture.contract;
   const ordered doc = ordered::parse(out, nullptr, false);
@@ -171,6 +186,9 @@ void check_result(const Fixture& fixture, const std::string& out) {
     check(op["provenance"].is_null() == !ok, "provenance exactly on success", out);
     if (ok) {
       const ordered& entry = op["provenance"];
+      check(holds_parameters(contract, op["operation"].get<std::string>(),
+                             entry["inputs"]),
+            "a successful operation had every declared parameter", out);
       check(entry == entries[i], "the log holds the operation's entry", out);
       check(entry["sequence"] == i, "sequence numbers count from 0", out);
       check(entry["state_after"] == op["state"], "state after the operation", out);

@@ -116,8 +116,9 @@ Result<OperationResult> Executor::execute_operation(std::string_view name,
 Result<OperationResult> Executor::run(
     const Operation& op, std::string_view name, Json inputs,
     std::chrono::steady_clock::time_point start) {
-  // Required parameters: presence only, and only between two objects.
-  if (op.parameters.is_object() && inputs.is_object()) {
+  // Required parameters: presence only. Inputs that are not an object hold
+  // none of them, so the first in key order is the one reported missing.
+  if (op.parameters.is_object()) {
     for (const auto& [parameter, type] : op.parameters.as_object()) {
       if (inputs.find(parameter) == nullptr) {
         std::string message = "Missing required parameter '";

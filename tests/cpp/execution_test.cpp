@@ -246,23 +246,32 @@ TEST(ExecuteOperation, PreconditionReadsDeclaredFieldsFromTheState) {
 
 TEST(ExecuteOperation, PreconditionIgnoresInputsThatAreNotAnObject) {
   Contract c = account_contract();
-  c.behavioral_semantics.operations = {
-      operation("arr", "amount > 0", "{\"amount\": \"Integer\"}", "")};
+  c.behavioral_semantics.operations = {operation("arr", "amount > 0", "{}", "")};
   Executor executor(std::move(c));
-  // An array skips the parameter check; amount is then read from the state,
-  // where it does not exist.
+  // amount is read from the state, where it does not exist, not from the
+  // array.
   EXPECT_EQ(error_text(executor.execute_operation("arr", std::string_view("[5]"))),
             "Execution error: Precondition failed for operation 'arr': "
             "amount > 0");
 }
 
-TEST(ExecuteOperation, ArrayAndNullInputsChangeNothing) {
-  for (const char* inputs : {"[1, 2]", "null", "7", "\"text\""}) {
+// Inputs that are not an object hold none of an operation's parameters; an
+// operation without parameters takes them, records them and merges nothing.
+TEST(ExecuteOperation, InputsThatAreNotAnObject) {
+  for (const char* inputs : {"null", "[1, 2]", "\"text\"", "7", "true"}) {
     Executor executor(account_contract());
-    const Result<OperationResult> r =
-        executor.execute_operation("withdraw", std::string_view(inputs));
-    // withdraw's precondition reads amount, absent from the state.
-    EXPECT_FALSE(r.ok()) << inputs;
+    // Both preconditions would fail too: the parameters are judged first.
+    EXPECT_EQ(error_text(executor.execute_operation("withdraw",
+                                                    std::string_view(inputs))),
+              "Execution error: Missing required parameter 'amount' for "
+              "operation 'withdraw'")
+        << inputs;
+    EXPECT_EQ(error_text(executor.execute_operation("transfer",
+                                                    std::string_view(inputs))),
+              "Execution error: Missing required parameter 'account' for "
+              "operation 'transfer'")
+        << inputs;
+    EXPECT_EQ(executor.next_sequence(), 0u);
     const Result<OperationResult> t =
         executor.execute_operation("touch", std::string_view(inputs));
     ASSERT_TRUE(t.ok()) << inputs << ": " << error_text(t);
@@ -735,13 +744,16 @@ TEST(ExecuteContract, NullAndArrayInputs) {
       run(c, R"([{"operation": "set", "inputs": null},
                  {"operation": "set", "inputs": [1, "two"]}])");
   const nlohmann::json doc = nlohmann::json::parse(out);
-  // Neither is an object: no parameter check, no merge, and the
-  // postcondition count >= 1 fails on the unchanged count 0.
+  // Not an object: none of set's parameters is there.
   EXPECT_EQ(doc["success"], false);
   EXPECT_EQ(doc["operations"].size(), 1u);
   EXPECT_EQ(doc["error"],
-            "Contract violation - postcondition of 'set': count >= 1");
+            "Execution error: Missing required parameter 'count' for "
+            "operation 'set'");
 
+  // Without parameters both run; neither merges anything, and the entries
+  // record them as given.
+  c.behavioral_semantics.operations[0].parameters = Json::Object{};
   c.behavioral_semantics.operations[0].postcondition = "";
   const nlohmann::json ok = nlohmann::json::parse(
       run(c, R"([{"operation": "set", "inputs": null},

@@ -308,11 +308,18 @@ def test_large_integers_in_inputs_and_state():
 
 @pytest.mark.parametrize("inputs", [None, [1, {"a": 2}], 3, "text", True])
 def test_inputs_that_are_not_objects(inputs):
+    # An operation without parameters runs and merges nothing ...
     out = run({"operation": "note", "inputs": inputs})
     entry = out["provenance"]["entries"][0]
     assert entry["inputs"] == inputs
     assert entry["changes"] == []
     assert out["final_state"] == INITIAL_STATE
+    # ... one with parameters finds none of them, before its precondition
+    # (which would fail too).
+    out = run({"operation": "withdraw", "inputs": inputs})
+    assert out["error"] == (
+        "Execution error: Missing required parameter 'amount' for operation 'withdraw'")
+    assert out["provenance"]["entries"] == []
 
 
 def test_unverifiable_contract_still_runs():
