@@ -26,6 +26,11 @@ class PyRef {
   PyRef& operator=(const PyRef&) = delete;
 
   PyObject* get() const { return obj_; }
+  // Takes over `obj`, releasing the reference held before.
+  void reset(PyObject* obj) {
+    Py_XDECREF(obj_);
+    obj_ = obj;
+  }
   // Hands the reference back to Python.
   PyObject* release() {
     PyObject* obj = obj_;
@@ -37,15 +42,34 @@ class PyRef {
   PyObject* obj_;
 };
 
-// The UTF-8 text of a str argument; nullptr with UnicodeEncodeError set for
-// a str that cannot be encoded (a lone surrogate).
-bool utf8_of(PyObject* str, std::string_view* out) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) return false;
-  *out = std::string_view(data, static_cast<size_t>(size));
-  return true;
-}
+// The UTF-8 text of a str argument, valid while this lives. A compact ASCII
+// str is its own UTF-8 and is read in place; any other is encoded into a
+// bytes object owned here, never into the UTF-8 copy that a str keeps for
+// life once asked for it (a 10 MB argument would stay three times as big).
+class Utf8Argument {
+ public:
+  // False with UnicodeEncodeError set for a str that cannot be encoded (a
+  // lone surrogate).
+  bool read(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+      text_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                               static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+      return true;
+    }
+    PyObject* bytes = PyUnicode_AsUTF8String(str);
+    if (bytes == nullptr) return false;
+    encoded_.reset(bytes);
+    text_ = std::string_view(PyBytes_AS_STRING(bytes),
+                             static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    return true;
+  }
+
+  std::string_view text() const { return text_; }
+
+ private:
+  PyRef encoded_;
+  std::string_view text_;
+};
 
 PyObject* raise_value_error(const std::string& message) {
   PyRef text(PyUnicode_FromStringAndSize(message.data(),
@@ -114,9 +138,9 @@ PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
                                    const_cast<char**>(keywords), &text_obj)) {
     return nullptr;
   }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  return guarded([&] { return to_python(Pipeline(text)); });
+  Utf8Argument text;
+  if (!text.read(text_obj)) return nullptr;
+  return guarded([&] { return to_python(Pipeline(text.text())); });
 }
 
 // ---- Functions ----------------------------------------------------------
@@ -227,11 +251,13 @@ PyObject* execute(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &inputs_obj)) {
     return nullptr;
   }
-  std::string_view text;
-  if (!utf8_of(text_obj, &text)) return nullptr;
-  std::string_view inputs;
-  if (!utf8_of(inputs_obj, &inputs)) return nullptr;
-  return guarded([&] { return to_python(qel::execute_json(text, inputs)); });
+  Utf8Argument text;
+  if (!text.read(text_obj)) return nullptr;
+  Utf8Argument inputs;
+  if (!inputs.read(inputs_obj)) return nullptr;
+  return guarded([&] {
+    return to_python(qel::execute_json(text.text(), inputs.text()));
+  });
 }
 
 PyDoc_STRVAR(semantic_hash_doc,

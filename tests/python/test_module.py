@@ -244,3 +244,15 @@ def test_results_are_independent_of_the_locale():
         assert '"confidence_level": 0.125' in qel.parse_contract(text)
     finally:
         locale.setlocale(locale.LC_ALL, saved)
+
+
+@pytest.mark.parametrize("name", FUNCTION_ORDER)
+def test_str_arguments_are_not_left_bigger(name):
+    # Non-ASCII text is read through a UTF-8 copy that must not stay cached
+    # in the caller's str for as long as the str lives.
+    text = MINIMAL.replace('narrative: "n"', 'narrative: "' + "\u00e9" * 100_000 + '"')
+    inputs = '{"operation": "bump", "inputs": {"count": 1, "note": "\u20ac"}}'
+    args = (text, inputs) if name == "execute" else (text,)
+    sizes = [sys.getsizeof(a) for a in args]
+    getattr(qel, name)(*args)
+    assert [sys.getsizeof(a) for a in args] == sizes
