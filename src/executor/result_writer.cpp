@@ -1,5 +1,6 @@
 // Writing values, states and the execution result as pretty-printed JSON,
 // straight into one buffer.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -85,9 +86,8 @@ class ResultWriter {
     }
   }
   void state_fields(const ExecutionState::Fields& fields, std::size_t indent);
-  // Operations written before the size of the whole result is estimated.
-  static constexpr std::size_t kSample = 8;
-  void reserve_for(const ExecutionResult& r, std::size_t start);
+  // Makes room for about `expected` more bytes.
+  void grow_for(std::size_t expected);
   // Appends out_[offset, offset + length), written at indentation `from`,
   // as if written at indentation `to`. Line feeds in the text are all
   // structural (strings escape theirs), and each is followed by at least
@@ -324,19 +324,18 @@ void ResultWriter::operation_result(const OperationResult& r,
   out_ += '}';
 }
 
-// Once the first operations are written, room for the whole result is
-// reserved from their average size: growing a large buffer by doubling
-// copies it again and again and touches twice the memory. The estimate
-// errs high; room never written costs no memory.
-void ResultWriter::reserve_for(const ExecutionResult& r, std::size_t start) {
-  const std::size_t per_operation = (out_.size() - start) / kSample;
-  // Each entry appears again in the log; the final state is smaller than
-  // one operation.
-  const std::size_t estimate =
-      out_.size() + (r.operations.size() - kSample) * per_operation +
-      r.provenance.entries().size() * per_operation + per_operation;
-  out_.reserve(estimate + estimate / 4);
-  detail::advise_large_pages(out_.data(), out_.capacity());
+// The buffer doubles, so that it never holds much more than what has been
+// written: no estimate drawn from the first operations can be trusted for
+// the rest (a few huge ones, then many small ones). Each new buffer is
+// advised to take large pages before the text is copied into it, so that
+// the copy does not fault it in by small pages.
+void ResultWriter::grow_for(std::size_t expected) {
+  if (out_.capacity() - out_.size() >= expected) return;
+  std::string next;
+  next.reserve(std::max(out_.size() + expected, 2 * out_.capacity()));
+  detail::advise_large_pages(next.data(), next.capacity());
+  next.append(out_);
+  out_.swap(next);
 }
 
 void ResultWriter::execution_result(const ExecutionResult& r) {
@@ -350,11 +349,13 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
     literal("[]");
   } else {
     out_ += '[';
-    const std::size_t start = out_.size();
+    std::size_t last = 0;  // the size of the operation written last
     for (std::size_t i = 0; i < r.operations.size(); ++i) {
+      grow_for(last);
+      const std::size_t start = out_.size();
       newline(4, i > 0);
       operation_result(r.operations[i], 4);
-      if (i + 1 == kSample) reserve_for(r, start);
+      last = out_.size() - start;
     }
     newline(2);
     out_ += ']';
@@ -369,9 +370,13 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
     literal("[]");
   } else {
     out_ += '[';
+    std::size_t last = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      grow_for(last);
+      const std::size_t start = out_.size();
       newline(6, i > 0);
       entry(*entries[i], 6);
+      last = out_.size() - start;
     }
     newline(4);
     out_ += ']';

@@ -975,6 +975,38 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
   }
 }
 
+// Room for big states, and an operation that takes anything.
+Contract roomy_contract() {
+  Contract c = counter_contract();
+  c.data_semantics.invariants.clear();
+  c.behavioral_semantics.operations.push_back(operation("put", "", "{}", ""));
+  c.execution_constraints.resource_limits = {uint64_t{1} << 40, 600000,
+                                             uint64_t{1} << 40};
+  return c;
+}
+
+// The result buffer grows with what is written: a few large operations
+// first do not make it reserve for thousands more of their size.
+TEST(WriteExecutionResult, BufferStaysNearItsContent) {
+  const std::string large =
+      R"({"operation": "put", "inputs": {"text": ")" +
+      std::string(1 << 20, 'x') + R"("}})";
+  std::string requests = "[";
+  for (int i = 0; i < 8; ++i) requests += large + ",";
+  requests += R"({"operation": "put", "inputs": {"text": ""}})";
+  for (int i = 0; i < 3000; ++i) {
+    requests += R"(,{"operation": "set", "inputs": {"count": 1}})";
+  }
+  requests += "]";
+  Executor executor(roomy_contract());
+  Result<ExecutionResult> r = executor.execute_all(requests);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  ASSERT_TRUE(r->success);
+  std::string out;
+  write_execution_result(*r, out);
+  EXPECT_LE(out.capacity(), 4 * out.size());
+}
+
 TEST(ExecuteAll, RequiresAnArray) {
   Executor executor(counter_contract());
   const Result<ExecutionResult> r =

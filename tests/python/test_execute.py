@@ -1,6 +1,8 @@
 """qel.execute: binding, errors of the whole call, and the execution result."""
 import inspect
 import json
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -399,3 +401,38 @@ def test_each_withdraw_is_judged_by_its_own_amount(amounts):
     assert [op["success"] for op in ran] == expected_ok
     assert [e["sequence"] for e in out["provenance"]["entries"]] == list(
         range(sum(expected_ok)))
+
+
+# ---- Memory -----------------------------------------------------------------------
+
+LARGE_THEN_SMALL = """
+import json, resource, sys
+import qel
+text, requests = sys.stdin.read().split("\\0")
+limit = 600 * 1024 * 1024
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+out = qel.execute(text, requests)
+print(json.dumps([len(out), out.count('\\n      "success": true,\\n'),
+                  out[out.rindex('\\n  "final_state": '):]]))
+"""
+
+
+def test_a_few_large_operations_then_many_small_ones():
+    # Eight operations carrying a megabyte each, one that clears it, then
+    # thousands of small ones: about 60 MB of result, written within a
+    # memory bound far below what the first operations would suggest.
+    big = "x" * (1 << 20)
+    requests = ([{"operation": "note", "inputs": {"text": big}}] * 8
+                + [{"operation": "note", "inputs": {"text": ""}}]
+                + [{"operation": "note", "inputs": {"n": i}} for i in range(3000)])
+    roomy = ACCOUNT.replace("max_memory_bytes: 100000", "max_memory_bytes: 10000000").replace(
+        "max_state_size_bytes: 100000", "max_state_size_bytes: 10000000")
+    done = subprocess.run([sys.executable, "-c", LARGE_THEN_SMALL],
+                          input=roomy + "\0" + json.dumps(requests),
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    size, succeeded, tail = json.loads(done.stdout)
+    assert 50_000_000 < size < 80_000_000
+    assert succeeded == 3009
+    final_state = json.loads(tail[tail.index("{"):tail.index('\n  "provenance"')].rstrip(","))
+    assert final_state == dict(INITIAL_STATE, n=2999, text="")
