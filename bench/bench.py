@@ -1,7 +1,8 @@
 """Throughput of the qel functions against JSON peers, in one run.
 
-Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute ...]
-Prints MB/s and the ratio qel / peer (>= 1.0 means qel is at least as fast).
+Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute|interrupt ...]
+Prints MB/s and the ratio qel / peer (>= 1.0 means qel is at least as fast);
+"interrupt" prints how soon Ctrl-C stops a long execute (target: 0.2 s).
 """
 import gc
 import json
@@ -123,12 +124,71 @@ def bench_execute():
           f"(1.00 = linear)")
 
 
+INTERRUPT_SCRIPT = r"""
+import os, signal, subprocess, sys, time
+import qel
+delay, count = float(sys.argv[1]), int(sys.argv[2])
+contract = sys.stdin.read()
+requests = "[" + ",".join(['{"operation":"set","inputs":{"n":1}}'] * count) + "]"
+killer = subprocess.Popen(
+    [sys.executable, "-c", "import os, signal, sys, time; time.sleep(float(sys.argv[1])); "
+     "os.kill(int(sys.argv[2]), signal.SIGINT); print(time.monotonic())",
+     str(delay), str(os.getpid())], stdout=subprocess.PIPE, text=True)
+start = time.monotonic()
+try:
+    qel.execute(contract, requests)
+    print("finished", time.monotonic() - start)
+except KeyboardInterrupt:
+    raised = time.monotonic()
+    print("interrupted", raised - float(killer.communicate()[0]))
+killer.wait()
+"""
+
+INTERRUPT_CONTRACT = """Contract {
+  Identity { stable_id: "interrupt-bench" version: 1 created_timestamp: 2026-01-15T10:30:00Z
+    owner: "bench" semantic_hash: "00" }
+  PurposeStatement { narrative: "n" intent_source: "i" confidence_level: 0.5 }
+  DataSemantics { state: { n: Integer } invariants: ["n >= 0"] }
+  BehavioralSemantics { operations: [
+    { name: "set" precondition: "n >= 0" parameters: { n: Integer } postcondition: "n >= 0"
+      side_effects: [] idempotence: "yes" } ] }
+  ExecutionConstraints { trigger_types: ["manual"]
+    resource_limits: { max_memory_bytes: 100000000, computation_timeout_ms: 10000,
+                       max_state_size_bytes: 100000000 }
+    external_permissions: [] sandbox_mode: "full_isolation" }
+  HumanMachineContract { system_commitments: [] system_refusals: [] user_obligations: [] }
+}
+"""
+
+
+def bench_interrupt():
+    """Time from SIGINT to KeyboardInterrupt out of an execute of a million
+    requests, the signal sent at several points of the call (reading the
+    requests, running them, writing the result), each in a fresh process.
+    It includes freeing everything the call had built by then."""
+    count = 1_000_000
+    print(f"\n## Ctrl-C during qel.execute of {count} requests (target: 0.2 s)")
+    for delay in (0.5, 1.0, 2.0, 4.0, 8.0):
+        out = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT, str(delay), str(count)],
+                             input=INTERRUPT_CONTRACT, check=True, capture_output=True,
+                             text=True).stdout.split()
+        if out[0] == "finished":
+            print(f"  signal after {delay:4.1f} s: the call had finished "
+                  f"({float(out[1]):.2f} s)")
+        else:
+            print(f"  signal after {delay:4.1f} s: KeyboardInterrupt "
+                  f"{float(out[1]) * 1e3:6.0f} ms later")
+
+
 def main(argv):
     wanted = argv or ["parse_contract", "normalize", "semantic_hash", "verify",
-                      "execute"]
+                      "execute", "interrupt"]
     for name in wanted:
         if name == "parse":
             name = "parse_contract"
+        if name == "interrupt":
+            bench_interrupt()
+            continue
         if not hasattr(qel, name):
             print(f"\n## qel.{name}: not in this build")
             continue

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -91,26 +93,47 @@ bool is_ascii(std::string_view text) {
   return true;
 }
 
+// Runs pending signal handlers; true when one raised (KeyboardInterrupt
+// for Ctrl-C), its exception then set. The core asks this during long
+// calls, so the interpreter lock is held as everywhere else.
+bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+constexpr qel::Interrupter kSignals{signal_raised, nullptr};
+
 // Results of many megabytes (an execution with thousands of requests) are
 // mostly the cost of faulting in the new str's memory: an ASCII result is
 // copied straight into a str whose buffer was first advised to take large
-// pages. Everything else goes through the ordinary UTF-8 decoder.
+// pages, in pieces with a look for signals between them, since a result of
+// a gigabyte takes a noticeable part of a second. Everything else goes
+// through the ordinary UTF-8 decoder.
 PyObject* new_str(const std::string& text) {
   constexpr size_t kLargeResult = size_t{8} << 20;
+  constexpr size_t kPiece = size_t{32} << 20;
   const auto size = static_cast<Py_ssize_t>(text.size());
   if (text.size() >= kLargeResult && is_ascii(text)) {
-    PyObject* str = PyUnicode_New(size, 127);
-    if (str == nullptr) return nullptr;
-    void* data = PyUnicode_DATA(str);
+    PyRef str(PyUnicode_New(size, 127));
+    if (str.get() == nullptr) return nullptr;
+    char* data = static_cast<char*>(PyUnicode_DATA(str.get()));
     qel::detail::advise_large_pages(data, text.size());
-    std::memcpy(data, text.data(), text.size());
-    return str;
+    for (size_t done = 0; done < text.size(); done += kPiece) {
+      if (done > 0 && signal_raised(nullptr)) return nullptr;
+      std::memcpy(data + done, text.data() + done,
+                  std::min(kPiece, text.size() - done));
+    }
+    return str.release();
   }
   return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
 PyObject* to_python(const qel::Result<std::string>& result) {
-  if (!result.ok()) return raise_value_error(result.error().to_string());
+  if (!result.ok()) {
+    // Stopped by a signal handler's exception, which stays set.
+    if (result.error().kind() == qel::ErrorKind::kInterrupted) {
+      assert(PyErr_Occurred() != nullptr);
+      return nullptr;
+    }
+    return raise_value_error(result.error().to_string());
+  }
   return new_str(result.value());
 }
 
@@ -256,7 +279,7 @@ PyObject* execute(PyObject*, PyObject* args, PyObject* kwargs) {
   Utf8Argument inputs;
   if (!inputs.read(inputs_obj)) return nullptr;
   return guarded([&] {
-    return to_python(qel::execute_json(text.text(), inputs.text()));
+    return to_python(qel::execute_json(text.text(), inputs.text(), kSignals));
   });
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "qel/error.h"
+#include "qel/interrupt.h"
 
 namespace qel {
 
@@ -19,8 +20,10 @@ Result<std::string> verify_json(std::string_view text);
 
 // parse_contract, then execute_contract with the inputs text: the execution
 // result JSON. A failing operation is reported inside the result.
+// `interrupter` is asked while the requests are read, run and written.
 Result<std::string> execute_json(std::string_view text,
-                                 std::string_view inputs);
+                                 std::string_view inputs,
+                                 const Interrupter& interrupter = {});
 
 }  // namespace qel
 

@@ -19,6 +19,7 @@ enum class ErrorKind {
   kValidationError,       // message
   kExecutionError,        // executor failures of a request or of a call
   kNormalizationError,    // message
+  kInterrupted,           // the caller's Interrupter asked the call to stop
 };
 
 class Error {
@@ -46,6 +47,8 @@ class Error {
   static Error normalization_error(std::string message) {
     return Error(ErrorKind::kNormalizationError, std::move(message));
   }
+  // Not a fault of the input: the caller stopped the call.
+  static Error interrupted() { return Error(ErrorKind::kInterrupted, {}); }
 
   ErrorKind kind() const { return kind_; }
   // The single payload, or the first of two (expected / clause).

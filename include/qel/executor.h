@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qel/error.h"
+#include "qel/interrupt.h"
 #include "qel/json.h"
 #include "qel/model.h"
 
@@ -311,7 +312,9 @@ class Executor {
                                                   const ExecutionState& after);
 
   // Runs a JSON array of request objects in order, stopping at the first
-  // failing operation. Errors only for malformed requests.
+  // failing operation. Errors only for malformed requests, and
+  // Error::interrupted() when the interrupter stops it (while the requests
+  // are read or between two of them).
   Result<ExecutionResult> execute_all(std::string_view requests);
 
   const Contract& contract() const { return contract_; }
@@ -322,6 +325,10 @@ class Executor {
 
   // The monotonic clock the time limit reads; the steady clock by default.
   void set_clock(Clock clock) { clock_ = std::move(clock); }
+  // Asked while execute_all reads and runs requests; none by default.
+  void set_interrupter(const Interrupter& interrupter) {
+    interrupter_ = interrupter;
+  }
 
  private:
   const Operation* find_operation(std::string_view name) const;
@@ -335,6 +342,7 @@ class Executor {
   ProvenanceLog provenance_;
   uint64_t next_sequence_ = 0;
   Clock clock_;
+  Interrupter interrupter_;
   // Indices of the contract's operations ordered by name, equal names in
   // declaration order: finding a request's operation is a binary search,
   // so a long request list against many operations stays linear.
@@ -343,14 +351,23 @@ class Executor {
 
 // The pretty-printed execution result JSON, appended to `out`.
 void write_execution_result(const ExecutionResult& result, std::string& out);
+// The same, asking `interrupter` as the text grows; false when it said stop,
+// and `out` then holds a part of the text.
+[[nodiscard]] bool write_execution_result(const ExecutionResult& result,
+                                          std::string& out,
+                                          const Interrupter& interrupter);
 
 // Runs one request object or an array of them; returns the execution result
 // JSON. Only errors of the whole call (malformed requests) are Errors; a
 // failing operation is reported inside the result.
+// `interrupter` is asked throughout; when it says stop, the call returns
+// Error::interrupted() with everything it built freed.
 Result<std::string> execute_contract(const Contract& contract,
-                                     std::string_view inputs);
+                                     std::string_view inputs,
+                                     const Interrupter& interrupter = {});
 Result<std::string> execute_contract(Contract&& contract,
-                                     std::string_view inputs);
+                                     std::string_view inputs,
+                                     const Interrupter& interrupter = {});
 
 }  // namespace qel
 

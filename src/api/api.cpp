@@ -15,9 +15,10 @@ Result<std::string> verify_json(std::string_view text) {
 }
 
 Result<std::string> execute_json(std::string_view text,
-                                 std::string_view inputs) {
+                                 std::string_view inputs,
+                                 const Interrupter& interrupter) {
   QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text));
-  return execute_contract(std::move(contract), inputs);
+  return execute_contract(std::move(contract), inputs, interrupter);
 }
 
 }  // namespace qel

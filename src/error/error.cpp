@@ -18,6 +18,8 @@ std::string Error::to_string() const {
       return "Execution error: " + first_;
     case ErrorKind::kNormalizationError:
       return "Normalization error: " + first_;
+    case ErrorKind::kInterrupted:
+      return "Interrupted";
   }
   return first_;
 }

@@ -232,7 +232,8 @@ std::vector<StateChange> Executor::compute_changes(
 }
 
 Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
-  Result<Json> parsed = detail::parse_json(requests, kInvalidRequests);
+  Result<Json> parsed =
+      detail::parse_json(requests, kInvalidRequests, interrupter_);
   if (!parsed.ok()) return std::move(parsed).error();
   if (!parsed->is_array()) {
     return detail::not_an_array(requests, kInvalidRequests);
@@ -241,7 +242,11 @@ Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
   result.contract_id = contract_.identity.stable_id;
   Json::Array& elements = parsed->as_array();
   result.operations.reserve(elements.size());
+  // A request costs microseconds, a check nanoseconds: ask before each one,
+  // since a single request can be slow (a large state to copy and check).
+  detail::InterruptPoll poll(interrupter_, 1);
   for (Json& element : elements) {
+    if (poll.tick()) return Error::interrupted();
     const Json* operation = element.find("operation");
     if (operation == nullptr || !operation->is_string()) {
       return Error::execution_error(
@@ -275,13 +280,16 @@ Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
 }
 
 Result<std::string> execute_contract(const Contract& contract,
-                                     std::string_view inputs) {
-  return execute_contract(Contract(contract), inputs);
+                                     std::string_view inputs,
+                                     const Interrupter& interrupter) {
+  return execute_contract(Contract(contract), inputs, interrupter);
 }
 
 Result<std::string> execute_contract(Contract&& contract,
-                                     std::string_view inputs) {
+                                     std::string_view inputs,
+                                     const Interrupter& interrupter) {
   Executor executor(std::move(contract));
+  executor.set_interrupter(interrupter);
   const std::string_view text = detail::trim_white_space(inputs);
   if (text.empty() || (text.front() != '{' && text.front() != '[')) {
     return Error::execution_error(
@@ -300,7 +308,9 @@ Result<std::string> execute_contract(Contract&& contract,
   }
   QEL_ASSIGN_OR_RETURN(ExecutionResult result, executor.execute_all(requests));
   std::string out;
-  write_execution_result(result, out);
+  if (!write_execution_result(result, out, interrupter)) {
+    return Error::interrupted();
+  }
   return out;
 }
 

@@ -16,10 +16,19 @@ namespace {
 
 using nlohmann::json;
 
+// Parser events between two questions to the interrupter. A string counts
+// one event per kStringBytesPerEvent bytes, so that long strings are asked
+// about as often as many small values.
+constexpr uint64_t kEventsPerPoll = 4096;
+constexpr uint64_t kStringBytesPerEvent = 64;
+
 // Builds a Json directly from the parser's events, with no intermediate
 // document.
 class JsonBuilder {
  public:
+  explicit JsonBuilder(const Interrupter& interrupter)
+      : poll_(interrupter, kEventsPerPoll) {}
+
   bool null() { return put(Json()); }
   bool boolean(bool b) { return put(Json(b)); }
   bool number_integer(json::number_integer_t i) {
@@ -34,7 +43,10 @@ class JsonBuilder {
   bool number_float(json::number_float_t d, const json::string_t&) {
     return put(Json(static_cast<double>(d)));
   }
-  bool string(json::string_t& s) { return put(Json(std::move(s))); }
+  bool string(json::string_t& s) {
+    if (poll_.tick(s.size() / kStringBytesPerEvent)) return false;
+    return put(Json(std::move(s)));
+  }
   bool binary(json::binary_t&) {
     // The text parser never reports binary values.
     description_ = "binary values are not supported";
@@ -43,9 +55,10 @@ class JsonBuilder {
   bool start_object(std::size_t) {
     if (++depth_ > kMaxNestingDepth) return too_deep();
     open_.push_back(place(Json(Json::Object{})));
-    return true;
+    return !poll_.tick();
   }
   bool key(json::string_t& k) {
+    if (poll_.tick(k.size() / kStringBytesPerEvent)) return false;
     Json::Object& object = open_.back()->as_object();
     auto [it, inserted] = object.try_emplace(std::move(k));
     if (!inserted) it->second = Json();  // a repeated key: the last one wins
@@ -60,7 +73,7 @@ class JsonBuilder {
   bool start_array(std::size_t) {
     if (++depth_ > kMaxNestingDepth) return too_deep();
     open_.push_back(place(Json(Json::Array{})));
-    return true;
+    return !poll_.tick();
   }
   bool end_array() {
     --depth_;
@@ -75,6 +88,7 @@ class JsonBuilder {
   }
 
   bool exceeded_depth() const { return exceeded_depth_; }
+  bool interrupted() const { return poll_.stopped(); }
   std::size_t position() const { return position_; }
   std::string& description() { return description_; }
   Json& root() { return root_; }
@@ -99,9 +113,10 @@ class JsonBuilder {
     return false;
   }
 
+  // Every scalar passes here; containers poll as they open.
   bool put(Json value) {
     place(std::move(value));
-    return true;
+    return !poll_.tick();
   }
 
   // Stores a value where the next one belongs and returns where it now is.
@@ -122,6 +137,7 @@ class JsonBuilder {
     return slot_;
   }
 
+  InterruptPoll poll_;
   Json root_;
   std::vector<Json*> open_;
   Json* slot_ = nullptr;
@@ -202,8 +218,9 @@ Error failure(std::string_view prefix, std::string_view description,
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-Result<Json> parse_json(std::string_view text, std::string_view prefix) {
-  JsonBuilder builder;
+Result<Json> parse_json(std::string_view text, std::string_view prefix,
+                        const Interrupter& interrupter) {
+  JsonBuilder builder(interrupter);
   bool ok = false;
   try {
     ok = json::sax_parse(text.begin(), text.end(), &builder,
@@ -214,6 +231,7 @@ Result<Json> parse_json(std::string_view text, std::string_view prefix) {
     return failure(prefix, ex.what(), line_column(text, text.size()));
   }
   if (ok) return std::move(builder.root());
+  if (builder.interrupted()) return Error::interrupted();
   if (builder.exceeded_depth()) {
     std::string description = "nesting deeper than ";
     append_int(description, kMaxNestingDepth);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "qel/error.h"
+#include "qel/interrupt.h"
 #include "qel/json.h"
 
 namespace qel::detail {
@@ -14,8 +15,9 @@ namespace qel::detail {
 // to 2^64-1 kUnsigned, others doubles; of repeated keys the last one wins.
 // Arrays and objects may nest kMaxNestingDepth levels (the outermost is
 // level 1). On failure: an ExecutionError "{prefix}{description} at line L
-// column C".
-Result<Json> parse_json(std::string_view text, std::string_view prefix);
+// column C". Error::interrupted() when `interrupter` says stop.
+Result<Json> parse_json(std::string_view text, std::string_view prefix,
+                        const Interrupter& interrupter = {});
 
 // The failure for a well-formed text whose value is not an array: an
 // ExecutionError "{prefix}invalid type: expected an array at line L column

@@ -29,6 +29,10 @@ struct SeparatorText {
 };
 constexpr SeparatorText kSeparator;
 
+// Bytes written between two questions to the interrupter: about a
+// millisecond of writing, a fraction of a percent of it in checks.
+constexpr std::size_t kBytesPerPoll = std::size_t{1} << 20;
+
 // Writes the execution result. The same state often appears several times
 // in a row (an operation's state, then as state_after, then as the next
 // entry's state_before) and every provenance entry appears twice with the
@@ -36,7 +40,10 @@ constexpr SeparatorText kSeparator;
 // written are copied rather than rendered again.
 class ResultWriter {
  public:
-  explicit ResultWriter(std::string& out) : out_(out) {}
+  explicit ResultWriter(std::string& out, const Interrupter& interrupter = {})
+      : out_(out),
+        poll_(interrupter, 1),
+        next_poll_(interrupter.check == nullptr ? SIZE_MAX : kBytesPerPoll) {}
 
   // Each value starts where the cursor is; `indent` is the indentation of
   // the line it starts on, and its members go one level (two spaces) deeper.
@@ -46,6 +53,9 @@ class ResultWriter {
   void entry(const ProvenanceEntry& e, std::size_t indent);
   void operation_result(const OperationResult& r, std::size_t indent);
   void execution_result(const ExecutionResult& r);
+
+  // Whether the interrupter has said stop.
+  bool stopped() const { return poll_.stopped(); }
 
  private:
   struct StateText {
@@ -95,7 +105,23 @@ class ResultWriter {
   void copy_reindented(std::size_t offset, std::size_t length,
                        std::size_t from, std::size_t to);
 
+  // Whether the interrupter has said stop; asked once per kBytesPerPoll
+  // bytes written. Loops over members and elements check it and return, so
+  // that a stop unwinds the writer within one element.
+  bool stopping() { return out_.size() >= next_poll_ && ask(); }
+  bool ask() {
+    // Once stopped, every later check comes here and answers at once.
+    if (poll_.ask()) {
+      next_poll_ = 0;
+      return true;
+    }
+    next_poll_ = out_.size() + kBytesPerPoll;
+    return false;
+  }
+
   std::string& out_;
+  detail::InterruptPoll poll_;
+  std::size_t next_poll_;  // the size at which to ask next
   // The states written last, by any route.
   static constexpr std::size_t kRecentStates = 3;
   StateText recent_[kRecentStates];
@@ -121,6 +147,7 @@ void ResultWriter::value(const Value& v, std::size_t indent) {
       }
       out_ += '[';
       for (std::size_t i = 0; i < a.size(); ++i) {
+        if (stopping()) return;
         newline(indent + 2, i > 0);
         value(a[i], indent + 2);
       }
@@ -141,6 +168,7 @@ void ResultWriter::state_fields(const ExecutionState::Fields& fields,
   out_ += '{';
   bool first = true;
   for (const auto& [name, v] : fields) {
+    if (stopping()) return;
     key(name, indent + 2, first);
     first = false;
     value(v, indent + 2);
@@ -167,6 +195,7 @@ void ResultWriter::json(const Json& v, std::size_t indent) {
       }
       out_ += '[';
       for (std::size_t i = 0; i < a.size(); ++i) {
+        if (stopping()) return;
         newline(indent + 2, i > 0);
         json(a[i], indent + 2);
       }
@@ -183,6 +212,7 @@ void ResultWriter::json(const Json& v, std::size_t indent) {
       out_ += '{';
       bool first = true;
       for (const auto& [name, member] : o) {
+        if (stopping()) return;
         key(name, indent + 2, first);
         first = false;
         json(member, indent + 2);
@@ -278,6 +308,7 @@ void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
     out_ += '[';
     const std::size_t change_indent = inner + 2;
     for (std::size_t i = 0; i < e.changes.size(); ++i) {
+      if (stopping()) return;
       const StateChange& c = e.changes[i];
       newline(change_indent, i > 0);
       out_ += '{';
@@ -351,6 +382,7 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
     out_ += '[';
     std::size_t last = 0;  // the size of the operation written last
     for (std::size_t i = 0; i < r.operations.size(); ++i) {
+      if (stopping()) return;
       grow_for(last);
       const std::size_t start = out_.size();
       newline(4, i > 0);
@@ -372,6 +404,7 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
     out_ += '[';
     std::size_t last = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (stopping()) return;
       grow_for(last);
       const std::size_t start = out_.size();
       newline(6, i > 0);
@@ -400,6 +433,13 @@ void write_state_json(const ExecutionState& state, std::string& out) {
 
 void write_execution_result(const ExecutionResult& result, std::string& out) {
   ResultWriter(out).execution_result(result);
+}
+
+bool write_execution_result(const ExecutionResult& result, std::string& out,
+                            const Interrupter& interrupter) {
+  ResultWriter writer(out, interrupter);
+  writer.execution_result(result);
+  return !writer.stopped();
 }
 
 }  // namespace qel

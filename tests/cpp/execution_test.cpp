@@ -975,6 +975,20 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
   }
 }
 
+// ---- Interruption ----------------------------------------------------------------
+
+// Counts the questions and says stop at the `stop_at`-th (never when 0).
+struct CountingInterrupter {
+  uint64_t asked = 0;
+  uint64_t stop_at = 0;
+
+  static bool check(void* self) {
+    auto* c = static_cast<CountingInterrupter*>(self);
+    return ++c->asked == c->stop_at;
+  }
+  Interrupter interrupter() { return {&check, this}; }
+};
+
 // Room for big states, and an operation that takes anything.
 Contract roomy_contract() {
   Contract c = counter_contract();
@@ -983,6 +997,83 @@ Contract roomy_contract() {
   c.execution_constraints.resource_limits = {uint64_t{1} << 40, 600000,
                                              uint64_t{1} << 40};
   return c;
+}
+
+std::string repeated(std::string_view item, std::size_t n) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) out += ',';
+    out += item;
+  }
+  out += ']';
+  return out;
+}
+
+struct LongCall {
+  const char* name;
+  std::string inputs;
+  // The fewest questions each part of the call must ask: while reading the
+  // requests, while running them and while writing the result.
+  uint64_t reading, running, writing;
+};
+
+// Every long loop of a call asks the interrupter; a stop at any question
+// ends the call with Error::interrupted() and nothing asked after it, and an
+// interrupter that never stops changes nothing.
+TEST(ExecuteContract, InterruptedInEveryLongPart) {
+  const std::vector<LongCall> calls = {
+      // 200,000 numbers, then a request without an operation.
+      {"many values", repeated("0", 200000), 40, 0, 0},
+      // Too few values to ask about, but a string long enough to.
+      {"one long string",
+       "[{\"operation\": \"put\", \"inputs\": \"" +
+           std::string(1 << 20, 'x') + "\"}, 1]",
+       1, 0, 0},
+      {"many requests",
+       repeated(R"({"operation": "set", "inputs": {"count": 3}})", 5000), 1,
+       5000, 1},
+      // 100,000 array elements in the inputs, the state, the change and
+      // their copies: several megabytes to write.
+      {"large result",
+       R"({"operation": "put", "inputs": {"a": )" + repeated("0", 100000) +
+           "}}",
+       10, 1, 4},
+  };
+  const Contract contract = roomy_contract();
+  for (const LongCall& call : calls) {
+    SCOPED_TRACE(call.name);
+    const std::string plain = run(contract, call.inputs);
+
+    CountingInterrupter reading;
+    (void)detail::parse_json(call.inputs.front() == '{'
+                                 ? "[" + call.inputs + "]"
+                                 : call.inputs,
+                             "", reading.interrupter());
+    CountingInterrupter running;
+    Executor executor(contract);
+    executor.set_interrupter(running.interrupter());
+    (void)executor.execute_all(call.inputs.front() == '{'
+                                   ? "[" + call.inputs + "]"
+                                   : call.inputs);
+    CountingInterrupter all;
+    Result<std::string> r =
+        execute_contract(contract, call.inputs, all.interrupter());
+    EXPECT_EQ(r.ok() ? r.value() : "ERROR " + r.error().to_string(), plain);
+    EXPECT_GE(reading.asked, call.reading);
+    EXPECT_GE(running.asked - reading.asked, call.running);
+    EXPECT_GE(all.asked - running.asked, call.writing);
+
+    for (uint64_t stop_at : {uint64_t{1}, all.asked / 2, all.asked}) {
+      CountingInterrupter stopping;
+      stopping.stop_at = stop_at;
+      Result<std::string> stopped =
+          execute_contract(contract, call.inputs, stopping.interrupter());
+      ASSERT_FALSE(stopped.ok()) << stop_at;
+      EXPECT_EQ(stopped.error().kind(), ErrorKind::kInterrupted);
+      EXPECT_EQ(stopped.error().to_string(), "Interrupted");
+      EXPECT_EQ(stopping.asked, stop_at);
+    }
+  }
 }
 
 // The result buffer grows with what is written: a few large operations

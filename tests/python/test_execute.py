@@ -1,8 +1,11 @@
 """qel.execute: binding, errors of the whole call, and the execution result."""
 import inspect
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -401,6 +404,76 @@ def test_each_withdraw_is_judged_by_its_own_amount(amounts):
     assert [op["success"] for op in ran] == expected_ok
     assert [e["sequence"] for e in out["provenance"]["entries"]] == list(
         range(sum(expected_ok)))
+
+
+# ---- Signals during a long call ---------------------------------------------------
+
+# A million cheap requests: several seconds of work for the whole call.
+MANY_REQUESTS = "[" + ",".join(['{"operation":"note","inputs":{"n":1}}'] * 1_000_000) + "]"
+
+SEND_SIGINT = """
+import os, signal, sys, time
+time.sleep(float(sys.argv[1]))
+os.kill(int(sys.argv[2]), signal.SIGINT)
+print(time.monotonic())
+"""
+
+
+def interrupted_call(delay, exception):
+    """Runs execute on MANY_REQUESTS while another process sends SIGINT after
+    `delay` seconds (a thread of this process could not: the call holds the
+    interpreter lock). Returns the seconds from the signal to `exception`."""
+    killer = subprocess.Popen(
+        [sys.executable, "-c", SEND_SIGINT, str(delay), str(os.getpid())],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        with pytest.raises(exception):
+            qel.execute(ACCOUNT, MANY_REQUESTS)
+        raised = time.monotonic()
+    finally:
+        sent = killer.communicate()[0]
+    return raised - float(sent)
+
+
+def test_ctrl_c_stops_a_long_call():
+    # The whole call would take seconds more; a generous bound still tells
+    # an early stop from an exception raised only after the call.
+    assert interrupted_call(0.5, KeyboardInterrupt) < 1.0
+    assert run({"operation": "note"})["success"] is True
+
+
+def test_an_exception_from_a_signal_handler_stops_the_call():
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop()
+
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        assert interrupted_call(0.5, Stop) < 1.0
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def test_a_signal_handler_that_returns_lets_the_call_finish():
+    requests = json.dumps([{"operation": "note", "inputs": {"n": i}}
+                           for i in range(20_000)])
+    expected = qel.execute(ACCOUNT, requests)
+    handled = []
+    previous = signal.signal(signal.SIGALRM,
+                             lambda signum, frame: handled.append(time.monotonic()))
+    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    try:
+        out = qel.execute(ACCOUNT, requests)
+        finished = time.monotonic()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert out == expected
+    # Handlers ran again and again while the call went on; a call that
+    # never looked would have let the pending signal run one handler after.
+    assert len([t for t in handled if t < finished]) > 2
 
 
 # ---- Memory -----------------------------------------------------------------------
