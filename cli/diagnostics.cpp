@@ -18,7 +18,7 @@ const char* kind_of(ErrorKind kind) {
     case ErrorKind::kValidationError: return "validation";
     case ErrorKind::kExecutionError: return "execution";
     case ErrorKind::kNormalizationError: return "normalization";
-    default: break;
+    case ErrorKind::kInterrupted: return "interrupted";
   }
   return "error";
 }
