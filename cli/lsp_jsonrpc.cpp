@@ -48,13 +48,14 @@ std::optional<size_t> parse_length(std::string_view s) {
 
 }  // namespace
 
-bool MessageReader::fill() {
+bool MessageReader::fill(size_t want) {
   if (eof_) return false;
   compact();
+  const size_t chunk = std::max(want, kReadChunk);
   const size_t old = buffer_.size();
-  buffer_.resize(old + kReadChunk);
+  buffer_.resize(old + chunk);
   for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.data() + old, kReadChunk);
+    const ssize_t n = ::read(fd_, buffer_.data() + old, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       buffer_.resize(old);
@@ -159,7 +160,8 @@ MessageReader::Frame MessageReader::next() {
   }
   pos_ = p;
   while (buffer_.size() - pos_ < *length) {
-    if (!fill()) return Frame{};
+    // One read for the rest of a large body, not one per small chunk.
+    if (!fill(*length - (buffer_.size() - pos_))) return Frame{};
   }
   frame.status = Status::kMessage;
   frame.body.assign(buffer_, pos_, *length);

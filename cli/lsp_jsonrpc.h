@@ -38,7 +38,9 @@ class MessageReader {
   Frame next();
 
  private:
-  bool fill();  // appends what read() returns; false at end of input
+  // Appends what one read() returns, asking for at least `want` bytes;
+  // false at the end of the input.
+  bool fill(size_t want = 0);
   // Drops input up to the next Content-Length header at or after `from`;
   // false at the end.
   bool resynchronise(size_t from);

@@ -1,0 +1,112 @@
+"""Latency of `qel lsp` diagnostics while a large contract is edited: the
+time from sending a whole-text didChange to receiving its
+publishDiagnostics, over successive edits. The target is 50 ms per edit of
+a 1 MB contract.
+
+Usage: python3 bench/bench_lsp.py [--qel PATH] [--size BYTES] [--edits N]
+"""
+import argparse
+import json
+import os
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import generate  # noqa: E402
+
+
+def frame(message):
+    body = json.dumps(message).encode()
+    return b"Content-Length: %d\r\n\r\n" % len(body) + body
+
+
+class Server:
+    def __init__(self, qel):
+        self.proc = subprocess.Popen([qel, "lsp"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+        self.buffer = bytearray()
+
+    def send(self, message):
+        self.send_bytes(frame(message))
+
+    def send_bytes(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def read(self, timeout=60):
+        """The next message, and the time its last byte arrived."""
+        deadline = time.monotonic() + timeout
+        arrived = time.perf_counter()
+        while True:
+            end = self.buffer.find(b"\r\n\r\n")
+            if end >= 0:
+                length = int(self.buffer[:end].split(b":")[1])
+                if len(self.buffer) >= end + 4 + length:
+                    body = bytes(self.buffer[end + 4:end + 4 + length])
+                    del self.buffer[:end + 4 + length]
+                    return json.loads(body), arrived
+            ready, _, _ = select.select([self.proc.stdout], [], [],
+                                        deadline - time.monotonic())
+            if not ready:
+                raise TimeoutError("no answer from qel lsp")
+            chunk = os.read(self.proc.stdout.fileno(), 1 << 20)
+            if not chunk:
+                raise EOFError("qel lsp ended")
+            self.buffer += chunk
+            arrived = time.perf_counter()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--qel", default=shutil.which("qel") or "qel")
+    parser.add_argument("--size", type=int, default=1 << 20)
+    parser.add_argument("--edits", type=int, default=100)
+    args = parser.parse_args()
+
+    text = generate.contract(args.size)
+    uri = "file:///bench.qel"
+    server = Server(args.qel)
+    server.send({"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                 "params": {"capabilities": {}}})
+    server.read()
+    server.send({"jsonrpc": "2.0", "method": "initialized", "params": {}})
+    server.send({"jsonrpc": "2.0", "method": "textDocument/didOpen",
+                 "params": {"textDocument": {"uri": uri, "languageId": "qel",
+                                             "version": 1, "text": text}}})
+    findings = len(server.read()[0]["params"]["diagnostics"])
+
+    # Each edit changes the version number; every other one also breaks a
+    # stable id, so that the findings change too. The clock runs from the
+    # first byte sent to the last byte of the diagnostics received: what the
+    # client spends encoding and decoding JSON is not the server's time.
+    times = []
+    for i in range(args.edits):
+        edited = text.replace("version: 42", f"version: {1000 + i}", 1)
+        if i % 2:
+            edited = edited.replace('"bench-contract"', '"Bench_Contract"', 1)
+        data = frame({"jsonrpc": "2.0", "method": "textDocument/didChange",
+                      "params": {"textDocument": {"uri": uri,
+                                                  "version": i + 2},
+                                 "contentChanges": [{"text": edited}]}})
+        start = time.perf_counter()
+        server.send_bytes(data)
+        published, arrived = server.read()
+        times.append((arrived - start) * 1000)
+        assert published["params"]["version"] == i + 2
+    server.send({"jsonrpc": "2.0", "id": 2, "method": "shutdown"})
+    server.read()
+    server.send({"jsonrpc": "2.0", "method": "exit"})
+    server.proc.wait(30)
+
+    print(f"{args.edits} edits of a {len(text):,}-byte contract "
+          f"({findings} findings): diagnostics after "
+          f"median {statistics.median(times):.1f} ms, "
+          f"max {max(times):.1f} ms, min {min(times):.1f} ms")
+
+
+if __name__ == "__main__":
+    main()
