@@ -1,0 +1,1 @@
+autocmd BufRead,BufNewFile *.qel setfiletype qel
