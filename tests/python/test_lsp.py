@@ -186,6 +186,23 @@ async def test_positions_follow_the_negotiated_encoding(client, encoding,
     assert hover.range.end.character == at.character + len("count")
 
 
+@pytest.mark.parametrize("eol", ["\r\n", "\r"], ids=["crlf", "cr"])
+@pytest.mark.asyncio
+async def test_lines_end_as_the_protocol_ends_them(client, eol):
+    await start(client)
+    text = MINIMAL.replace('"demo-contract"', '"Bad_Id"')
+    diagnostics = await open_document(client, text.replace("\n", eol))
+    assert [(pos(d.range.start), pos(d.range.end)) for d in diagnostics
+            if d.code == "type"] == [
+        (pos(position_of(text, '"Bad_Id"')),
+         pos(position_of(text, '"Bad_Id"', shift=8)))]
+    hover = await client.text_document_hover_async(t.HoverParams(
+        text_document=t.TextDocumentIdentifier(uri=URI),
+        position=position_of(text, '"count >= 0"', shift=1)))
+    assert pos(hover.range.start) == pos(
+        position_of(text, '"count >= 0"', shift=1))
+
+
 @pytest.mark.asyncio
 async def test_a_byte_order_mark_counts_as_a_character(client):
     await start(client)
