@@ -1,12 +1,14 @@
 // Fuzzes the front end: the scanner must agree with a plainly written
-// second tokenizer, the tree entry point and the model entry point must
-// agree on every text, and the contract JSON of an accepted text must be
-// valid JSON that reflects the tree.
+// second tokenizer, the syntax tree must hold every byte of an accepted
+// text with nodes properly nested, the tree entry point and the model entry
+// point must agree on every text, and the contract JSON of an accepted text
+// must be valid JSON that reflects the tree.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +16,7 @@
 #include "qel/api.h"
 #include "qel/model.h"
 #include "qel/parser.h"
+#include "qel/syntax_tree.h"
 #include "reference_tokenizer.h"
 #include "syntax/tokenizer.h"
 
@@ -102,6 +105,55 @@ void check_tokens(std::string_view text,
   }
 }
 
+// Tokens and the whitespace between them give back the text; every node
+// lies within its parent's tokens, after its previous sibling.
+void check_tree(std::string_view text, const qel::SyntaxTree& tree) {
+  std::string rebuilt;
+  uint32_t end = 0;
+  for (uint32_t i = 0; i < tree.token_count(); ++i) {
+    const std::string_view gap = text.substr(end, tree.token_offset(i) - end);
+    check(gap.find_first_not_of(" \t\r\n\f") == std::string_view::npos,
+          "only whitespace between tokens", std::string(gap));
+    rebuilt += gap;
+    rebuilt += tree.token_text(i);
+    end = tree.token_end(i);
+  }
+  check_equal(rebuilt, std::string(text), "the tokens are the text");
+  check(tree.node_count() >= 1 && tree.node(0).next == tree.node_count(),
+        "the document spans every node");
+  // Open ancestors; each child starts after the previous sibling's end.
+  std::vector<uint32_t> open;
+  std::vector<uint32_t> previous_last;
+  for (uint32_t i = 0; i < tree.node_count(); ++i) {
+    const qel::SyntaxTree::Node& n = tree.node(i);
+    while (!open.empty() && tree.node(open.back()).next <= i) {
+      open.pop_back();
+      previous_last.pop_back();
+    }
+    check(n.first_token <= n.last_token && n.last_token < tree.token_count(),
+          "a node's tokens are in order", std::to_string(i));
+    check(i < n.next && n.next <= tree.node_count(), "a node's subtree ends after it",
+          std::to_string(i));
+    // The document is every token, a leading comment included.
+    check(n.kind == qel::NodeKind::kDocument ||
+              (tree.token_kind(n.first_token) != qel::TokenKind::kComment &&
+               tree.token_kind(n.last_token) != qel::TokenKind::kComment),
+          "nodes start and end at code tokens", std::to_string(i));
+    if (!open.empty()) {
+      const qel::SyntaxTree::Node& parent = tree.node(open.back());
+      check(n.next <= parent.next && n.first_token >= parent.first_token &&
+                n.last_token <= parent.last_token,
+            "a child lies within its parent", std::to_string(i));
+      check(previous_last.back() == UINT32_MAX ||
+                n.first_token > previous_last.back(),
+            "siblings follow each other", std::to_string(i));
+      previous_last.back() = n.last_token;
+    }
+    open.push_back(i);
+    previous_last.push_back(UINT32_MAX);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,6 +161,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto tree = qel::parse(text);
   check_tokens(text, tree);
   auto model = qel::parse_contract(text);
+  if (tree.ok()) {
+    auto syntax_tree = qel::parse_tree(text);
+    check(syntax_tree.ok(), "parse_tree accepts what parse accepts");
+    check_tree(text, *syntax_tree);
+  }
 
   if (!tree.ok()) {
     const std::string tree_error = tree.error().to_string();

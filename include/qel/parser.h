@@ -8,8 +8,15 @@
 #include "qel/error.h"
 #include "qel/json.h"
 #include "qel/model.h"
+#include "qel/syntax_tree.h"
 
 namespace qel {
+
+// Scans and parses a whole contract text (UTF-8) into its syntax tree,
+// which refers to `text`: keep the text alive as long as the tree. Every
+// error is a ParseError whose message ends with " at line:column"; invalid
+// UTF-8 comes first, then a lexical error anywhere, then the grammar's.
+Result<SyntaxTree> parse_tree(std::string_view text);
 
 // Tokenizes and parses a whole contract text (UTF-8). Every error is a
 // ParseError whose message ends with " at line:column".

@@ -46,12 +46,15 @@ enum class TokenKind : uint8_t {
   kEquals,
   kIdentifier,  // text
   kEof,
+  // "//" up to the line feed. Only the syntax tree keeps comments; the
+  // grammar passes over them.
+  kComment,
 };
 
-inline constexpr int kTokenKindCount = 33;
+inline constexpr int kTokenKindCount = 34;
 
 // The kind's name as messages show it: "Contract", "IntegerType", "LBrace",
-// "StringLiteral", "Eof".
+// "StringLiteral", "Eof", "Comment".
 const char* token_kind_name(TokenKind kind);
 
 // A token with its payload; only the payload field of its kind is used.

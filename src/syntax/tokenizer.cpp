@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "qel/json.h"
+#include "qel/syntax_tree.h"
 #include "syntax/escape_ranges.h"
+#include "syntax/tree_builder.h"
 #include "util/swar.h"
 
 namespace qel {
@@ -27,22 +29,27 @@ constexpr const char* kTokenKindNames[kTokenKindCount] = {
     "LBracket",      "RBracket",          "LAngle",
     "RAngle",        "Colon",             "Comma",
     "Equals",        "Identifier",        "Eof",
+    "Comment",
 };
+
+// The keywords' lengths, by kind (Contract .. EnumType): a keyword token's
+// end is known from its kind alone.
+constexpr uint8_t kKeywordLengths[] = {8, 8, 16, 13, 19, 20, 20, 10, 7,
+                                       5, 6, 7,  7,  4,  5,  3,  6,  4};
 
 // Byte classes for the scanner; bytes >= 0x80 belong to none of them, so
 // non-ASCII text can only appear inside strings and comments.
 enum : uint8_t {
-  kLayout = 1,        // \t \f \r space (the line feed is handled apart)
+  kLayout = 1,        // \t \n \f \r space
   kDigit = 2,
   kWordStart = 4,     // A-Z a-z _
   kWordPart = 8,      // A-Z a-z 0-9 _ -
-  kStringStop = 16,   // " \ and the line feed end a run of string bytes
   kTimestamp = 32,    // - : + . 0-9 A-Z a-z
 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
   std::array<uint8_t, 256> c{};
-  c['\t'] = c['\f'] = c['\r'] = c[' '] = kLayout;
+  c['\t'] = c['\n'] = c['\f'] = c['\r'] = c[' '] = kLayout;
   for (int d = '0'; d <= '9'; ++d) c[d] = kDigit | kWordPart | kTimestamp;
   for (int l = 'a'; l <= 'z'; ++l) {
     c[l] = kWordStart | kWordPart | kTimestamp;
@@ -51,7 +58,6 @@ constexpr std::array<uint8_t, 256> make_classes() {
   c['_'] = kWordStart | kWordPart;
   c['-'] = kWordPart | kTimestamp;
   c[':'] = c['+'] = c['.'] = kTimestamp;
-  c['"'] = c['\\'] = c['\n'] = kStringStop;
   return c;
 }
 
@@ -63,42 +69,17 @@ inline bool has_class(char c, uint8_t cls) {
 
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-uint64_t count_continuation_bytes(const char* from, const char* to) {
-  uint64_t n = 0;
-  for (const char* q = from; q < to; ++q) {
-    n += is_continuation(static_cast<unsigned char>(*q));
+// The first quotation mark or backslash in [q, end), or end: a run of
+// string bytes, skipped eight at a time.
+const char* find_string_stop(const char* q, const char* end) {
+  for (; end - q >= 8; q += 8) {
+    const uint64_t w = detail::load_word(q);
+    if (detail::has_byte(w, '"') | detail::has_byte(w, '\\')) break;
   }
-  return n;
-}
-
-// Skips string bytes up to the next quote, backslash or line feed (or the
-// end), eight at a time while they are plain ASCII; adds the UTF-8
-// continuation bytes passed over to `continuation`.
-const char* skip_string_bytes(const char* q, const char* end,
-                              uint64_t& continuation) {
-  for (;;) {
-    if (end - q >= 8) {
-      const uint64_t w = detail::load_word(q);
-      const uint64_t special = detail::has_byte(w, '"') |
-                               detail::has_byte(w, '\\') |
-                               detail::has_byte(w, '\n') |
-                               detail::has_non_ascii(w);
-      if (special == 0) {
-        q += 8;
-        continue;
-      }
-      for (const char* chunk_end = q + 8; q < chunk_end; ++q) {
-        if (has_class(*q, kStringStop)) return q;
-        continuation += is_continuation(static_cast<unsigned char>(*q));
-      }
-      continue;
-    }
-    for (; q < end; ++q) {
-      if (has_class(*q, kStringStop)) return q;
-      continuation += is_continuation(static_cast<unsigned char>(*q));
-    }
-    return q;
+  for (; q < end; ++q) {
+    if (*q == '"' || *q == '\\') return q;
   }
+  return end;
 }
 
 // Length of the UTF-8 sequence that starts with `lead` (a valid lead byte).
@@ -110,81 +91,70 @@ inline int sequence_length(unsigned char lead) {
 }
 
 // Keywords are recognised after the whole word is scanned: by length first,
-// then by comparing the bytes.
-bool lookup_keyword(std::string_view w, detail::TokenView& out) {
+// then by comparing the bytes. "true" and "false" are BooleanLiteral.
+bool lookup_keyword(std::string_view w, TokenKind& kind) {
   using K = TokenKind;
   // The length is known per case, so each comparison is inlined.
   auto is = [&w](const auto& keyword) {
     return std::memcmp(w.data(), keyword, sizeof keyword - 1) == 0;
   };
-  K kind;
   switch (w.size()) {
     case 3:
       if (!is("Map")) return false;
       kind = K::kMapType;
-      break;
+      return true;
     case 4:
-      if (is("true")) {
-        out.kind = K::kBooleanLiteral;
-        out.boolean = true;
-        return true;
-      }
-      if (is("Enum")) kind = K::kEnumType;
+      if (is("true")) kind = K::kBooleanLiteral;
+      else if (is("Enum")) kind = K::kEnumType;
       else if (is("UUID")) kind = K::kUuidType;
       else return false;
-      break;
+      return true;
     case 5:
-      if (is("false")) {
-        out.kind = K::kBooleanLiteral;
-        out.boolean = false;
-        return true;
-      }
-      if (is("Array")) kind = K::kArrayType;
+      if (is("false")) kind = K::kBooleanLiteral;
+      else if (is("Array")) kind = K::kArrayType;
       else if (is("Float")) kind = K::kFloatType;
       else return false;
-      break;
+      return true;
     case 6:
       if (is("String")) kind = K::kStringType;
       else if (is("Object")) kind = K::kObjectType;
       else return false;
-      break;
+      return true;
     case 7:
       if (is("Integer")) kind = K::kIntegerType;
       else if (is("Boolean")) kind = K::kBooleanType;
       else if (is("ISO8601")) kind = K::kIso8601Type;
       else return false;
-      break;
+      return true;
     case 8:
       if (is("Contract")) kind = K::kContract;
       else if (is("Identity")) kind = K::kIdentity;
       else return false;
-      break;
+      return true;
     case 10:
       if (!is("Extensions")) return false;
       kind = K::kExtensions;
-      break;
+      return true;
     case 13:
       if (!is("DataSemantics")) return false;
       kind = K::kDataSemantics;
-      break;
+      return true;
     case 16:
       if (!is("PurposeStatement")) return false;
       kind = K::kPurposeStatement;
-      break;
+      return true;
     case 19:
       if (!is("BehavioralSemantics")) return false;
       kind = K::kBehavioralSemantics;
-      break;
+      return true;
     case 20:
       if (is("ExecutionConstraints")) kind = K::kExecutionConstraints;
       else if (is("HumanMachineContract")) kind = K::kHumanMachineContract;
       else return false;
-      break;
+      return true;
     default:
       return false;
   }
-  out.kind = kind;
-  return true;
 }
 
 // Decodes one code point of valid UTF-8 at `p`, advancing it.
@@ -237,6 +207,176 @@ void append_escaped_text(std::string& out, std::string_view text) {
   }
 }
 
+// Scans one text into the builder's tokens; a lexical error is thrown
+// with its message, positioned by counting from the start of the text.
+class Scanner {
+ public:
+  Scanner(std::string_view text, detail::TreeBuilder& builder)
+      : text_(text),
+        begin_(text.data()),
+        end_(text.data() + text.size()),
+        builder_(builder) {}
+
+  void run();
+
+ private:
+  [[noreturn]] void fail(std::string message, const char* at) const {
+    message += " at ";
+    message += detail::span_of_byte(text_, static_cast<size_t>(at - begin_))
+                   .to_string();
+    throw detail::ParseFailure{std::move(message)};
+  }
+  void add(TokenKind kind, const char* at) {
+    builder_.add_token(kind, static_cast<size_t>(at - begin_));
+  }
+
+  const char* scan_string(const char* p);
+  const char* scan_number(const char* p);
+  const char* scan_word(const char* p);
+
+  std::string_view text_;
+  const char* begin_;
+  const char* end_;
+  detail::TreeBuilder& builder_;
+};
+
+void Scanner::run() {
+  // About one token per eight bytes in typical contracts; the arrays grow
+  // past that when they must.
+  builder_.reserve_tokens(text_.size() / 8 + 16);
+  const char* p = begin_;
+  for (;;) {
+    while (p < end_ && has_class(*p, kLayout)) ++p;
+    if (p == end_) {
+      add(TokenKind::kEof, p);
+      return;
+    }
+    TokenKind punctuation;
+    switch (*p) {
+      case '{': punctuation = TokenKind::kLBrace; break;
+      case '}': punctuation = TokenKind::kRBrace; break;
+      case '[': punctuation = TokenKind::kLBracket; break;
+      case ']': punctuation = TokenKind::kRBracket; break;
+      case '<': punctuation = TokenKind::kLAngle; break;
+      case '>': punctuation = TokenKind::kRAngle; break;
+      case ':': punctuation = TokenKind::kColon; break;
+      case ',': punctuation = TokenKind::kComma; break;
+      case '=': punctuation = TokenKind::kEquals; break;
+      case '"':
+        p = scan_string(p);
+        continue;
+      default:
+        if (*p == '/' && end_ - p >= 2 && p[1] == '/') {
+          // The comment ends before its line feed, which is then layout.
+          add(TokenKind::kComment, p);
+          const void* lf = std::memchr(p + 2, '\n', end_ - (p + 2));
+          p = lf ? static_cast<const char*>(lf) : end_;
+          continue;
+        }
+        if (has_class(*p, kDigit)) {
+          p = scan_number(p);
+          continue;
+        }
+        if (has_class(*p, kWordStart)) {
+          p = scan_word(p);
+          continue;
+        }
+        {
+          const int length = sequence_length(static_cast<unsigned char>(*p));
+          std::string message = "Unexpected character '";
+          message.append(p, length);
+          message += '\'';
+          fail(std::move(message), p);
+        }
+    }
+    add(punctuation, p);
+    ++p;
+  }
+}
+
+// Returns the position after the closing quote. The value is a slice of
+// the source unless an escape occurs; then it is decoded into the tree.
+const char* Scanner::scan_string(const char* p) {
+  add(TokenKind::kStringLiteral, p);
+  const char* run = p + 1;  // bytes not yet copied to the decoded value
+  const char* q = run;
+  bool escaped = false;
+  size_t decoded_start = 0;
+  for (;;) {
+    q = find_string_stop(q, end_);
+    if (q == end_) fail("Unterminated string starting", p);
+    if (*q == '"') break;
+    std::string& decoded = builder_.decoded();
+    if (!escaped) {
+      escaped = true;
+      decoded_start = decoded.size();
+    }
+    decoded.append(run, q);
+    if (end_ - q < 2) fail("Unterminated escape sequence", end_);
+    switch (q[1]) {
+      case 'n': decoded += '\n'; break;
+      case 't': decoded += '\t'; break;
+      case '"': decoded += '"'; break;
+      case '\\': decoded += '\\'; break;
+      default: {
+        const char* bad = q + 1;
+        const int length = sequence_length(static_cast<unsigned char>(*bad));
+        std::string message = "Invalid escape sequence '\\";
+        message.append(bad, length);
+        message += '\'';
+        fail(std::move(message), bad + length);
+      }
+    }
+    q += 2;
+    run = q;
+  }
+  if (escaped) {
+    builder_.decoded().append(run, q);
+    builder_.end_decoded(decoded_start);
+  }
+  return q + 1;
+}
+
+const char* Scanner::scan_number(const char* p) {
+  const char* start = p;
+  int dots = 0;
+  while (p < end_ && (has_class(*p, kDigit) || *p == '.')) {
+    dots += *p == '.';
+    ++p;
+  }
+  if (p < end_ && *p == '-' && dots == 0) {
+    while (p < end_ && has_class(*p, kTimestamp)) ++p;
+    const std::string_view text(start, p - start);
+    const bool accepted =
+        text.size() >= 20 && text.find('T') != std::string_view::npos &&
+        (text.back() == 'Z' || text.find('+') != std::string_view::npos);
+    if (!accepted) fail("Invalid timestamp '" + std::string(text) + "'", start);
+    add(TokenKind::kStringLiteral, start);
+    return p;
+  }
+  const std::string_view text(start, p - start);
+  if (dots > 0) {
+    if (dots > 1) fail("Invalid float '" + std::string(text) + "'", start);
+    add(TokenKind::kFloatLiteral, start);
+    return p;
+  }
+  int64_t value = 0;
+  if (std::from_chars(start, p, value).ec != std::errc()) {
+    fail("Invalid integer '" + std::string(text) + "'", start);
+  }
+  add(TokenKind::kIntegerLiteral, start);
+  return p;
+}
+
+const char* Scanner::scan_word(const char* p) {
+  const char* start = p++;
+  while (p < end_ && has_class(*p, kWordPart)) ++p;
+  TokenKind kind = TokenKind::kIdentifier;
+  lookup_keyword(std::string_view(start, p - start), kind);
+  add(kind, start);
+  return p;
+}
+
 }  // namespace
 
 const char* token_kind_name(TokenKind kind) {
@@ -269,22 +409,28 @@ Result<std::vector<SpannedToken>> tokenize(std::string_view text) {
   if (auto bad = detail::check_utf8(text)) {
     return Error::parse_error(std::move(*bad));
   }
-  std::vector<SpannedToken> tokens;
-  detail::Scanner scanner(text);
+  detail::TreeBuilder builder(text);
   try {
-    detail::TokenView view;
-    do {
-      scanner.next(view);
-      SpannedToken& t = tokens.emplace_back();
-      t.token.kind = view.kind;
-      t.token.text.assign(view.text);
-      t.token.integer = view.integer;
-      t.token.number = view.number;
-      t.token.boolean = view.boolean;
-      t.span = view.span;
-    } while (view.kind != TokenKind::kEof);
+    detail::scan_tokens(text, builder);
   } catch (detail::ParseFailure& failure) {
     return Error::parse_error(std::move(failure.message));
+  }
+  const SyntaxTree& tree = builder.tree();
+  std::vector<SpannedToken> tokens;
+  for (uint32_t i = 0; i < tree.token_count(); ++i) {
+    const TokenKind kind = tree.token_kind(i);
+    if (kind == TokenKind::kComment) continue;
+    SpannedToken& t = tokens.emplace_back();
+    t.token.kind = kind;
+    switch (kind) {
+      case TokenKind::kStringLiteral: t.token.text = tree.string_value(i); break;
+      case TokenKind::kIdentifier: t.token.text = tree.token_text(i); break;
+      case TokenKind::kIntegerLiteral: t.token.integer = tree.integer_value(i); break;
+      case TokenKind::kFloatLiteral: t.token.number = tree.float_value(i); break;
+      case TokenKind::kBooleanLiteral: t.token.boolean = tree.boolean_value(i); break;
+      default: break;
+    }
+    t.span = tree.token_span(i);
   }
   return tokens;
 }
@@ -293,11 +439,18 @@ Result<std::vector<Comment>> scan_comments(std::string_view text) {
   if (auto bad = detail::check_utf8(text)) {
     return Error::parse_error(std::move(*bad));
   }
+  detail::TreeBuilder builder(text);
+  try {
+    detail::scan_tokens(text, builder);
+  } catch (detail::ParseFailure& failure) {
+    return Error::parse_error(std::move(failure.message));
+  }
+  const SyntaxTree& tree = builder.tree();
   std::vector<Comment> comments;
-  detail::Scanner scanner(text);
-  scanner.record_comments(&comments);
-  if (auto error = scanner.first_error_in_rest()) {
-    return Error::parse_error(std::move(*error));
+  for (uint32_t i = 0; i < tree.token_count(); ++i) {
+    if (tree.token_kind(i) != TokenKind::kComment) continue;
+    comments.push_back(
+        Comment{tree.token_text(i).substr(2), tree.token_span(i)});
   }
   return comments;
 }
@@ -384,238 +537,99 @@ std::optional<std::string> check_utf8(std::string_view text) {
       p += length;
       continue;
     }
-    // Report the first byte of the ill-formed sequence; everything before it
-    // is well formed, so counting non-continuation bytes counts characters.
-    Span span;
-    for (const unsigned char* q = begin; q < p; ++q) {
-      if (is_continuation(*q)) continue;
-      ++span.offset;
-      if (*q == '\n') {
-        ++span.line;
-        span.column = 1;
-      } else {
-        ++span.column;
-      }
-    }
-    return "Invalid UTF-8 at " + span.to_string();
+    // Everything before the ill-formed sequence is well formed, so it can
+    // be counted like any text.
+    return "Invalid UTF-8 at " +
+           span_of_byte(text, static_cast<size_t>(p - begin)).to_string();
   }
   return std::nullopt;
 }
 
-Scanner::Scanner(std::string_view text)
-    : begin_(text.data()),
-      end_(text.data() + text.size()),
-      p_(text.data()) {}
-
-void Scanner::fail(std::string message) const {
-  throw ParseFailure{std::move(message), true};
+Span span_of_byte(std::string_view text, size_t offset) {
+  const char* const begin = text.data();
+  const char* const at = begin + offset;
+  Span span;
+  const char* line_start = begin;
+  for (const char* q = begin;;) {
+    const void* lf = std::memchr(q, '\n', static_cast<size_t>(at - q));
+    if (lf == nullptr) break;
+    ++span.line;
+    q = static_cast<const char*>(lf) + 1;
+    line_start = q;
+  }
+  uint64_t continuation_before_line = 0;
+  uint64_t continuation_in_line = 0;
+  for (const char* q = begin; q < at; ++q) {
+    if (is_continuation(static_cast<unsigned char>(*q))) {
+      ++(q < line_start ? continuation_before_line : continuation_in_line);
+    }
+  }
+  span.offset = offset - continuation_before_line - continuation_in_line;
+  span.column =
+      static_cast<uint64_t>(at - line_start) - continuation_in_line + 1;
+  return span;
 }
 
-uint64_t Scanner::char_offset(const char* at) const {
-  return static_cast<uint64_t>(at - begin_) - continuation_bytes_;
+void scan_tokens(std::string_view text, TreeBuilder& builder) {
+  Scanner(text, builder).run();
 }
 
-Span Scanner::span_at(const char* at) {
-  const uint64_t offset = char_offset(at);
-  return Span{line_, offset - line_start_ + 1, offset};
-}
-
-void Scanner::new_line(const char* line_feed) {
-  ++line_;
-  line_start_ = char_offset(line_feed + 1);
-}
-
-void Scanner::next(TokenView& out) {
-  // Layout: white space and // comments.
-  while (p_ < end_) {
-    const char c = *p_;
-    if (has_class(c, kLayout)) {
-      ++p_;
-    } else if (c == '\n') {
-      new_line(p_);
-      ++p_;
-    } else if (c == '/' && end_ - p_ >= 2 && p_[1] == '/') {
-      // The comment ends before its line feed, which is then layout.
-      const void* lf = std::memchr(p_ + 2, '\n', end_ - (p_ + 2));
-      const char* comment_end = lf ? static_cast<const char*>(lf) : end_;
-      if (comments_ != nullptr) {
-        comments_->push_back(
-            Comment{std::string_view(p_ + 2, comment_end - (p_ + 2)),
-                    span_at(p_)});
+size_t token_end_at(std::string_view text, size_t offset, TokenKind kind) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin + offset;
+  switch (kind) {
+    case TokenKind::kBooleanLiteral:
+      return offset + (*p == 't' ? 4 : 5);
+    case TokenKind::kIdentifier:
+      for (++p; p < end && has_class(*p, kWordPart);) ++p;
+      break;
+    case TokenKind::kIntegerLiteral:
+      while (p < end && has_class(*p, kDigit)) ++p;
+      break;
+    case TokenKind::kFloatLiteral:
+      while (p < end && (has_class(*p, kDigit) || *p == '.')) ++p;
+      break;
+    case TokenKind::kStringLiteral:
+      if (*p != '"') {  // a bare timestamp
+        while (p < end && has_class(*p, kTimestamp)) ++p;
+        break;
       }
-      continuation_bytes_ += count_continuation_bytes(p_ + 2, comment_end);
-      p_ = comment_end;
-    } else {
+      for (++p;;) {
+        p = find_string_stop(p, end);
+        if (*p == '"') break;
+        p += 2;  // a backslash and the character it escapes
+      }
+      ++p;
+      break;
+    case TokenKind::kComment: {
+      const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+      p = lf ? static_cast<const char*>(lf) : end;
       break;
     }
+    case TokenKind::kEof:
+      return offset;
+    default: {
+      const auto k = static_cast<size_t>(kind);
+      if (k < sizeof kKeywordLengths) return offset + kKeywordLengths[k];
+      return offset + 1;  // punctuation
+    }
   }
-  out.span = span_at(p_);
-  out.text = {};
-  if (p_ == end_) {
-    out.kind = TokenKind::kEof;
-    return;
-  }
-  const char c = *p_;
-  TokenKind punctuation;
-  switch (c) {
-    case '{': punctuation = TokenKind::kLBrace; break;
-    case '}': punctuation = TokenKind::kRBrace; break;
-    case '[': punctuation = TokenKind::kLBracket; break;
-    case ']': punctuation = TokenKind::kRBracket; break;
-    case '<': punctuation = TokenKind::kLAngle; break;
-    case '>': punctuation = TokenKind::kRAngle; break;
-    case ':': punctuation = TokenKind::kColon; break;
-    case ',': punctuation = TokenKind::kComma; break;
-    case '=': punctuation = TokenKind::kEquals; break;
-    case '"': scan_string(out); return;
-    default:
-      if (has_class(c, kDigit)) {
-        scan_number(out);
-        return;
-      }
-      if (has_class(c, kWordStart)) {
-        scan_word(out);
-        return;
-      }
-      {
-        const int length = sequence_length(static_cast<unsigned char>(c));
-        std::string message = "Unexpected character '";
-        message.append(p_, length);
-        message += "' at ";
-        message += out.span.to_string();
-        fail(std::move(message));
-      }
-  }
-  ++p_;
-  out.kind = punctuation;
+  return static_cast<size_t>(p - begin);
 }
 
-void Scanner::scan_string(TokenView& out) {
-  const Span opening = out.span;
-  const char* run = ++p_;  // bytes not yet copied to the buffer
-  const char* q = run;
-  bool escaped = false;
-  for (;;) {
-    q = skip_string_bytes(q, end_, continuation_bytes_);
-    if (q == end_) {
-      fail("Unterminated string starting at " + opening.to_string());
-    }
-    if (*q == '"') break;
-    if (*q == '\n') {
-      new_line(q);
-      ++q;
-      continue;
-    }
-    // A backslash: the value no longer equals a slice of the source.
-    if (!escaped) {
-      escaped = true;
-      buffer_.clear();
-    }
-    buffer_.append(run, q);
-    if (end_ - q < 2) {
-      fail("Unterminated escape sequence at " + span_at(end_).to_string());
-    }
-    switch (q[1]) {
-      case 'n': buffer_ += '\n'; break;
-      case 't': buffer_ += '\t'; break;
-      case '"': buffer_ += '"'; break;
-      case '\\': buffer_ += '\\'; break;
-      default: {
-        const char* bad = q + 1;
-        const int length = sequence_length(static_cast<unsigned char>(*bad));
-        if (*bad == '\n') new_line(bad);
-        continuation_bytes_ += length - 1;
-        std::string message = "Invalid escape sequence '\\";
-        message.append(bad, length);
-        message += "' at ";
-        message += span_at(bad + length).to_string();
-        fail(std::move(message));
-      }
-    }
-    q += 2;
-    run = q;
+double float_literal_value(std::string_view text) {
+  double value = 0.0;
+  // Correctly rounded, ties to even, and independent of the locale.
+  const auto res = std::from_chars(text.data(), text.data() + text.size(),
+                                   value, std::chars_format::fixed);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Too large, or so small that it rounds to zero: a non-zero digit
+    // before the point means too large.
+    const bool large = text.find_first_not_of('0') < text.find('.');
+    value = large ? std::numeric_limits<double>::infinity() : 0.0;
   }
-  out.kind = TokenKind::kStringLiteral;
-  if (escaped) {
-    buffer_.append(run, q);
-    out.text = buffer_;
-  } else {
-    out.text = std::string_view(run, q - run);
-  }
-  p_ = q + 1;
-}
-
-void Scanner::scan_number(TokenView& out) {
-  const char* start = p_;
-  int dots = 0;
-  while (p_ < end_ && (has_class(*p_, kDigit) || *p_ == '.')) {
-    dots += *p_ == '.';
-    ++p_;
-  }
-  if (p_ < end_ && *p_ == '-' && dots == 0) {
-    while (p_ < end_ && has_class(*p_, kTimestamp)) ++p_;
-    const std::string_view text(start, p_ - start);
-    const bool accepted =
-        text.size() >= 20 && text.find('T') != std::string_view::npos &&
-        (text.back() == 'Z' || text.find('+') != std::string_view::npos);
-    if (!accepted) {
-      fail("Invalid timestamp '" + std::string(text) + "' at " +
-           out.span.to_string());
-    }
-    out.kind = TokenKind::kStringLiteral;
-    out.text = text;
-    return;
-  }
-  const std::string_view text(start, p_ - start);
-  if (dots > 0) {
-    if (dots > 1) {
-      fail("Invalid float '" + std::string(text) + "' at " +
-           out.span.to_string());
-    }
-    double value = 0.0;
-    // Correctly rounded, ties to even, and independent of the locale.
-    const auto res = std::from_chars(start, p_, value,
-                                     std::chars_format::fixed);
-    if (res.ec == std::errc::result_out_of_range) {
-      // Too large, or so small that it rounds to zero: a non-zero digit
-      // before the point means too large.
-      const bool large = text.find_first_not_of("0") < text.find('.');
-      value = large ? std::numeric_limits<double>::infinity() : 0.0;
-    }
-    out.kind = TokenKind::kFloatLiteral;
-    out.number = value;
-    return;
-  }
-  int64_t value = 0;
-  const auto res = std::from_chars(start, p_, value);
-  if (res.ec != std::errc()) {
-    fail("Invalid integer '" + std::string(text) + "' at " +
-         out.span.to_string());
-  }
-  out.kind = TokenKind::kIntegerLiteral;
-  out.integer = value;
-}
-
-void Scanner::scan_word(TokenView& out) {
-  const char* start = p_;
-  ++p_;
-  while (p_ < end_ && has_class(*p_, kWordPart)) ++p_;
-  const std::string_view word(start, p_ - start);
-  if (lookup_keyword(word, out)) return;
-  out.kind = TokenKind::kIdentifier;
-  out.text = word;
-}
-
-std::optional<std::string> Scanner::first_error_in_rest() {
-  try {
-    TokenView view;
-    do {
-      next(view);
-    } while (view.kind != TokenKind::kEof);
-  } catch (ParseFailure& failure) {
-    return std::move(failure.message);
-  }
-  return std::nullopt;
+  return value;
 }
 
 }  // namespace detail

@@ -1,0 +1,66 @@
+// Filling a SyntaxTree: the scanner appends tokens, the parser opens and
+// closes nodes. Nothing else writes a tree.
+#ifndef QEL_SYNTAX_TREE_BUILDER_H_
+#define QEL_SYNTAX_TREE_BUILDER_H_
+
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "qel/syntax_tree.h"
+
+namespace qel::detail {
+
+class TreeBuilder {
+ public:
+  // Offsets are 32 bits: a text of 4 GiB or more cannot be held, and is
+  // refused as memory that cannot be had.
+  explicit TreeBuilder(std::string_view source) {
+    if (source.size() >= UINT32_MAX) throw std::bad_alloc();
+    tree_.source_ = source;
+  }
+
+  const SyntaxTree& tree() const { return tree_; }
+
+  void reserve_tokens(std::size_t count) {
+    tree_.kinds_.reserve(count);
+    tree_.offsets_.reserve(count);
+  }
+  void reserve_nodes(std::size_t count) { tree_.nodes_.reserve(count); }
+
+  void add_token(TokenKind kind, std::size_t offset) {
+    tree_.kinds_.push_back(kind);
+    tree_.offsets_.push_back(static_cast<uint32_t>(offset));
+  }
+
+  // The decoded value of the string literal just added, which holds an
+  // escape; appended to by the scanner while it decodes.
+  std::string& decoded() { return tree_.decoded_; }
+  void end_decoded(std::size_t start) {
+    tree_.decoded_index_.push_back(SyntaxTree::Decoded{
+        static_cast<uint32_t>(tree_.kinds_.size() - 1),
+        static_cast<uint32_t>(start),
+        static_cast<uint32_t>(tree_.decoded_.size() - start)});
+  }
+
+  uint32_t open(NodeKind kind, uint32_t first_token, uint8_t field = 0) {
+    tree_.nodes_.push_back(SyntaxTree::Node{kind, field, 0, first_token,
+                                            first_token, 0});
+    return static_cast<uint32_t>(tree_.nodes_.size() - 1);
+  }
+  void close(uint32_t node, uint32_t last_token) {
+    SyntaxTree::Node& n = tree_.nodes_[node];
+    n.last_token = last_token;
+    n.next = static_cast<uint32_t>(tree_.nodes_.size());
+  }
+
+  SyntaxTree finish() { return std::move(tree_); }
+
+ private:
+  SyntaxTree tree_;
+};
+
+}  // namespace qel::detail
+
+#endif  // QEL_SYNTAX_TREE_BUILDER_H_
