@@ -199,6 +199,9 @@ class Server {
   json location(const std::string& uri, const Document& doc,
                 ByteRange r) const;
   json markup(const std::string& code, const std::string& text) const;
+  json text_edit(const Document& doc, ByteRange replaced,
+                 std::string text) const;
+  json whole_document_edit(const Document& doc, std::string text) const;
 
   std::optional<Hit> hit_at(const Outline& outline, size_t offset) const;
   static const Declaration& declaration_of(const Outline& outline,
@@ -295,8 +298,9 @@ void Server::request(const json& id, const std::string& method,
       {"textDocument/references", &Server::references},
       {"textDocument/completion", &Server::completion},
       {"textDocument/codeAction", &Server::code_action},
-      // textDocument/formatting joins these, and documentFormattingProvider
-      // the capabilities, once the core has a formatter.
+      // Once the core has a formatter, textDocument/formatting joins these
+      // (one whole_document_edit of its output) and documentFormattingProvider
+      // the capabilities.
   };
   if (shutdown_) {
     send_error(id, kInvalidRequest, "the server has been shut down");
@@ -319,6 +323,8 @@ void Server::request(const json& id, const std::string& method,
     send_error(id, kInvalidParams, std::string("invalid params: ") + e.what());
   } catch (const std::bad_alloc&) {
     send_error(id, kInternalError, "out of memory");
+  } catch (const std::exception& e) {
+    send_error(id, kInternalError, e.what());
   }
 }
 
@@ -347,10 +353,12 @@ void Server::notification(const std::string& method, const json& params) {
     }
     // Every other notification ($/cancelRequest among them: requests are
     // answered one by one, before the next is read) needs nothing.
-  } catch (const json::exception& e) {
-    log_ignored(method, e.what());
   } catch (const RpcError& e) {
     log_ignored(method, e.message);
+  } catch (const std::bad_alloc&) {
+    log_ignored(method, "out of memory");
+  } catch (const std::exception& e) {
+    log_ignored(method, e.what());
   }
 }
 
@@ -565,6 +573,17 @@ void Server::append_range(std::string& out, const Document& doc,
 json Server::location(const std::string& uri, const Document& doc,
                       ByteRange r) const {
   return json{{"uri", uri}, {"range", range(doc, r)}};
+}
+
+json Server::text_edit(const Document& doc, ByteRange replaced,
+                       std::string text) const {
+  return json{{"range", range(doc, replaced)}, {"newText", std::move(text)}};
+}
+
+// Replaces everything, a byte order mark included: the form that the
+// normalize action takes, and that formatting will.
+json Server::whole_document_edit(const Document& doc, std::string text) const {
+  return text_edit(doc, ByteRange{0, doc.text.size()}, std::move(text));
 }
 
 json Server::markup(const std::string& code, const std::string& text) const {
@@ -961,8 +980,7 @@ Answer Server::code_action(const json& params) {
   const std::string& uri =
       params.at("textDocument").at("uri").get_ref<const std::string&>();
   const auto action = [&](std::string_view title, std::string_view kind,
-                          ByteRange replaced, std::string text) {
-    json edit{{"range", range(doc, replaced)}, {"newText", std::move(text)}};
+                          json edit) {
     actions.push_back(json{
         {"title", title},
         {"kind", kind},
@@ -970,13 +988,13 @@ Answer Server::code_action(const json& params) {
   };
   if (outline->written_hash != outline->computed_hash &&
       wanted(kWriteHashKind)) {
-    action("Write the semantic hash", kWriteHashKind, outline->semantic_hash,
-           "\"" + outline->computed_hash + "\"");
+    action("Write the semantic hash", kWriteHashKind,
+           text_edit(doc, outline->semantic_hash,
+                     "\"" + outline->computed_hash + "\""));
   }
   if (outline->canonical != doc.text && wanted(kNormalizeKind)) {
-    // One edit over the whole document, byte order mark included.
     action("Normalize to canonical form (drops comments)", kNormalizeKind,
-           ByteRange{0, doc.text.size()}, outline->canonical);
+           whole_document_edit(doc, outline->canonical));
   }
   return actions;
 }
