@@ -43,9 +43,11 @@ class Schedule {
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
+      ++waiting_for_room_;
       room_.wait(lock, [&] {
         return next_ >= stop_at_ || next_ < emitted_ + window_;
       });
+      --waiting_for_room_;
       if (next_ >= stop_at_) return;
       const size_t i = next_++;
       lock.unlock();
@@ -61,7 +63,10 @@ class Schedule {
       } else {
         done_[i % window_] = true;
       }
-      ready_.notify_one();
+      // Waking the caller costs a system call; only when it waits for this.
+      if (awaited_ != kNothing && (awaited_ == i || stop_at_ <= awaited_)) {
+        ready_.notify_one();
+      }
     }
   }
 
@@ -69,7 +74,9 @@ class Schedule {
   // before it instead.
   bool wait_for(size_t i) {
     std::unique_lock lock(mutex_);
+    awaited_ = i;
     ready_.wait(lock, [&] { return done_[i % window_] || stop_at_ <= i; });
+    awaited_ = kNothing;
     if (stop_at_ <= i) return false;
     done_[i % window_] = false;
     return true;
@@ -78,7 +85,7 @@ class Schedule {
   void emitted(size_t i) {
     std::lock_guard lock(mutex_);
     emitted_ = i + 1;
-    room_.notify_all();
+    if (waiting_for_room_ != 0) room_.notify_all();
   }
 
   // Records a failure at item `i`; the earliest one wins, and nothing at
@@ -109,8 +116,11 @@ class Schedule {
   std::condition_variable room_;   // workers: an index may be taken
   std::condition_variable ready_;  // the caller: an item is done
   std::vector<bool> done_;         // by i % window
+  static constexpr size_t kNothing = ~size_t{0};
   size_t next_ = 0;
   size_t emitted_ = 0;
+  size_t awaited_ = kNothing;  // the item the caller waits for
+  unsigned waiting_for_room_ = 0;
   size_t stop_at_ = count_;  // no index from here on is started
   std::exception_ptr failure_;
 };
