@@ -4,7 +4,7 @@
 set -euo pipefail
 
 apt_packages=(g++ cmake ninja-build pkg-config python3-dev libssl-dev
-              nlohmann-json3-dev libgtest-dev)
+              nlohmann-json3-dev libgtest-dev neovim)
 if [ "${1:-}" = "--fuzz" ]; then
   apt_packages+=(clang libclang-rt-dev)
 fi
@@ -22,4 +22,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.8" cmake ninja pytest hypothesis orjson mypy build
+  "scikit-build-core>=0.8" cmake ninja pytest hypothesis orjson mypy build \
+  pytest-lsp \
+  "dask[distributed]"
