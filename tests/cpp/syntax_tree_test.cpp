@@ -41,6 +41,7 @@ std::string contract_text(std::string_view state,
   return t;
 }
 
+// The tree refers to `text`, which must outlive it.
 SyntaxTree parse_ok(std::string_view text) {
   Result<SyntaxTree> tree = parse_tree(text);
   EXPECT_TRUE(tree.ok()) << tree.error().to_string();
@@ -69,7 +70,8 @@ void dump_node(const SyntaxTree& tree, uint32_t index, std::string& out) {
 
 // The state block's field nodes, or the error.
 std::string dump_state(std::string_view state) {
-  Result<SyntaxTree> tree = parse_tree(contract_text(state));
+  const std::string text = contract_text(state);
+  Result<SyntaxTree> tree = parse_tree(text);
   if (!tree.ok()) return tree.error().to_string();
   const syntax::StateFields fields = tree->contract().data_semantics().state();
   std::string out;
@@ -338,10 +340,11 @@ TEST(SyntaxTreeViews, RepeatedFieldsReadAsTheLast) {
 }
 
 TEST(SyntaxTreeViews, LiteralValues) {
-  const SyntaxTree tree = parse_ok(contract_text(
+  const std::string text = contract_text(
       "a: Integer = 9223372036854775807 b: Float = 1" + std::string(400, '0') +
       ".0 c: Float = 0.25 d: Boolean = false e: Boolean = "
-      "true f: String = \"tab\\there\\\\\" g: Array<String> = [\"x\", \"\"]"));
+      "true f: String = \"tab\\there\\\\\" g: Array<String> = [\"x\", \"\"]");
+  const SyntaxTree tree = parse_ok(text);
   std::vector<std::string> seen;
   for (const syntax::StateField f : tree.contract().data_semantics().state()) {
     const syntax::Literal d = *f.default_value();
@@ -373,8 +376,9 @@ TEST(SyntaxTreeViews, LiteralValues) {
 }
 
 TEST(SyntaxTreeViews, TypesAndTheirParts) {
-  const SyntaxTree tree = parse_ok(contract_text(
-      "m: Map<Array<String>, Object { k: UUID = \"u\" }> e: Enum []"));
+  const std::string text = contract_text(
+      "m: Map<Array<String>, Object { k: UUID = \"u\" }> e: Enum []");
+  const SyntaxTree tree = parse_ok(text);
   auto it = tree.contract().data_semantics().state().begin();
   const syntax::Type map = (*it).type();
   EXPECT_EQ(map.kind(), syntax::Type::Kind::kMap);
@@ -395,9 +399,10 @@ TEST(SyntaxTreeViews, TypesAndTheirParts) {
 }
 
 TEST(SyntaxTreeViews, ExtensionsInOrder) {
-  const SyntaxTree tree = parse_ok(contract_text(
+  const std::string text = contract_text(
       "", "\nExtensions { wms { site: \"DUS\", levels: [1, 2] site: 2 } "
-          "empty { } }"));
+          "empty { } }");
+  const SyntaxTree tree = parse_ok(text);
   const std::optional<syntax::Extensions> ext = tree.contract().extensions();
   ASSERT_TRUE(ext.has_value());
   std::string out;
