@@ -2,6 +2,7 @@
 #ifndef QEL_PARSER_H_
 #define QEL_PARSER_H_
 
+#include <string>
 #include <string_view>
 
 #include "qel/ast.h"
@@ -26,8 +27,14 @@ Result<ContractNode> parse(std::string_view text);
 Result<Contract> parse_contract(std::string_view text);
 
 // Lowering: never fails, never modifies the tree.
+Contract lower_contract(const SyntaxTree& tree);
+Json lower_literal(const syntax::Literal& literal);
 Contract lower_contract(const ContractNode& tree);
 Json lower_literal(const LiteralValue& literal);
+
+// The contract JSON of the tree's model, appended to `out`: the bytes of
+// write_contract_json(lower_contract(tree), out), without the model.
+void write_contract_json(const SyntaxTree& tree, std::string& out);
 
 }  // namespace qel
 

@@ -1,6 +1,15 @@
+// The contract JSON: the model's JSON form, written from the model or
+// straight from the syntax tree. Both write the same bytes; the second
+// builds nothing of the model.
+#include <algorithm>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "qel/model.h"
+#include "qel/parser.h"
+#include "qel/syntax_tree.h"
+#include "syntax/lower.h"
 
 namespace qel {
 namespace {
@@ -12,6 +21,90 @@ void write_texts(JsonWriter& w, std::string_view name,
   for (const std::string& t : texts) w.string(t);
   w.end_array();
 }
+
+void write_texts(JsonWriter& w, std::string_view name,
+                 const syntax::TextList& texts) {
+  w.key(name);
+  w.begin_array();
+  for (const syntax::Text t : texts) w.string(t.text());
+  w.end_array();
+}
+
+// As lower_literal would give it; recursion as deep as the literal, which
+// the parser bounds.
+void write_literal(JsonWriter& w, const syntax::Literal& literal) {
+  switch (literal.kind()) {
+    case syntax::Literal::Kind::kString:
+      w.string(literal.text());
+      return;
+    case syntax::Literal::Kind::kInteger:
+      w.unsigned_integer(static_cast<uint64_t>(literal.integer()));
+      return;
+    case syntax::Literal::Kind::kFloat: {
+      const double d = literal.number();
+      if (d - d == 0.0) {
+        w.number(d);
+      } else {
+        w.null();
+      }
+      return;
+    }
+    case syntax::Literal::Kind::kBoolean:
+      w.boolean(literal.boolean());
+      return;
+    case syntax::Literal::Kind::kArray:
+      w.begin_array();
+      for (const syntax::Literal e : literal.elements()) write_literal(w, e);
+      w.end_array();
+      return;
+  }
+}
+
+// A block of state fields or parameters as an object keyed by name in byte
+// order, where of equal names the last written counts: with `defaults`,
+// a field with a default becomes {"default", "type"}.
+class StateWriter {
+ public:
+  void write(JsonWriter& w, const syntax::StateFields& fields, bool defaults) {
+    members_.clear();
+    for (const syntax::StateField f : fields) {
+      members_.emplace_back(f.name(), f);
+    }
+    std::stable_sort(members_.begin(), members_.end(),
+                     [](const Member& a, const Member& b) {
+                       return a.first < b.first;
+                     });
+    w.begin_object();
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+      if (i + 1 < members_.size() &&
+          members_[i].first == members_[i + 1].first) {
+        continue;
+      }
+      const syntax::StateField& field = members_[i].second;
+      w.key(members_[i].first);
+      type_text_.clear();
+      field.type().append_text(type_text_);
+      const std::optional<syntax::Literal> default_value =
+          defaults ? field.default_value() : std::nullopt;
+      if (!default_value) {
+        w.string(type_text_);
+        continue;
+      }
+      w.begin_object();
+      w.key("default");
+      write_literal(w, *default_value);
+      w.key("type");
+      w.string(type_text_);
+      w.end_object();
+    }
+    w.end_object();
+  }
+
+ private:
+  using Member = std::pair<std::string_view, syntax::StateField>;
+  std::vector<Member> members_;  // reused from block to block
+  std::string type_text_;
+};
 
 }  // namespace
 
@@ -81,6 +174,93 @@ void write_contract_json(const Contract& c, std::string& out) {
   write_texts(w, "system_commitments", hm.system_commitments);
   write_texts(w, "system_refusals", hm.system_refusals);
   write_texts(w, "user_obligations", hm.user_obligations);
+  w.end_object();
+
+  w.end_object();
+}
+
+// The same members in the same order, each read from the tree when its
+// turn comes: sections may be written in any field order, and a repeated
+// field reads as its last occurrence.
+void write_contract_json(const SyntaxTree& tree, std::string& out) {
+  const syntax::Contract c = tree.contract();
+  JsonWriter w(out);
+  StateWriter state;
+  w.begin_object();
+
+  const syntax::Identity identity = c.identity();
+  w.key("identity");
+  w.begin_object();
+  w.key("stable_id"); w.string(identity.stable_id().text());
+  w.key("version");
+  w.unsigned_integer(detail::lower_version(identity.version().value()));
+  w.key("created_timestamp"); w.string(identity.created_timestamp().text());
+  w.key("owner"); w.string(identity.owner().text());
+  w.key("semantic_hash"); w.string(identity.semantic_hash().text());
+  w.end_object();
+
+  const syntax::PurposeStatement purpose = c.purpose_statement();
+  w.key("purpose_statement");
+  w.begin_object();
+  w.key("narrative"); w.string(purpose.narrative().text());
+  w.key("intent_source"); w.string(purpose.intent_source().text());
+  w.key("confidence_level"); w.number(purpose.confidence_level().value());
+  w.end_object();
+
+  const syntax::DataSemantics data = c.data_semantics();
+  w.key("data_semantics");
+  w.begin_object();
+  w.key("state");
+  state.write(w, data.state(), true);
+  write_texts(w, "invariants", data.invariants());
+  w.end_object();
+
+  w.key("behavioral_semantics");
+  w.begin_object();
+  w.key("operations");
+  w.begin_array();
+  for (const syntax::Operation op : c.behavioral_semantics().operations()) {
+    w.begin_object();
+    w.key("name"); w.string(op.name().text());
+    w.key("precondition"); w.string(op.precondition().text());
+    w.key("parameters");
+    // Parameter defaults are not part of the model.
+    state.write(w, op.parameters(), false);
+    w.key("postcondition"); w.string(op.postcondition().text());
+    write_texts(w, "side_effects", op.side_effects());
+    w.key("idempotence"); w.string(op.idempotence().text());
+    w.end_object();
+  }
+  w.end_array();
+  w.end_object();
+
+  const syntax::ExecutionConstraints ec = c.execution_constraints();
+  const syntax::ResourceLimits limits = ec.resource_limits();
+  w.key("execution_constraints");
+  w.begin_object();
+  write_texts(w, "trigger_types", ec.trigger_types());
+  w.key("resource_limits");
+  w.begin_object();
+  // The parser only produces non-negative integers.
+  w.key("max_memory_bytes");
+  w.unsigned_integer(static_cast<uint64_t>(limits.max_memory_bytes().value()));
+  w.key("computation_timeout_ms");
+  w.unsigned_integer(
+      static_cast<uint64_t>(limits.computation_timeout_ms().value()));
+  w.key("max_state_size_bytes");
+  w.unsigned_integer(
+      static_cast<uint64_t>(limits.max_state_size_bytes().value()));
+  w.end_object();
+  write_texts(w, "external_permissions", ec.external_permissions());
+  w.key("sandbox_mode"); w.string(ec.sandbox_mode().text());
+  w.end_object();
+
+  const syntax::HumanMachineContract hm = c.human_machine_contract();
+  w.key("human_machine_contract");
+  w.begin_object();
+  write_texts(w, "system_commitments", hm.system_commitments());
+  write_texts(w, "system_refusals", hm.system_refusals());
+  write_texts(w, "user_obligations", hm.user_obligations());
   w.end_object();
 
   w.end_object();

@@ -1,5 +1,7 @@
-// The front end's entry points above the syntax tree: the old owning tree
-// and the model, each read from the one tree that parse_tree builds.
+// The front end's entry points above the syntax tree: the old owning tree,
+// the model and the contract JSON, each read from the one tree that
+// parse_tree builds.
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,29 +22,39 @@ Result<ContractNode> parse(std::string_view text) {
 
 namespace {
 
-Error version_out_of_range(const SpannedInt& version) {
+// The tree keeps any written version; the model holds 32 bits, and a
+// larger one is refused once the whole text has parsed.
+std::optional<Error> version_out_of_range(const SyntaxTree& tree) {
+  const syntax::Integer version = tree.contract().identity().version();
+  if (static_cast<uint64_t>(version.value()) <= detail::kMaxVersion) {
+    return std::nullopt;
+  }
   std::string message = "version ";
-  append_int(message, version.value);
+  append_int(message, version.value());
   message += " is out of range (maximum 4294967295) at ";
-  message += version.span.to_string();
+  message += version.span().to_string();
   return Error::parse_error(std::move(message));
 }
 
 }  // namespace
 
 Result<Contract> parse_contract(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(ContractNode tree, parse(text));
-  // The tree keeps any written version; the model holds 32 bits.
-  if (static_cast<uint64_t>(tree.identity.version.value) > detail::kMaxVersion) {
-    return version_out_of_range(tree.identity.version);
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+  if (std::optional<Error> error = version_out_of_range(tree)) {
+    return std::move(*error);
   }
   return lower_contract(tree);
 }
 
 Result<std::string> parse_contract_json(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text));
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+  if (std::optional<Error> error = version_out_of_range(tree)) {
+    return std::move(*error);
+  }
   std::string out;
-  write_contract_json(contract, out);
+  // The JSON form runs about a third longer than a typical contract.
+  out.reserve(text.size() + text.size() / 2 + 1024);
+  write_contract_json(tree, out);
   return out;
 }
 

@@ -17,10 +17,15 @@
 #include "qel/ast.h"
 #include "qel/json.h"
 #include "qel/model.h"
+#include "qel/syntax_tree.h"
 
 namespace qel::detail {
 
 inline constexpr uint64_t kMaxVersion = 4294967295u;
+
+// A declared state field's member value in the model: the type text, or,
+// with a default, {"default": literal, "type": text}.
+Json lower_state_member(const syntax::StateField& field);
 
 template <typename Part>
 inline constexpr bool kOwned = !std::is_const_v<Part>;
