@@ -557,6 +557,22 @@ async def test_code_actions_honour_only_and_need_a_parse(client):
     assert await code_actions(client) == []
 
 
+# ---- The command ----------------------------------------------------------------
+
+@pytest.mark.parametrize("args,status,out,err", [
+    (["--help"], 0, b"usage: qel lsp [--stdio]\n", b""),
+    (["--stdio"], 1, b"", b""),  # its input ends at once
+    (["contract.qel"], 2, b"", b"qel: lsp takes no operands (see 'qel help')\n"),
+    (["--tcp"], 2, b"", b"qel: unknown option '--tcp' for lsp (see 'qel help')\n"),
+])
+def test_the_command_line(args, status, out, err):
+    result = subprocess.run([QEL, "lsp", *args], stdin=subprocess.DEVNULL,
+                            capture_output=True, timeout=30)
+    assert result.returncode == status
+    assert result.stdout.startswith(out) and (out or result.stdout == b"")
+    assert result.stderr == err
+
+
 # ---- Robustness, with raw bytes ------------------------------------------------------
 
 def frame(body):
