@@ -1,0 +1,56 @@
+// The formatted text of a contract: the same tokens and comments in the
+// same order, laid out in the one house style. Unlike the canonical form
+// (canonical.h) it keeps the author's order and every comment, so a
+// contract can be formatted in place on every save.
+//
+// The house style:
+// - two spaces per level of nesting; no tab, no trailing space; line feeds
+//   only; the text ends with exactly one line feed;
+// - one item per line in the blocks of named fields (the sections, an
+//   operation, resource_limits, an extension system) and in the list of
+//   operations; optional commas between such items are dropped;
+// - a list ([...] of texts or literals, Enum variants) and a block of
+//   typed fields ({ a: T, b: U = 1 }: state, parameters, Object types)
+//   stay on one line when they hold no comment and end within 100
+//   columns (counted in characters); otherwise one item per line, lists
+//   with a comma after every item;
+// - "name: value", "name: Type = default", "Array<T>", "Map<K, V>",
+//   "Enum [...]", "Keyword {";
+// - at most one blank line where the author left one or more, none after
+//   an opening brace or bracket and none before a closing one.
+// Tokens are written as they were (string escapes, number spellings such
+// as 1.50 or 00), so the meaning cannot change: the formatted text has the
+// same semantic hash and canonical form.
+//
+// Comments keep their line relation. A comment that ends a line of code
+// stays after the token it followed, one space from it; one alone on its
+// line stays alone, indented like the line of code after it (like the
+// items of a block when a closing brace follows). A comment between two
+// tokens that the style puts on one line, as in "name: // why\n value",
+// stays after the token it follows, and the rest continues on the next
+// line, one level deeper: moving the comment elsewhere would separate it
+// from what it explains. A comment keeps its text, less trailing spaces.
+//
+// Pure function: no state is kept or shared, so any number of threads may
+// call it at once.
+#ifndef QEL_FORMAT_H_
+#define QEL_FORMAT_H_
+
+#include <string>
+#include <string_view>
+
+#include "qel/error.h"
+
+namespace qel {
+
+// The longest line the style aims for, in characters.
+inline constexpr int kFormatLineWidth = 100;
+
+// A text that does not parse gives the parse error that parse_tree and
+// normalize give. A version above 32 bits is formatted, as normalize
+// accepts it: only the contract model refuses it.
+Result<std::string> format_contract(std::string_view text);
+
+}  // namespace qel
+
+#endif  // QEL_FORMAT_H_
