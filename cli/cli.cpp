@@ -20,6 +20,8 @@ constexpr const char* kHelp =
     "files below it):\n"
     "  check FILE|DIR...      parse, verify and lint; report every finding\n"
     "  normalize FILE|DIR...  print the canonical text (--check, --diff, -w)\n"
+    "  fmt FILE|DIR...        print the text laid out in the house style,\n"
+    "                         comments kept (--check, --diff, -w)\n"
     "  hash FILE|DIR...       print the semantic hash of each file\n"
     "  parse FILE             print the contract as JSON\n"
     "  run CONTRACT REQUESTS  execute the requests (JSON) against the contract\n"
@@ -75,6 +77,21 @@ constexpr const char* kNormalizeHelp =
     "  -j N, --jobs N  work on N files at a time (default: one per core); the\n"
     "                  output is the same for every N\n";
 
+constexpr const char* kFmtHelp =
+    "usage: qel fmt [--check] [--diff] [-w] [-j N] FILE|DIR...\n"
+    "\n"
+    "Prints each contract laid out in the house style: the order as written,\n"
+    "every comment kept, only indentation, line breaks, spacing and optional\n"
+    "commas changed. The meaning never changes: same semantic hash, same\n"
+    "canonical text.\n"
+    "  --check, -l     print the paths of the files that are not formatted,\n"
+    "                  one per line; exit 1 when there is any\n"
+    "  --diff, -d      print a unified diff from each file to its formatted\n"
+    "                  text; exit 1 when any file differs\n"
+    "  -w, --write     rewrite the files that differ, in place and atomically\n"
+    "  -j N, --jobs N  work on N files at a time (default: one per core); the\n"
+    "                  output is the same for every N\n";
+
 constexpr const char* kHashHelp =
     "usage: qel hash [-j N] FILE|DIR...\n"
     "\n"
@@ -116,6 +133,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"check", kCheckHelp, cmd_check},
     {"normalize", kNormalizeHelp, cmd_normalize},
+    {"fmt", kFmtHelp, cmd_fmt},
     {"hash", kHashHelp, cmd_hash},
     {"parse", kParseHelp, cmd_parse},
     {"run", kRunHelp, cmd_run},

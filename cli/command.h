@@ -70,6 +70,7 @@ void report_error(Io& io, const std::string& path, std::string_view text,
 
 int cmd_check(const std::vector<std::string>& args, Io& io);
 int cmd_normalize(const std::vector<std::string>& args, Io& io);
+int cmd_fmt(const std::vector<std::string>& args, Io& io);
 int cmd_hash(const std::vector<std::string>& args, Io& io);
 int cmd_parse(const std::vector<std::string>& args, Io& io);
 int cmd_run(const std::vector<std::string>& args, Io& io);
