@@ -95,6 +95,13 @@ def test_a_commented_contract_in_the_house_style():
         "    }\n")
 
 
+def test_the_readme_example_is_what_fmt_prints():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    before = readme.split("Before (`counter.qel`):\n\n```\n")[1].split("```")[0]
+    after = readme.split("After `qel fmt -w counter.qel`:\n\n```\n")[1].split("```")[0]
+    assert run("-", stdin=before.encode()).stdout.decode() == after
+
+
 def test_check_lists_what_differs_and_write_rewrites_it(tmp_path):
     (tmp_path / "sub").mkdir()
     messy = tmp_path / "sub" / "messy.qel"
