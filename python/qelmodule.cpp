@@ -103,14 +103,19 @@ constexpr qel::Interrupter kSignals{signal_raised, nullptr};
 // Results of many megabytes (an execution with thousands of requests) are
 // mostly the cost of faulting in the new str's memory: an ASCII result is
 // copied straight into a str whose buffer was first advised to take large
-// pages, in pieces with a look for signals between them, since a result of
-// a gigabyte takes a noticeable part of a second. Everything else goes
-// through the ordinary UTF-8 decoder.
+// pages. It is read and copied in pieces with a look for signals between
+// them, since a result of a gigabyte takes a noticeable part of a second.
+// Everything else goes through the ordinary UTF-8 decoder.
 PyObject* new_str(const std::string& text) {
   constexpr size_t kLargeResult = size_t{8} << 20;
-  constexpr size_t kPiece = size_t{32} << 20;
+  constexpr size_t kPiece = size_t{4} << 20;
   const auto size = static_cast<Py_ssize_t>(text.size());
-  if (text.size() >= kLargeResult && is_ascii(text)) {
+  bool ascii = text.size() >= kLargeResult;
+  for (size_t done = 0; ascii && done < text.size(); done += kPiece) {
+    if (done > 0 && signal_raised(nullptr)) return nullptr;
+    ascii = is_ascii(std::string_view(text).substr(done, kPiece));
+  }
+  if (ascii) {
     PyRef str(PyUnicode_New(size, 127));
     if (str.get() == nullptr) return nullptr;
     char* data = static_cast<char*>(PyUnicode_DATA(str.get()));

@@ -316,6 +316,14 @@ class Executor {
   // Error::interrupted() when the interrupter stops it (while the requests
   // are read or between two of them).
   Result<ExecutionResult> execute_all(std::string_view requests);
+  // execute_all, then write_execution_result, in one pass: each operation's
+  // result is written as soon as it is known and let go, so that a long
+  // request list holds one provenance entry at a time and stopping part way
+  // has little to free. The same text; the same errors, and
+  // Error::interrupted() also while the result is written. The log
+  // (provenance()) keeps none of these operations' entries; next_sequence()
+  // still counts them.
+  Result<std::string> execute_all_json(std::string_view requests);
 
   const Contract& contract() const { return contract_; }
   const Sandbox& sandbox() const { return sandbox_; }
@@ -335,6 +343,13 @@ class Executor {
   Result<OperationResult> run(const Operation& operation,
                               std::string_view name, Json inputs,
                               std::chrono::steady_clock::time_point start);
+  // Reads the request array and runs the requests in order, handing each
+  // result to `take` (a false from it stops the call as interrupted); a
+  // failing operation's result is the last one. The failing operation's
+  // error text, or nothing when all succeeded.
+  template <typename Take>
+  Result<std::optional<std::string>> run_requests(std::string_view requests,
+                                                  Take&& take);
 
   Contract contract_;
   Sandbox sandbox_;
@@ -343,6 +358,7 @@ class Executor {
   uint64_t next_sequence_ = 0;
   Clock clock_;
   Interrupter interrupter_;
+  bool keep_log_ = true;  // whether provenance_ keeps each entry
   // Indices of the contract's operations ordered by name, equal names in
   // declaration order: finding a request's operation is a binary search,
   // so a long request list against many operations stays linear.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "executor/json_input.h"
+#include "executor/result_writer.h"
 #include "executor/text.h"
 #include "qel/executor.h"
 
@@ -184,7 +185,7 @@ Result<OperationResult> Executor::run(
   entry->state_before = before;
   entry->state_after = state_;
   ProvenanceEntryRef recorded = std::move(entry);
-  provenance_.append(recorded);
+  if (keep_log_) provenance_.append(recorded);
   ++next_sequence_;
 
   OperationResult result;
@@ -231,21 +232,19 @@ std::vector<StateChange> Executor::compute_changes(
   return changes;
 }
 
-Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
+template <typename Take>
+Result<std::optional<std::string>> Executor::run_requests(
+    std::string_view requests, Take&& take) {
   Result<Json> parsed =
       detail::parse_json(requests, kInvalidRequests, interrupter_);
   if (!parsed.ok()) return std::move(parsed).error();
   if (!parsed->is_array()) {
     return detail::not_an_array(requests, kInvalidRequests);
   }
-  ExecutionResult result;
-  result.contract_id = contract_.identity.stable_id;
-  Json::Array& elements = parsed->as_array();
-  result.operations.reserve(elements.size());
   // A request costs microseconds, a check nanoseconds: ask before each one,
   // since a single request can be slow (a large state to copy and check).
   detail::InterruptPoll poll(interrupter_, 1);
-  for (Json& element : elements) {
+  for (Json& element : parsed->as_array()) {
     if (poll.tick()) return Error::interrupted();
     const Json* operation = element.find("operation");
     if (operation == nullptr || !operation->is_string()) {
@@ -259,24 +258,51 @@ Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
       inputs = std::move(it->second);
     }
     Result<OperationResult> done = execute_operation(name, std::move(inputs));
-    if (done.ok()) {
-      result.operations.push_back(std::move(done).value());
-      continue;
+    if (!done.ok()) {
+      std::string message = done.error().to_string();
+      OperationResult failed;
+      failed.operation = name;
+      failed.success = false;
+      failed.state = state_;
+      failed.error = message;
+      if (!take(std::move(failed))) return Error::interrupted();
+      return std::optional<std::string>(std::move(message));
     }
-    std::string message = done.error().to_string();
-    OperationResult failed;
-    failed.operation = name;
-    failed.success = false;
-    failed.state = state_;
-    failed.error = message;
-    result.operations.push_back(std::move(failed));
-    result.success = false;
-    result.error = std::move(message);
-    break;
+    if (!take(std::move(done).value())) return Error::interrupted();
+    // Freed while it is at hand, rather than all together at the end.
+    element = Json();
   }
+  return std::optional<std::string>();
+}
+
+Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
+  ExecutionResult result;
+  result.contract_id = contract_.identity.stable_id;
+  QEL_ASSIGN_OR_RETURN(result.error,
+                       run_requests(requests, [&](OperationResult done) {
+                         result.operations.push_back(std::move(done));
+                         return true;
+                       }));
+  result.success = !result.error.has_value();
   result.final_state = state_;
   result.provenance = provenance_;
   return result;
+}
+
+Result<std::string> Executor::execute_all_json(std::string_view requests) {
+  std::string out;
+  detail::ResultStream stream(out, contract_.identity.stable_id,
+                              interrupter_);
+  // Each entry is written with its operation and needed no more.
+  keep_log_ = false;
+  Result<std::optional<std::string>> error =
+      run_requests(requests, [&](OperationResult done) {
+        return stream.operation(done);
+      });
+  keep_log_ = true;
+  if (!error.ok()) return std::move(error).error();
+  if (!stream.finish(state_, *error)) return Error::interrupted();
+  return out;
 }
 
 Result<std::string> execute_contract(const Contract& contract,
@@ -306,12 +332,7 @@ Result<std::string> execute_contract(Contract&& contract,
     wrapped += ']';
     requests = wrapped;
   }
-  QEL_ASSIGN_OR_RETURN(ExecutionResult result, executor.execute_all(requests));
-  std::string out;
-  if (!write_execution_result(result, out, interrupter)) {
-    return Error::interrupted();
-  }
-  return out;
+  return executor.execute_all_json(requests);
 }
 
 }  // namespace qel

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
+#include "executor/result_writer.h"
 #include "qel/executor.h"
 #include "util/large_pages.h"
 
@@ -32,6 +34,14 @@ constexpr SeparatorText kSeparator;
 // Bytes written between two questions to the interrupter: about a
 // millisecond of writing, a fraction of a percent of it in checks.
 constexpr std::size_t kBytesPerPoll = std::size_t{1} << 20;
+// Bytes moved at once when the whole text is copied or shifted: copying
+// into fresh memory costs mostly the faults that bring it in, tens of
+// milliseconds for a few megabytes on a busy machine.
+constexpr std::size_t kBytesPerMove = std::size_t{4} << 20;
+
+}  // namespace
+
+namespace detail {
 
 // Writes the execution result. The same state often appears several times
 // in a row (an operation's state, then as state_after, then as the next
@@ -53,6 +63,15 @@ class ResultWriter {
   void entry(const ProvenanceEntry& e, std::size_t indent);
   void operation_result(const OperationResult& r, std::size_t indent);
   void execution_result(const ExecutionResult& r);
+
+  // The result as its requests run: room for the members before the
+  // operations, which hold the success flag known only at the end; each
+  // operation; then the rest, the log copied from the operations' text.
+  void begin_stream(std::string_view contract_id);
+  [[nodiscard]] bool next_operation(const OperationResult& r);
+  [[nodiscard]] bool end_stream(std::string_view contract_id,
+                                const ExecutionState& final_state,
+                                const std::optional<std::string>& error);
 
   // Whether the interrupter has said stop.
   bool stopped() const { return poll_.stopped(); }
@@ -98,6 +117,17 @@ class ResultWriter {
   void state_fields(const ExecutionState::Fields& fields, std::size_t indent);
   // Makes room for about `expected` more bytes.
   void grow_for(std::size_t expected);
+
+  // The parts of the result around its operations and log entries.
+  void result_head(std::string_view contract_id, bool success);
+  static std::string result_head_text(std::string_view contract_id,
+                                      bool success);
+  void end_operations(const ExecutionState& final_state);
+  // Writes the next log entry with `write`; false when stopping.
+  template <typename Write>
+  bool next_log_entry(std::size_t index, Write&& write);
+  void end_result(std::size_t log_size,
+                  const std::optional<std::string>& error);
   // Appends out_[offset, offset + length), written at indentation `from`,
   // as if written at indentation `to`. Line feeds in the text are all
   // structural (strings escape theirs), and each is followed by at least
@@ -115,19 +145,26 @@ class ResultWriter {
       next_poll_ = 0;
       return true;
     }
-    next_poll_ = out_.size() + kBytesPerPoll;
+    if (next_poll_ != SIZE_MAX) next_poll_ = out_.size() + kBytesPerPoll;
     return false;
   }
 
   std::string& out_;
-  detail::InterruptPoll poll_;
-  std::size_t next_poll_;  // the size at which to ask next
+  InterruptPoll poll_;
+  // The size at which to ask next; SIZE_MAX when there is no one to ask.
+  std::size_t next_poll_;
+  std::size_t operations_ = 0;  // operations written
+  std::size_t last_size_ = 0;   // the size of the operation or entry last written
   // The states written last, by any route.
   static constexpr std::size_t kRecentStates = 3;
   StateText recent_[kRecentStates];
   std::size_t next_recent_ = 0;
   // Where each entry was first written; only looked up, never iterated.
   std::unordered_map<const ProvenanceEntry*, EntryText> entries_;
+  // When streaming, entries are let go once written, so their addresses
+  // may come again: each is kept here in order instead, for the log.
+  bool streaming_ = false;
+  std::vector<EntryText> streamed_;
 };
 
 void ResultWriter::value(const Value& v, std::size_t indent) {
@@ -283,10 +320,12 @@ void ResultWriter::state(const ExecutionState& s, std::size_t indent) {
 }
 
 void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
-  if (auto seen = entries_.find(&e); seen != entries_.end()) {
-    copy_reindented(seen->second.offset, seen->second.length,
-                    seen->second.indent, indent);
-    return;
+  if (!streaming_) {
+    if (auto seen = entries_.find(&e); seen != entries_.end()) {
+      copy_reindented(seen->second.offset, seen->second.length,
+                      seen->second.indent, indent);
+      return;
+    }
   }
   const std::size_t offset = out_.size();
   const std::size_t inner = indent + 2;
@@ -330,7 +369,12 @@ void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
   boolean(e.invariants_verified);
   newline(indent);
   out_ += '}';
-  entries_.emplace(&e, EntryText{indent, offset, out_.size() - offset});
+  const EntryText text{indent, offset, out_.size() - offset};
+  if (streaming_) {
+    streamed_.push_back(text);
+  } else {
+    entries_.emplace(&e, text);
+  }
 }
 
 void ResultWriter::operation_result(const OperationResult& r,
@@ -359,69 +403,169 @@ void ResultWriter::operation_result(const OperationResult& r,
 // written: no estimate drawn from the first operations can be trusted for
 // the rest (a few huge ones, then many small ones). Each new buffer is
 // advised to take large pages before the text is copied into it, so that
-// the copy does not fault it in by small pages.
+// the copy does not fault it in by small pages. The copy goes in pieces,
+// asking the interrupter between them; when it says stop, the text stays
+// where it was.
 void ResultWriter::grow_for(std::size_t expected) {
   if (out_.capacity() - out_.size() >= expected) return;
   std::string next;
   next.reserve(std::max(out_.size() + expected, 2 * out_.capacity()));
   detail::advise_large_pages(next.data(), next.capacity());
-  next.append(out_);
+  for (std::size_t done = 0; done < out_.size(); done += kBytesPerMove) {
+    if (done > 0 && ask()) return;
+    next.append(out_, done, kBytesPerMove);
+  }
   out_.swap(next);
 }
 
-void ResultWriter::execution_result(const ExecutionResult& r) {
+void ResultWriter::result_head(std::string_view contract_id, bool success) {
   out_ += '{';
   key("contract_id", 2, true);
-  append_json_string(out_, r.contract_id);
+  append_json_string(out_, contract_id);
   key("success", 2, false);
-  boolean(r.success);
+  boolean(success);
   key("operations", 2, false);
-  if (r.operations.empty()) {
+}
+
+std::string ResultWriter::result_head_text(std::string_view contract_id,
+                                           bool success) {
+  std::string head;
+  ResultWriter(head).result_head(contract_id, success);
+  return head;
+}
+
+bool ResultWriter::next_operation(const OperationResult& r) {
+  if (stopping()) return false;
+  grow_for(last_size_);
+  if (stopped()) return false;
+  const std::size_t start = out_.size();
+  if (operations_ == 0) out_ += '[';
+  newline(4, operations_ > 0);
+  operation_result(r, 4);
+  ++operations_;
+  last_size_ = out_.size() - start;
+  return true;
+}
+
+void ResultWriter::end_operations(const ExecutionState& final_state) {
+  if (operations_ == 0) {
     literal("[]");
   } else {
-    out_ += '[';
-    std::size_t last = 0;  // the size of the operation written last
-    for (std::size_t i = 0; i < r.operations.size(); ++i) {
-      if (stopping()) return;
-      grow_for(last);
-      const std::size_t start = out_.size();
-      newline(4, i > 0);
-      operation_result(r.operations[i], 4);
-      last = out_.size() - start;
-    }
     newline(2);
     out_ += ']';
   }
   key("final_state", 2, false);
-  state(r.final_state, 2);
+  state(final_state, 2);
   key("provenance", 2, false);
   out_ += '{';
   key("entries", 4, true);
-  const auto& entries = r.provenance.entries();
-  if (entries.empty()) {
+}
+
+template <typename Write>
+bool ResultWriter::next_log_entry(std::size_t index, Write&& write) {
+  if (stopping()) return false;
+  grow_for(last_size_);
+  if (stopped()) return false;
+  const std::size_t start = out_.size();
+  if (index == 0) out_ += '[';
+  newline(6, index > 0);
+  write();
+  last_size_ = out_.size() - start;
+  return true;
+}
+
+void ResultWriter::end_result(std::size_t log_size,
+                              const std::optional<std::string>& error) {
+  if (log_size == 0) {
     literal("[]");
   } else {
-    out_ += '[';
-    std::size_t last = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (stopping()) return;
-      grow_for(last);
-      const std::size_t start = out_.size();
-      newline(6, i > 0);
-      entry(*entries[i], 6);
-      last = out_.size() - start;
-    }
     newline(4);
     out_ += ']';
   }
   newline(2);
   out_ += '}';
   key("error", 2, false);
-  optional_string(r.error);
+  optional_string(error);
   out_.append("\n}", 2);
 }
 
-}  // namespace
+void ResultWriter::execution_result(const ExecutionResult& r) {
+  result_head(r.contract_id, r.success);
+  for (const OperationResult& op : r.operations) {
+    if (!next_operation(op)) return;
+  }
+  end_operations(r.final_state);
+  const auto& entries = r.provenance.entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!next_log_entry(i, [&] { entry(*entries[i], 6); })) return;
+  }
+  end_result(entries.size(), r.error);
+}
+
+void ResultWriter::begin_stream(std::string_view contract_id) {
+  streaming_ = true;
+  // Room for the members before the operations with "success": true; a
+  // failure makes them one character longer.
+  out_.append(result_head_text(contract_id, true).size(), ' ');
+}
+
+bool ResultWriter::end_stream(std::string_view contract_id,
+                              const ExecutionState& final_state,
+                              const std::optional<std::string>& error) {
+  end_operations(final_state);
+  for (std::size_t i = 0; i < streamed_.size(); ++i) {
+    const EntryText& text = streamed_[i];
+    if (!next_log_entry(i, [&] {
+          copy_reindented(text.offset, text.length, text.indent, 6);
+        })) {
+      return false;
+    }
+  }
+  end_result(streamed_.size(), error);
+  const std::string head = result_head_text(contract_id, !error.has_value());
+  const std::size_t room = result_head_text(contract_id, true).size();
+  if (head.size() > room) {
+    // "false" is longer than "true": the text moves up, in pieces from the
+    // end, asking between them.
+    const std::size_t shift = head.size() - room;
+    grow_for(shift);
+    if (stopped()) return false;
+    std::size_t left = out_.size();
+    out_.resize(left + shift);
+    char* data = out_.data();
+    while (left > 0) {
+      if (left < out_.size() - shift && ask()) return false;
+      const std::size_t piece = std::min(left, kBytesPerMove);
+      left -= piece;
+      std::memmove(data + left + shift, data + left, piece);
+    }
+  }
+  if (stopped()) return false;
+  std::memcpy(out_.data(), head.data(), head.size());
+  return true;
+}
+
+ResultStream::ResultStream(std::string& out, std::string_view contract_id,
+                           const Interrupter& interrupter)
+    : writer_(std::make_unique<ResultWriter>(out, interrupter)),
+      contract_id_(contract_id) {
+  writer_->begin_stream(contract_id_);
+}
+
+ResultStream::~ResultStream() = default;
+
+bool ResultStream::operation(const OperationResult& result) {
+  return writer_->next_operation(result);
+}
+
+bool ResultStream::finish(const ExecutionState& final_state,
+                          const std::optional<std::string>& error) {
+  return writer_->end_stream(contract_id_, final_state, error);
+}
+
+}  // namespace detail
+
+using detail::ResultWriter;
 
 void write_value_json(const Value& value, std::string& out) {
   ResultWriter(out).value(value, 0);

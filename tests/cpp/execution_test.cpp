@@ -956,7 +956,7 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
       R"([{"operation": "put", "inputs": {"s": "line\nbreak", "o": {}}},
           {"operation": "put", "inputs": {"s": "again", "e": []}}])",
   };
-  // Enough operations for the writer to size its buffer from the first ones.
+  // Enough operations for the buffer to grow several times.
   std::string many = "[";
   for (int i = 0; i < 40; ++i) {
     if (i > 0) many += ", ";
@@ -972,6 +972,8 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
     std::string fast;
     write_execution_result(*r, fast);
     EXPECT_EQ(fast, reference_result(*r)) << requests;
+    // Written as the requests run, the text is the same.
+    EXPECT_EQ(run(c, requests), fast) << requests;
   }
 }
 
@@ -1088,14 +1090,21 @@ TEST(WriteExecutionResult, BufferStaysNearItsContent) {
   for (int i = 0; i < 3000; ++i) {
     requests += R"(,{"operation": "set", "inputs": {"count": 1}})";
   }
-  requests += "]";
+  // A failure at the end: written as the requests run, the whole text
+  // then moves up by one character for "success": false.
+  requests += R"(,{"operation": "set", "inputs": {"count": 0}}])";
   Executor executor(roomy_contract());
   Result<ExecutionResult> r = executor.execute_all(requests);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
-  ASSERT_TRUE(r->success);
+  ASSERT_EQ(r->operations.size(), 3010u);
+  ASSERT_FALSE(r->success);
   std::string out;
   write_execution_result(*r, out);
   EXPECT_LE(out.capacity(), 4 * out.size());
+  Result<std::string> streamed = execute_contract(roomy_contract(), requests);
+  ASSERT_TRUE(streamed.ok());
+  EXPECT_LE(streamed->capacity(), 4 * streamed->size());
+  EXPECT_TRUE(*streamed == out);  // not EXPECT_EQ: no 60 MB diff on failure
 }
 
 TEST(ExecuteAll, RequiresAnArray) {
