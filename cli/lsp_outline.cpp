@@ -1,11 +1,12 @@
 #include "lsp_outline.h"
 
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
-#include "qel/ast.h"
 #include "qel/canonical.h"
 #include "qel/parser.h"
+#include "qel/syntax_tree.h"
 
 namespace qel::cli::lsp {
 
@@ -15,121 +16,93 @@ using NameMap = std::unordered_map<std::string_view, size_t>;
 
 class Builder {
  public:
-  Builder(std::string_view text, size_t body)
-      : text_(text), index_(text, body) {}
+  // `tree` was parsed from the text after its first `body` bytes.
+  Builder(std::string_view text, size_t body, const SyntaxTree& tree)
+      : text_(text), body_(body), tree_(tree) {}
 
-  Outline build(ContractNode tree) {
+  Outline build() {
+    const syntax::Contract c = tree_.contract();
     Outline out;
-    add_sections(tree, out);
-    for (const StateFieldNode& f : tree.data_semantics.state) {
+    add_sections(c, out);
+    for (const syntax::StateField f : c.data_semantics().state()) {
       out.state.push_back(declaration(f));
     }
     NameMap state;
     for (size_t i = 0; i < out.state.size(); ++i) {
       state.emplace(out.state[i].name, i);  // the first of a repeated name
     }
-    for (const SpannedText& invariant : tree.data_semantics.invariants) {
+    for (const syntax::Text invariant : c.data_semantics().invariants()) {
       out.conditions.push_back(condition(Condition::Clause::kInvariant, -1,
                                          invariant, state, nullptr));
     }
-    const auto& operations = tree.behavioral_semantics.operations;
-    for (size_t k = 0; k < operations.size(); ++k) {
-      const OperationNode& node = operations[k];
+    int id = 0;
+    for (const syntax::Operation node : c.behavioral_semantics().operations()) {
       Operation op;
-      op.name = node.name.value;
-      op.name_range = literal(node.name.span);
-      const size_t brace = at(node.span);
-      op.range = ByteRange{brace, balanced_end(text_, brace)};
+      op.name = node.name().text();
+      op.name_range = range(node.name().token());
+      op.range = range(node.first_token(), node.last_token());
       NameMap parameters;
-      for (const StateFieldNode& p : node.parameters) {
-        parameters.emplace(p.name.value, op.parameters.size());
+      for (const syntax::StateField p : node.parameters()) {
+        parameters.emplace(p.name(), op.parameters.size());
         op.parameters.push_back(declaration(p));
       }
-      const int id = static_cast<int>(k);
       out.conditions.push_back(condition(Condition::Clause::kPrecondition, id,
-                                         node.precondition, state,
+                                         node.precondition(), state,
                                          &parameters));
       out.conditions.push_back(condition(Condition::Clause::kPostcondition,
-                                         id, node.postcondition, state,
+                                         id, node.postcondition(), state,
                                          &parameters));
       out.operations.push_back(std::move(op));
+      ++id;
     }
-    if (tree.extensions) {
-      for (const SystemExtensionNode& system : tree.extensions->systems) {
+    if (const std::optional<syntax::Extensions> ext = c.extensions()) {
+      for (const syntax::SystemExtension system : ext->systems()) {
         Extension e;
-        e.name = system.name.value;
-        e.name_range = word(system.name.span);
-        e.range = ByteRange{e.name_range.begin, block_end(e.name_range.end)};
-        for (const CustomFieldNode& field : system.fields) {
-          const ByteRange name = word(field.name.span);
+        e.name = system.name();
+        e.name_range = range(system.first_token());
+        e.range = range(system.first_token(), system.last_token());
+        for (const syntax::CustomField field : system.fields()) {
+          const syntax::Literal value = field.value();
           e.fields.push_back(ExtensionField{
-              field.name.value, name,
-              ByteRange{name.begin, literal(field.value.span).end}});
+              std::string(field.name()), range(field.first_token()),
+              range(field.first_token(), value.last_token())});
         }
         out.extensions.push_back(std::move(e));
       }
     }
-    const SpannedText& hash = tree.identity.semantic_hash;
-    out.semantic_hash = literal(hash.span);
-    out.written_hash = hash.value;
-    // The tree is not needed past this point: sorting it in place for the
-    // canonical form saves a copy of a possibly large contract.
-    const ContractNode normalized = normalize_ast(std::move(tree));
-    out.computed_hash = normalized.identity.semantic_hash.value;
-    out.canonical = serialize_canonical(normalized);
+    const syntax::Text hash = c.identity().semantic_hash();
+    out.semantic_hash = range(hash.token());
+    out.written_hash = hash.text();
+    out.computed_hash = compute_semantic_hash(tree_);
+    out.canonical = serialize_canonical(tree_);
     return out;
   }
 
  private:
-  size_t at(const Span& span) const {
-    return index_.offset_of_finding(span.line, span.column);
+  // The bytes of tokens `first` through `last` in the whole text.
+  ByteRange range(uint32_t first, uint32_t last) const {
+    return ByteRange{body_ + tree_.token_offset(first),
+                     body_ + tree_.token_end(last)};
   }
-  ByteRange literal(const Span& span) const {
-    const size_t begin = at(span);
-    return ByteRange{begin, token_end(text_, begin)};
-  }
-  ByteRange word(const Span& span) const { return literal(span); }
-
-  // The end of the braces that follow `from`, or `from` when none do.
-  size_t block_end(size_t from) const {
-    const size_t open = skip_layout(text_, from);
-    if (open >= text_.size() || text_[open] != '{') return from;
-    return balanced_end(text_, open);
-  }
-
-  // The end of a type written at `span`: its keyword, and the brackets
-  // that belong to it.
-  size_t type_end(const TypeExpression& type) const {
-    const size_t keyword_end = token_end(text_, at(type.span));
-    char open = 0;
-    switch (type.kind) {
-      case TypeExpression::Kind::kArray:
-      case TypeExpression::Kind::kMap: open = '<'; break;
-      case TypeExpression::Kind::kObject: open = '{'; break;
-      case TypeExpression::Kind::kEnum: open = '['; break;
-      case TypeExpression::Kind::kPrimitive: return keyword_end;
-    }
-    const size_t p = skip_layout(text_, keyword_end);
-    if (p >= text_.size() || text_[p] != open) return keyword_end;
-    return balanced_end(text_, p);
-  }
+  ByteRange range(uint32_t token) const { return range(token, token); }
 
   // The parser has already bounded the nesting of Object types, so this
   // recursion is bounded too.
-  Declaration declaration(const StateFieldNode& field) const {
+  Declaration declaration(const syntax::StateField& field) const {
     Declaration d;
-    d.name = field.name.value;
-    d.type = field.type.text();
-    d.name_range = word(field.name.span);
-    size_t end = type_end(field.type);
-    if (field.default_value) {
-      const ByteRange value = literal(field.default_value->span);
-      d.default_text = std::string(text_.substr(value.begin, value.size()));
-      end = value.end;
+    d.name = field.name();
+    const syntax::Type type = field.type();
+    d.type = type.text();
+    d.name_range = range(field.first_token());
+    size_t end = range(type.last_token()).end;
+    if (const std::optional<syntax::Literal> value = field.default_value()) {
+      const ByteRange written = range(value->first_token(), value->last_token());
+      d.default_text = std::string(text_.substr(written.begin, written.size()));
+      end = written.end;
     }
     d.range = ByteRange{d.name_range.begin, end};
-    if (field.type.kind == TypeExpression::Kind::kObject) {
-      for (const StateFieldNode& f : field.type.fields) {
+    if (type.kind() == syntax::Type::Kind::kObject) {
+      for (const syntax::StateField f : type.fields()) {
         d.fields.push_back(declaration(f));
       }
     }
@@ -152,12 +125,12 @@ class Builder {
   // Names are read from the literal as written, so that each use has its
   // exact range; escape sequences are passed over.
   Condition condition(Condition::Clause clause, int operation,
-                      const SpannedText& written, const NameMap& state,
+                      const syntax::Text& written, const NameMap& state,
                       const NameMap* parameters) const {
     Condition c;
     c.clause = clause;
     c.operation = operation;
-    c.range = literal(written.span);
+    c.range = range(written.token());
     const size_t end = c.range.end > c.range.begin + 1 ? c.range.end - 1
                                                        : c.range.end;
     size_t p = c.range.begin + 1;
@@ -205,36 +178,39 @@ class Builder {
     }
   }
 
-  void add_sections(const ContractNode& tree, Outline& out) const {
-    const auto add = [&](std::string name, const Span& span) {
-      const ByteRange keyword = word(span);
-      out.sections.push_back(Section{
-          std::move(name), keyword,
-          ByteRange{keyword.begin, block_end(keyword.end)}, {}});
+  void add_sections(const syntax::Contract& c, Outline& out) const {
+    const auto add = [&](std::string name, const syntax::Node& node) {
+      out.sections.push_back(Section{std::move(name),
+                                     range(node.first_token()),
+                                     range(node.first_token(), node.last_token()),
+                                     {}});
     };
-    add("Contract", tree.span);
-    add("Identity", tree.identity.span);
-    add("PurposeStatement", tree.purpose_statement.span);
-    add("DataSemantics", tree.data_semantics.span);
-    add("BehavioralSemantics", tree.behavioral_semantics.span);
-    add("ExecutionConstraints", tree.execution_constraints.span);
-    add("HumanMachineContract", tree.human_machine_contract.span);
+    add("Contract", c);
+    add("Identity", c.identity());
+    add("PurposeStatement", c.purpose_statement());
+    add("DataSemantics", c.data_semantics());
+    add("BehavioralSemantics", c.behavioral_semantics());
+    add("ExecutionConstraints", c.execution_constraints());
+    add("HumanMachineContract", c.human_machine_contract());
     for (size_t i = 1; i < out.sections.size(); ++i) {
       out.sections[0].children.push_back(i);
     }
-    if (tree.extensions) add("Extensions", tree.extensions->span);
+    if (const std::optional<syntax::Extensions> ext = c.extensions()) {
+      add("Extensions", *ext);
+    }
   }
 
   std::string_view text_;
-  LineIndex index_;
+  size_t body_;
+  const SyntaxTree& tree_;
 };
 
 }  // namespace
 
 std::optional<Outline> build_outline(std::string_view text, size_t body) {
-  Result<ContractNode> tree = parse(text.substr(body));
+  const Result<SyntaxTree> tree = parse_tree(text.substr(body));
   if (!tree.ok()) return std::nullopt;
-  return Builder(text, body).build(std::move(tree).value());
+  return Builder(text, body, *tree).build();
 }
 
 }  // namespace qel::cli::lsp

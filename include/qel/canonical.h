@@ -7,26 +7,24 @@
 #include <string>
 #include <string_view>
 
-#include "qel/ast.h"
 #include "qel/error.h"
+#include "qel/syntax_tree.h"
 
 namespace qel {
 
-// Sorts every order-insensitive list and writes the computed hash into the
-// identity's semantic_hash.
-ContractNode normalize_ast(ContractNode tree);
-
-// Renders a (normalised) tree in the canonical layout.
-std::string serialize_canonical(const ContractNode& tree);
+// The canonical text of a parsed contract: sections and fields in their
+// fixed order, every order-insensitive list sorted, and the computed hash
+// in place of the written one.
+std::string serialize_canonical(const SyntaxTree& tree);
 
 // SHA-256 (64 lower-case hex digits) of the canonical text with the
 // semantic_hash value set to 64 zeros.
-std::string compute_semantic_hash(const ContractNode& tree);
+std::string compute_semantic_hash(const SyntaxTree& tree);
 
-// parse, normalize_ast, serialize_canonical.
+// parse_tree, then serialize_canonical.
 Result<std::string> normalize(std::string_view text);
 
-// parse, normalize_ast, the hash; equal to the hash line of normalize(text).
+// parse_tree, then the hash; equal to the hash line of normalize(text).
 Result<std::string> semantic_hash(std::string_view text);
 
 }  // namespace qel

@@ -2,27 +2,21 @@
 
 #include <openssl/evp.h>
 
+#include <cstring>
 #include <new>
-#include <utility>
 
 #include "canonical/canonical_hash.h"
 #include "canonical/canonical_writer.h"
-#include "canonical/tree_order.h"
+#include "qel/parser.h"
 
 namespace qel {
 
 namespace detail {
 
-HashText sha256_hex(std::string_view text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(),
-                 nullptr) != 1 ||
-      length * 2 != kHashTextLength) {
-    // The one-shot digest fails only when libcrypto cannot allocate its
-    // context; report it like any other allocation failure.
-    throw std::bad_alloc();
-  }
+namespace {
+
+HashText to_hex(const unsigned char* digest, unsigned int length) {
+  if (length * 2 != kHashTextLength) throw std::bad_alloc();
   static constexpr char kHex[] = "0123456789abcdef";
   HashText hex;
   for (unsigned int i = 0; i < length; ++i) {
@@ -32,37 +26,81 @@ HashText sha256_hex(std::string_view text) {
   return hex;
 }
 
-size_t render_blanked(const ContractNode& tree, std::string& out) {
-  out.reserve(out.size() + estimate_canonical_size(tree));
-  CanonicalWriter writer(out);
-  return writer.write_contract(tree, HashLine::kZeros);
+}  // namespace
+
+// libcrypto's digest calls fail only when it cannot allocate its context;
+// they are reported like any other allocation failure.
+HashText sha256_hex(std::string_view text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(),
+                 nullptr) != 1) {
+    throw std::bad_alloc();
+  }
+  return to_hex(digest, length);
+}
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+  if (context_ == nullptr) throw std::bad_alloc();
+  if (EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(context_);
+    throw std::bad_alloc();
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context_); }
+
+void Sha256::update(std::string_view bytes) {
+  if (EVP_DigestUpdate(context_, bytes.data(), bytes.size()) != 1) {
+    throw std::bad_alloc();
+  }
+}
+
+HashText Sha256::finish() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context_, digest, &length) != 1) {
+    throw std::bad_alloc();
+  }
+  return to_hex(digest, length);
 }
 
 }  // namespace detail
 
-ContractNode normalize_ast(ContractNode tree) {
-  detail::sort_tree(tree);
-  std::string hash = compute_semantic_hash(tree);
-  // The written hash and its position are discarded: the value is computed.
-  tree.identity.semantic_hash = SpannedText{std::move(hash), Span{0, 0, 0}};
-  return tree;
-}
-
-std::string serialize_canonical(const ContractNode& tree) {
+// One rendering serves both the hash and the result: the hash is taken over
+// the text with zeros in the hash line, then written over the zeros.
+std::string serialize_canonical(const SyntaxTree& tree) {
   std::string out;
-  out.reserve(detail::estimate_canonical_size(tree));
-  detail::CanonicalWriter writer(out);
-  (void)writer.write_contract(tree, detail::HashLine::kFromTree);
+  // Reserved, not written: pages past the text's end are never touched.
+  out.reserve(detail::canonical_size_bound(tree));
+  detail::CanonicalWriter writer(tree, out);
+  const std::size_t hash_offset = writer.write_contract();
+  const detail::HashText hex = detail::sha256_hex(out);
+  std::memcpy(out.data() + hash_offset, hex.data(), hex.size());
   return out;
 }
 
-// Blanking while rendering gives the same text as rendering a copy whose
-// hash was set to zeros, without copying the tree.
-std::string compute_semantic_hash(const ContractNode& tree) {
-  std::string text;
-  (void)detail::render_blanked(tree, text);
-  const detail::HashText hex = detail::sha256_hex(text);
+// The canonical text is hashed piece by piece as it is written, never held
+// whole.
+std::string compute_semantic_hash(const SyntaxTree& tree) {
+  std::string piece;
+  detail::Sha256 digest;
+  detail::CanonicalWriter writer(tree, piece);
+  writer.stream_to(digest);
+  (void)writer.write_contract();
+  digest.update(piece);
+  const detail::HashText hex = digest.finish();
   return std::string(hex.data(), hex.size());
+}
+
+Result<std::string> normalize(std::string_view text) {
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+  return serialize_canonical(tree);
+}
+
+Result<std::string> semantic_hash(std::string_view text) {
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+  return compute_semantic_hash(tree);
 }
 
 }  // namespace qel

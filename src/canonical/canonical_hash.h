@@ -1,17 +1,18 @@
-// The hash over a tree's canonical text, shared by the tree-level and the
-// text-level entry points.
+// SHA-256 for the semantic hash: at once over a text, or fed piece by
+// piece, so that the canonical text need not be held whole.
 #ifndef QEL_CANONICAL_CANONICAL_HASH_H_
 #define QEL_CANONICAL_CANONICAL_HASH_H_
 
 #include <array>
 #include <cstddef>
-#include <string>
 #include <string_view>
 
-#include "canonical/canonical_writer.h"
-#include "qel/ast.h"
+struct evp_md_ctx_st;
 
 namespace qel::detail {
+
+// Length of the hash value: 32 digest bytes as hex.
+inline constexpr std::size_t kHashTextLength = 64;
 
 using HashText = std::array<char, kHashTextLength>;
 
@@ -19,10 +20,19 @@ using HashText = std::array<char, kHashTextLength>;
 // nibble first.
 HashText sha256_hex(std::string_view text);
 
-// Appends the tree's canonical text with the hash value blanked to 64
-// zeros, the exact text the hash is taken over. Returns the offset of the
-// zeros in `out`.
-size_t render_blanked(const ContractNode& tree, std::string& out);
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(std::string_view bytes);
+  HashText finish();  // once
+
+ private:
+  evp_md_ctx_st* context_;
+};
 
 }  // namespace qel::detail
 

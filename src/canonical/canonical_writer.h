@@ -1,86 +1,72 @@
-// Rendering a syntax tree as canonical text, in its current order.
+// Rendering a syntax tree as canonical text: sections and fields in their
+// fixed order, every order-insensitive list sorted.
 #ifndef QEL_CANONICAL_CANONICAL_WRITER_H_
 #define QEL_CANONICAL_CANONICAL_WRITER_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "qel/ast.h"
+#include "canonical/canonical_hash.h"
+#include "canonical/tree_order.h"
+#include "qel/syntax_tree.h"
 
 namespace qel::detail {
 
-// Length of the hash value: 32 digest bytes as hex.
-inline constexpr size_t kHashTextLength = 64;
-
-// Which text the identity's semantic_hash line carries.
-enum class HashLine {
-  kFromTree,  // the tree's own value
-  kZeros,     // 64 "0" digits: the form the hash is computed over
-};
-
-// Appends canonical text to one growing buffer. Nested types and literals
-// are written with an explicit stack instead of recursion, so no tree,
-// however deep, can exhaust the call stack; the writer keeps that stack
-// between calls to avoid reallocating it.
+// Appends canonical text to one growing buffer, or, once streaming, hands
+// it to a digest piece by piece. Types and literals are written by
+// recursion as deep as they nest, which the parser bounds.
 class CanonicalWriter {
  public:
-  explicit CanonicalWriter(std::string& out) : out_(out) {}
+  CanonicalWriter(const SyntaxTree& tree, std::string& out)
+      : tree_(tree), out_(out) {}
   CanonicalWriter(const CanonicalWriter&) = delete;
   CanonicalWriter& operator=(const CanonicalWriter&) = delete;
 
-  // The whole contract, and the Extensions block when present. Returns the
-  // offset in the buffer of the first character of the semantic_hash value.
-  size_t write_contract(const ContractNode& tree, HashLine hash);
+  // From now on the buffer is emptied into `digest` whenever it has grown
+  // past a piece; what is left at the end is the caller's to add.
+  void stream_to(Sha256& digest) { digest_ = &digest; }
 
+  // The whole contract, and the Extensions block when present, with 64 "0"
+  // digits for the semantic_hash value: the text the hash is computed
+  // over. Returns the offset in the buffer of the first of them (not
+  // meaningful when streaming).
+  std::size_t write_contract();
+
+ private:
   // A text between quotation marks; a backslash and a quotation mark inside
   // it are escaped as the contract language reads them back (\\ and \"),
   // every other character is written as it is.
   void write_quoted(std::string_view text);
+  void write_field_int(std::string_view indent_and_name, int64_t value);
+  void write_texts(const syntax::TextList& texts, std::size_t depth);
+  void write_state_field(std::string_view indent, const syntax::StateField& f,
+                         std::size_t depth);
+  void write_type(const syntax::Type& type, std::size_t depth);
+  void write_literal(const syntax::Literal& literal);
+  void write_operation(const syntax::Operation& op);
+  void write_extensions(const syntax::Extensions& extensions);
+  void flush();
 
-  // `indent` spaces, "name: ", the integer, ",".
-  void write_field_int(int indent, std::string_view name, int64_t value);
-  // "    confidence_level: ", the number, ",".
-  void write_field_float(double value);
-  // ["a", "b"] or [].
-  void serialize_string_list(const std::vector<SpannedText>& texts);
-  void serialize_literal_value(const LiteralValue& literal);
-  void serialize_type_expression(const TypeExpression& type);
-
- private:
-  // One pending piece of output while nested types and literals are walked.
-  struct Step {
-    enum class Kind { kType, kLiteral, kObjectField, kText };
-    Kind kind;
-    const void* node;       // TypeExpression, LiteralValue or StateFieldNode
-    std::string_view text;  // kText
-  };
-
-  void write_line(std::string_view text);
-  void write_state_field(int indent, const StateFieldNode& field);
-  void write_type_step(const TypeExpression& type);
-  void write_literal_step(const LiteralValue& literal);
-  void write_object_field_step(const StateFieldNode& field);
-  // Writes whatever the stack holds until it is empty.
-  void drain();
-  void push_text(std::string_view text) {
-    stack_.push_back(Step{Step::Kind::kText, nullptr, text});
-  }
-  void push_type(const TypeExpression* type) {
-    stack_.push_back(Step{Step::Kind::kType, type, {}});
-  }
-  void push_literal(const LiteralValue* literal) {
-    stack_.push_back(Step{Step::Kind::kLiteral, literal, {}});
+  // A list to sort at each depth of nesting, kept from call to call; a
+  // deque, so that a deeper list never moves a shallower one.
+  std::vector<Keyed>& scratch(std::size_t depth) {
+    while (scratch_.size() <= depth) scratch_.emplace_back();
+    return scratch_[depth];
   }
 
+  const SyntaxTree& tree_;
   std::string& out_;
-  std::vector<Step> stack_;
+  Sha256* digest_ = nullptr;
+  std::deque<std::vector<Keyed>> scratch_;
 };
 
-// A cheap guess at the canonical text's length, for reserving the buffer.
-size_t estimate_canonical_size(const ContractNode& tree);
+// Enough room for the canonical text of `tree`: the written texts, plus a
+// bound on the fixed words and indentation per node and per token.
+std::size_t canonical_size_bound(const SyntaxTree& tree);
 
 }  // namespace qel::detail
 
