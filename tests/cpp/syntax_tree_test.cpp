@@ -207,8 +207,8 @@ TEST(SyntaxTreeTokens, TokensAndGapsAreTheText) {
     std::string rebuilt;
     uint32_t previous_end = 0;
     for (uint32_t i = 0; i < tree->token_count(); ++i) {
-      const std::string_view gap =
-          text.substr(previous_end, tree->token_offset(i) - previous_end);
+      const std::string_view gap = std::string_view(text).substr(
+          previous_end, tree->token_offset(i) - previous_end);
       EXPECT_EQ(gap.find_first_not_of(" \t\r\n\f"), std::string_view::npos)
           << "gap before token " << i;
       rebuilt += gap;
