@@ -408,9 +408,6 @@ def test_each_withdraw_is_judged_by_its_own_amount(amounts):
 
 # ---- Signals during a long call ---------------------------------------------------
 
-# A million cheap requests: several seconds of work for the whole call.
-MANY_REQUESTS = "[" + ",".join(['{"operation":"note","inputs":{"n":1}}'] * 1_000_000) + "]"
-
 SEND_SIGINT = """
 import os, signal, sys, time
 time.sleep(float(sys.argv[1]))
@@ -420,15 +417,17 @@ print(time.monotonic())
 
 
 def interrupted_call(delay, exception):
-    """Runs execute on MANY_REQUESTS while another process sends SIGINT after
-    `delay` seconds (a thread of this process could not: the call holds the
-    interpreter lock). Returns the seconds from the signal to `exception`."""
+    """Runs execute on a million cheap requests, several seconds of work,
+    while another process sends SIGINT after `delay` seconds (a thread of
+    this process could not: the call holds the interpreter lock). Returns the
+    seconds from the signal to `exception`."""
+    requests = "[" + ",".join(['{"operation":"note","inputs":{"n":1}}'] * 1_000_000) + "]"
     killer = subprocess.Popen(
         [sys.executable, "-c", SEND_SIGINT, str(delay), str(os.getpid())],
         stdout=subprocess.PIPE, text=True)
     try:
         with pytest.raises(exception):
-            qel.execute(ACCOUNT, MANY_REQUESTS)
+            qel.execute(ACCOUNT, requests)
         raised = time.monotonic()
     finally:
         sent = killer.communicate()[0]
