@@ -118,9 +118,9 @@ constexpr const char* kLspHelp =
     "\n"
     "Runs a language server on standard input and output, for editors:\n"
     "diagnostics as 'qel check' reports them, document symbols, hover, go to\n"
-    "definition, references, completion, and code actions that write the\n"
-    "semantic hash or normalize the contract. --stdio, which some clients\n"
-    "pass, changes nothing.\n"
+    "definition, references, completion, formatting as 'qel fmt' lays out,\n"
+    "and code actions that write the semantic hash or normalize the\n"
+    "contract. --stdio, which some clients pass, changes nothing.\n"
     "Exit status: 0 after a shutdown request, 1 when the input ends or exit\n"
     "comes without one.\n";
 

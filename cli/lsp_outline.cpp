@@ -1,6 +1,5 @@
 #include "lsp_outline.h"
 
-#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -14,33 +13,36 @@ namespace {
 
 using NameMap = std::unordered_map<std::string_view, size_t>;
 
+// Reads the syntax tree, whose offsets count from the contract's start,
+// into ranges of the document, which may have a byte order mark first.
 class Builder {
  public:
-  // `tree` was parsed from the text after its first `body` bytes.
-  Builder(std::string_view text, size_t body, const SyntaxTree& tree)
-      : text_(text), body_(body), tree_(tree) {}
+  Builder(const SyntaxTree& tree, size_t body)
+      : tree_(tree), text_(tree.source()), body_(body) {}
 
   Outline build() {
-    const syntax::Contract c = tree_.contract();
     Outline out;
-    add_sections(c, out);
-    for (const syntax::StateField f : c.data_semantics().state()) {
+    const syntax::Contract contract = tree_.contract();
+    add_sections(contract, out);
+    const syntax::DataSemantics data = contract.data_semantics();
+    for (const syntax::StateField f : data.state()) {
       out.state.push_back(declaration(f));
     }
     NameMap state;
     for (size_t i = 0; i < out.state.size(); ++i) {
       state.emplace(out.state[i].name, i);  // the first of a repeated name
     }
-    for (const syntax::Text invariant : c.data_semantics().invariants()) {
+    for (const syntax::Text invariant : data.invariants()) {
       out.conditions.push_back(condition(Condition::Clause::kInvariant, -1,
                                          invariant, state, nullptr));
     }
     int id = 0;
-    for (const syntax::Operation node : c.behavioral_semantics().operations()) {
+    for (const syntax::Operation node :
+         contract.behavioral_semantics().operations()) {
       Operation op;
       op.name = node.name().text();
-      op.name_range = range(node.name().token());
-      op.range = range(node.first_token(), node.last_token());
+      op.name_range = tokens(node.name().token(), node.name().token());
+      op.range = tokens(node.first_token(), node.last_token());
       NameMap parameters;
       for (const syntax::StateField p : node.parameters()) {
         parameters.emplace(p.name(), op.parameters.size());
@@ -55,23 +57,24 @@ class Builder {
       out.operations.push_back(std::move(op));
       ++id;
     }
-    if (const std::optional<syntax::Extensions> ext = c.extensions()) {
-      for (const syntax::SystemExtension system : ext->systems()) {
+    if (const std::optional<syntax::Extensions> extensions =
+            contract.extensions()) {
+      for (const syntax::SystemExtension system : extensions->systems()) {
         Extension e;
         e.name = system.name();
-        e.name_range = range(system.first_token());
-        e.range = range(system.first_token(), system.last_token());
+        e.name_range = tokens(system.first_token(), system.first_token());
+        e.range = tokens(system.first_token(), system.last_token());
         for (const syntax::CustomField field : system.fields()) {
-          const syntax::Literal value = field.value();
           e.fields.push_back(ExtensionField{
-              std::string(field.name()), range(field.first_token()),
-              range(field.first_token(), value.last_token())});
+              std::string(field.name()),
+              tokens(field.first_token(), field.first_token()),
+              tokens(field.first_token(), field.value().last_token())});
         }
         out.extensions.push_back(std::move(e));
       }
     }
-    const syntax::Text hash = c.identity().semantic_hash();
-    out.semantic_hash = range(hash.token());
+    const syntax::Text hash = contract.identity().semantic_hash();
+    out.semantic_hash = tokens(hash.token(), hash.token());
     out.written_hash = hash.text();
     out.computed_hash = compute_semantic_hash(tree_);
     out.canonical = serialize_canonical(tree_);
@@ -79,12 +82,14 @@ class Builder {
   }
 
  private:
-  // The bytes of tokens `first` through `last` in the whole text.
-  ByteRange range(uint32_t first, uint32_t last) const {
+  // The document's bytes from the first token's start to the last's end.
+  ByteRange tokens(uint32_t first, uint32_t last) const {
     return ByteRange{body_ + tree_.token_offset(first),
                      body_ + tree_.token_end(last)};
   }
-  ByteRange range(uint32_t token) const { return range(token, token); }
+  std::string_view source(ByteRange r) const {
+    return text_.substr(r.begin - body_, r.size());
+  }
 
   // The parser has already bounded the nesting of Object types, so this
   // recursion is bounded too.
@@ -93,14 +98,12 @@ class Builder {
     d.name = field.name();
     const syntax::Type type = field.type();
     d.type = type.text();
-    d.name_range = range(field.first_token());
-    size_t end = range(type.last_token()).end;
+    d.name_range = tokens(field.first_token(), field.first_token());
+    d.range = tokens(field.first_token(), field.last_token());
     if (const std::optional<syntax::Literal> value = field.default_value()) {
-      const ByteRange written = range(value->first_token(), value->last_token());
-      d.default_text = std::string(text_.substr(written.begin, written.size()));
-      end = written.end;
+      d.default_text = std::string(
+          source(tokens(value->first_token(), value->last_token())));
     }
-    d.range = ByteRange{d.name_range.begin, end};
     if (type.kind() == syntax::Type::Kind::kObject) {
       for (const syntax::StateField f : type.fields()) {
         d.fields.push_back(declaration(f));
@@ -130,12 +133,15 @@ class Builder {
     Condition c;
     c.clause = clause;
     c.operation = operation;
-    c.range = range(written.token());
-    const size_t end = c.range.end > c.range.begin + 1 ? c.range.end - 1
-                                                       : c.range.end;
-    size_t p = c.range.begin + 1;
+    c.range = tokens(written.token(), written.token());
+    const std::string_view literal = source(c.range);
+    // A bare timestamp has no quotes; a quoted text has one at each end.
+    const bool quoted = !literal.empty() && literal.front() == '"';
+    const size_t begin = c.range.begin + (quoted ? 1 : 0);
+    const size_t end = c.range.end - (quoted && literal.size() > 1 ? 1 : 0);
+    size_t p = begin;
     while (p < end) {
-      const char ch = text_[p];
+      const char ch = text_[p - body_];
       if (ch == '\\') {
         p += 2;
         continue;
@@ -145,7 +151,7 @@ class Builder {
         continue;
       }
       size_t q = p;
-      while (q < end && is_word_part(text_[q])) ++q;
+      while (q < end && is_word_part(text_[q - body_])) ++q;
       add_use(ByteRange{p, q}, state, parameters, operation, c);
       p = q;
     }
@@ -158,8 +164,7 @@ class Builder {
   void add_use(ByteRange range, const NameMap& state,
                const NameMap* parameters, int operation, Condition& c) const {
     NameUse use{range, {}};
-    resolve(text_.substr(range.begin, range.size()), state, parameters,
-            use.targets, operation);
+    resolve(source(range), state, parameters, use.targets, operation);
     if (!use.targets.empty()) {
       c.names.push_back(std::move(use));
       return;
@@ -167,10 +172,10 @@ class Builder {
     size_t p = range.begin;
     while (p < range.end) {
       size_t q = p;
-      while (q < range.end && text_[q] != '-') ++q;
-      if (q > p && is_word_start(text_[p])) {
+      while (q < range.end && text_[q - body_] != '-') ++q;
+      if (q > p && is_word_start(text_[p - body_])) {
         NameUse part{ByteRange{p, q}, {}};
-        resolve(text_.substr(p, q - p), state, parameters, part.targets,
+        resolve(source(ByteRange{p, q}), state, parameters, part.targets,
                 operation);
         if (!part.targets.empty()) c.names.push_back(std::move(part));
       }
@@ -178,31 +183,30 @@ class Builder {
     }
   }
 
-  void add_sections(const syntax::Contract& c, Outline& out) const {
+  void add_sections(const syntax::Contract& contract, Outline& out) const {
     const auto add = [&](std::string name, const syntax::Node& node) {
-      out.sections.push_back(Section{std::move(name),
-                                     range(node.first_token()),
-                                     range(node.first_token(), node.last_token()),
-                                     {}});
+      out.sections.push_back(Section{
+          std::move(name), tokens(node.first_token(), node.first_token()),
+          tokens(node.first_token(), node.last_token()), {}});
     };
-    add("Contract", c);
-    add("Identity", c.identity());
-    add("PurposeStatement", c.purpose_statement());
-    add("DataSemantics", c.data_semantics());
-    add("BehavioralSemantics", c.behavioral_semantics());
-    add("ExecutionConstraints", c.execution_constraints());
-    add("HumanMachineContract", c.human_machine_contract());
+    add("Contract", contract);
+    add("Identity", contract.identity());
+    add("PurposeStatement", contract.purpose_statement());
+    add("DataSemantics", contract.data_semantics());
+    add("BehavioralSemantics", contract.behavioral_semantics());
+    add("ExecutionConstraints", contract.execution_constraints());
+    add("HumanMachineContract", contract.human_machine_contract());
     for (size_t i = 1; i < out.sections.size(); ++i) {
       out.sections[0].children.push_back(i);
     }
-    if (const std::optional<syntax::Extensions> ext = c.extensions()) {
-      add("Extensions", *ext);
+    if (const auto extensions = contract.extensions()) {
+      add("Extensions", *extensions);
     }
   }
 
-  std::string_view text_;
-  size_t body_;
   const SyntaxTree& tree_;
+  std::string_view text_;  // the contract, without a byte order mark
+  size_t body_;
 };
 
 }  // namespace
@@ -210,7 +214,7 @@ class Builder {
 std::optional<Outline> build_outline(std::string_view text, size_t body) {
   const Result<SyntaxTree> tree = parse_tree(text.substr(body));
   if (!tree.ok()) return std::nullopt;
-  return Builder(text, body, *tree).build();
+  return Builder(*tree, body).build();
 }
 
 }  // namespace qel::cli::lsp

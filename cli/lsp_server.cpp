@@ -23,6 +23,7 @@
 #include "lsp_lexical.h"
 #include "lsp_outline.h"
 #include "lsp_text.h"
+#include "qel/format.h"
 #include "qel/json.h"
 #include "qel/limits.h"
 
@@ -182,6 +183,7 @@ class Server {
   Answer references(const json& params);
   Answer completion(const json& params);
   Answer code_action(const json& params);
+  Answer formatting(const json& params);
 
   void did_open(const json& params);
   void did_change(const json& params);
@@ -298,9 +300,7 @@ void Server::request(const json& id, const std::string& method,
       {"textDocument/references", &Server::references},
       {"textDocument/completion", &Server::completion},
       {"textDocument/codeAction", &Server::code_action},
-      // Once the core has a formatter, textDocument/formatting joins these
-      // (one whole_document_edit of its output) and documentFormattingProvider
-      // the capabilities.
+      {"textDocument/formatting", &Server::formatting},
   };
   if (shutdown_) {
     send_error(id, kInvalidRequest, "the server has been shut down");
@@ -434,6 +434,7 @@ Answer Server::initialize(const json& params) {
            {"completionProvider", {{"resolveProvider", false}}},
            {"codeActionProvider",
             {{"codeActionKinds", {kWriteHashKind, kNormalizeKind}}}},
+           {"documentFormattingProvider", true},
        }},
       {"serverInfo", {{"name", "qel"}}},
   };
@@ -580,8 +581,8 @@ json Server::text_edit(const Document& doc, ByteRange replaced,
   return json{{"range", range(doc, replaced)}, {"newText", std::move(text)}};
 }
 
-// Replaces everything, a byte order mark included: the form that the
-// normalize action takes, and that formatting will.
+// Replaces everything, a byte order mark included: the form of the
+// normalize action and of formatting.
 json Server::whole_document_edit(const Document& doc, std::string text) const {
   return text_edit(doc, ByteRange{0, doc.text.size()}, std::move(text));
 }
@@ -997,6 +998,19 @@ Answer Server::code_action(const json& params) {
            whole_document_edit(doc, outline->canonical));
   }
   return actions;
+}
+
+// ---- Formatting ------------------------------------------------------------------
+
+// `qel fmt`'s text as one edit. The one house style has no options, so the
+// client's (tab size, spaces) are not read. A text that does not parse is
+// left alone: its diagnostics already say why.
+Answer Server::formatting(const json& params) {
+  Document& doc = document(params);
+  const Result<std::string> formatted = format_contract(doc.contract());
+  if (!formatted.ok()) return nullptr;
+  if (*formatted == doc.text) return json::array();
+  return json::array({whole_document_edit(doc, *formatted)});
 }
 
 }  // namespace

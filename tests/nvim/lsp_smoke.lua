@@ -3,7 +3,8 @@
 -- "Normalize" code action, save. Run headless:
 --   QEL=path/to/qel nvim --headless -u NONE -c 'luafile tests/nvim/lsp_smoke.lua' FILE
 -- Prints "DIAG line col code severity message" (0-based line, byte column),
--- "FORMAT ..." and "DONE"; exits 1 on a failure it can see.
+-- "FORMAT ..." (the formatted text goes to FILE.formatted), "ACTION ..." and
+-- "DONE"; exits 1 on a failure it can see.
 local function say(line)
   io.stdout:write(line .. "\n")
 end
@@ -60,6 +61,7 @@ if capabilities.documentFormattingProvider or capabilities.document_formatting t
   answer = answers and answers[client_id]
   if not answer or answer.err then return fail("no formatting") end
   vim.lsp.util.apply_text_edits(answer.result or {}, buf, encoding)
+  vim.fn.writefile(vim.api.nvim_buf_get_lines(buf, 0, -1, false), file .. ".formatted")
   say("FORMAT applied " .. #(answer.result or {}))
 else
   say("FORMAT not offered")

@@ -557,6 +557,32 @@ async def test_code_actions_honour_only_and_need_a_parse(client):
     assert await code_actions(client) == []
 
 
+# ---- Formatting ------------------------------------------------------------------
+
+async def format_document(client):
+    return await client.text_document_formatting_async(
+        t.DocumentFormattingParams(
+            text_document=t.TextDocumentIdentifier(uri=URI),
+            options=t.FormattingOptions(tab_size=8, insert_spaces=False)))
+
+
+@pytest.mark.asyncio
+async def test_formatting_is_qel_fmt_as_one_edit(client):
+    result = await start(client)
+    assert result.capabilities.document_formatting_provider is True
+    await open_document(client, ACCOUNT)
+    expected = subprocess.run([QEL, "fmt", "-"], input=ACCOUNT.encode(),
+                              capture_output=True).stdout.decode("utf-8")
+    (edit,) = await format_document(client)
+    assert pos(edit.range.start) == (0, 0)
+    formatted = apply_edits(ACCOUNT, [edit])
+    assert formatted == expected != ACCOUNT
+    await change_document(client, formatted, 2)
+    assert list(await format_document(client)) == []
+    await change_document(client, UNPARSABLE, 3)
+    assert await format_document(client) is None
+
+
 # ---- The command ----------------------------------------------------------------
 
 @pytest.mark.parametrize("args,status,out,err", [

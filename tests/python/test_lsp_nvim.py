@@ -1,6 +1,6 @@
 """Smoke test with Neovim's built-in LSP client, run headless: the
 diagnostics it shows for a faulty contract, with a non-ASCII text before a
-finding, and the Normalize code action applied and saved."""
+finding, formatting, and the Normalize code action applied and saved."""
 import json
 import os
 import shutil
@@ -19,7 +19,7 @@ ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "tests" / "nvim" / "lsp_smoke.lua"
 
 
-def test_neovim_shows_diagnostics_and_applies_normalize(tmp_path):
+def test_neovim_shows_diagnostics_formats_and_normalizes(tmp_path):
     text = (ROOT / "examples" / "pricing_rules_faulty.qel").read_text("utf-8")
     text = text.replace('    owner: "growth"\n', "").replace(
         '    stable_id: "Pricing_Rules"\n',
@@ -48,5 +48,9 @@ def test_neovim_shows_diagnostics_and_applies_normalize(tmp_path):
             "1"] in [d[:4] for d in diagnostics]
     assert {d[4] for d in diagnostics} == {f["message"] for f in findings}
 
+    assert "FORMAT applied 1" in lines
+    formatted = subprocess.run([QEL, "fmt", "-"], input=text.encode(),
+                               capture_output=True).stdout.decode("utf-8")
+    assert (tmp_path / "faulty.qel.formatted").read_text("utf-8") == formatted
     assert "ACTION Normalize to canonical form (drops comments)" in lines
     assert path.read_text("utf-8").rstrip("\n") == qel.normalize(text).rstrip("\n")
