@@ -54,7 +54,8 @@ size_t line_end(std::string_view text, size_t from) {
   return lf == std::string_view::npos ? text.size() : lf;
 }
 
-// balanced_end, or kNone when the bracket never closes.
+// Just past the bracket that closes the one at `open` ('{', '[' or '<'),
+// passing over strings and comments; kNone when it never closes.
 size_t find_closing(std::string_view text, size_t open) {
   std::string expected;  // closers still owed, innermost last
   size_t p = open;
@@ -212,11 +213,6 @@ size_t skip_layout(std::string_view text, size_t from) {
     }
   }
   return p;
-}
-
-size_t balanced_end(std::string_view text, size_t open) {
-  const size_t end = find_closing(text, open);
-  return end != kNone ? end : text.size();
 }
 
 }  // namespace qel::cli::lsp

@@ -74,11 +74,6 @@ size_t token_end(std::string_view text, size_t begin);
 // a // comment.
 size_t skip_layout(std::string_view text, size_t from);
 
-// Just past the bracket that closes the one at `open` ('{', '[' or '<'),
-// passing over strings and comments; the end of the text if it never
-// closes.
-size_t balanced_end(std::string_view text, size_t open);
-
 // Whether a byte may start or continue a word as the language scans one.
 bool is_word_start(char c);
 bool is_word_part(char c);
