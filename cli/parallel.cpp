@@ -32,22 +32,31 @@ std::string jobs_usage(std::string_view command) {
 
 namespace {
 
-// The state the threads of one run share, guarded by `mutex`.
+// The state the threads of one run share, guarded by `mutex_`. Every
+// thread, the caller's included, takes the next index while there is room
+// for it in the window, works on it, and then emits whatever is due: the
+// items done from the first one not yet emitted on. `emitted_` passes an
+// item only once its emit has returned, so emits never overlap, and a
+// thread emitting sees, before it stops, every item done meanwhile. No
+// thread ever sleeps waiting for another's output, only for room in the
+// window.
 class Schedule {
  public:
-  Schedule(size_t count, size_t window, const std::function<void(size_t)>& work)
-      : count_(count), window_(window), work_(work), done_(window, false) {}
+  Schedule(size_t count, size_t window, const std::function<void(size_t)>& work,
+           const std::function<void(size_t)>& emit)
+      : window_(window), work_(work), emit_(emit), done_(window, false),
+        stop_at_(count) {}
 
-  // A worker: takes the next index while there is one and room for it in
-  // the window, until the work ends or fails.
-  void work() {
+  void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      ++waiting_for_room_;
-      room_.wait(lock, [&] {
-        return next_ >= stop_at_ || next_ < emitted_ + window_;
-      });
-      --waiting_for_room_;
+      if (next_ < stop_at_ && next_ >= emitted_ + window_) {
+        ++waiting_for_room_;
+        room_.wait(lock, [&] {
+          return next_ >= stop_at_ || next_ < emitted_ + window_;
+        });
+        --waiting_for_room_;
+      }
       if (next_ >= stop_at_) return;
       const size_t i = next_++;
       lock.unlock();
@@ -60,47 +69,11 @@ class Schedule {
       lock.lock();
       if (failure) {
         fail(i, failure);
-      } else {
-        done_[i % window_] = true;
+        continue;
       }
-      // Waking the caller costs a system call; only when it waits for this.
-      if (awaited_ != kNothing && (awaited_ == i || stop_at_ <= awaited_)) {
-        ready_.notify_one();
-      }
+      done_[i % window_] = true;
+      emit_due(lock);
     }
-  }
-
-  // Waits until item `i` is done; false when the run failed at or
-  // before it instead.
-  bool wait_for(size_t i) {
-    std::unique_lock lock(mutex_);
-    awaited_ = i;
-    ready_.wait(lock, [&] { return done_[i % window_] || stop_at_ <= i; });
-    awaited_ = kNothing;
-    if (stop_at_ <= i) return false;
-    done_[i % window_] = false;
-    return true;
-  }
-
-  void emitted(size_t i) {
-    std::lock_guard lock(mutex_);
-    emitted_ = i + 1;
-    if (waiting_for_room_ != 0) room_.notify_all();
-  }
-
-  // Records a failure at item `i`; the earliest one wins, and nothing at
-  // or after it is started.
-  void fail(size_t i, std::exception_ptr failure) {
-    if (i < stop_at_) {
-      stop_at_ = i;
-      failure_ = failure;
-    }
-    room_.notify_all();
-  }
-
-  void fail_locked(size_t i, std::exception_ptr failure) {
-    std::lock_guard lock(mutex_);
-    fail(i, failure);
   }
 
   std::exception_ptr failure() {
@@ -109,19 +82,47 @@ class Schedule {
   }
 
  private:
-  const size_t count_;
+  void emit_due(std::unique_lock<std::mutex>& lock) {
+    while (emitted_ < stop_at_ && done_[emitted_ % window_]) {
+      const size_t i = emitted_;
+      done_[i % window_] = false;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        emit_(i);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      if (failure) {
+        fail(i, failure);
+        break;
+      }
+      emitted_ = i + 1;
+      if (waiting_for_room_ != 0) room_.notify_all();
+    }
+  }
+
+  // Records a failure at item `i`; the earliest one wins, and nothing at
+  // or after it is started or emitted.
+  void fail(size_t i, std::exception_ptr failure) {
+    if (i < stop_at_) {
+      stop_at_ = i;
+      failure_ = failure;
+    }
+    room_.notify_all();
+  }
+
   const size_t window_;
   const std::function<void(size_t)>& work_;
+  const std::function<void(size_t)>& emit_;
   std::mutex mutex_;
-  std::condition_variable room_;   // workers: an index may be taken
-  std::condition_variable ready_;  // the caller: an item is done
-  std::vector<bool> done_;         // by i % window
-  static constexpr size_t kNothing = ~size_t{0};
+  std::condition_variable room_;
+  std::vector<bool> done_;  // by i % window
+  size_t stop_at_;          // no index from here on is started or emitted
   size_t next_ = 0;
   size_t emitted_ = 0;
-  size_t awaited_ = kNothing;  // the item the caller waits for
   unsigned waiting_for_room_ = 0;
-  size_t stop_at_ = count_;  // no index from here on is started
   std::exception_ptr failure_;
 };
 
@@ -140,33 +141,17 @@ void run_in_order(size_t count, unsigned jobs, size_t window,
     }
     return;
   }
-  Schedule schedule(count, window, work);
+  Schedule schedule(count, window, work, emit);
   std::vector<std::thread> threads;
-  threads.reserve(jobs);
-  for (unsigned t = 0; t < jobs; ++t) {
+  threads.reserve(jobs - 1);
+  for (unsigned t = 1; t < jobs; ++t) {
     try {
-      threads.emplace_back([&schedule] { schedule.work(); });
+      threads.emplace_back([&schedule] { schedule.run(); });
     } catch (const std::system_error&) {
       break;  // fewer threads than asked for: the output is the same
     }
   }
-  if (threads.empty()) {
-    for (size_t i = 0; i < count; ++i) {
-      work(i);
-      emit(i);
-    }
-    return;
-  }
-  for (size_t i = 0; i < count; ++i) {
-    if (!schedule.wait_for(i)) break;
-    try {
-      emit(i);
-    } catch (...) {
-      schedule.fail_locked(i, std::current_exception());
-      break;
-    }
-    schedule.emitted(i);
-  }
+  schedule.run();
   for (std::thread& t : threads) t.join();
   if (std::exception_ptr failure = schedule.failure()) {
     std::rethrow_exception(failure);

@@ -1,7 +1,7 @@
 // Many files on many threads, with the output of one thread. A command
 // turns each file into a result of its own (its text for standard output
 // and standard error, what it found) on whichever thread is free, and the
-// results are emitted on the calling thread strictly in operand order, so
+// results are emitted one at a time strictly in operand order, so
 // the bytes printed do not depend on the number of threads or on how the
 // files were scheduled.
 #ifndef QEL_CLI_PARALLEL_H_
@@ -33,13 +33,15 @@ std::optional<unsigned> parse_jobs(std::string_view text);
 // The usage error for a bad -j value, for `command`.
 std::string jobs_usage(std::string_view command);
 
-// Calls work(i) for every i below `count` on up to `jobs` threads, and
-// emit(i) on the calling thread for i = 0, 1, ... in turn, each as soon as
-// work(i) and every earlier emit are done. work(i) never starts while
-// emit(i - window) has not returned, so a caller can keep the results in
-// `window` slots indexed by i % window. An exception thrown by work(i) or
-// emit(i) stops the run after emit(0 .. i-1), as if it ran on one thread,
-// and is rethrown here once every thread has ended.
+// Calls work(i) for every i below `count` on `jobs` threads (the calling
+// one and jobs - 1 more), and emit(i) for i = 0, 1, ... in turn, each as
+// soon as work(i) and every earlier emit are done: on whichever thread
+// finds it due, never two at once, so emit may use the caller's state
+// without a lock. work(i) never starts while emit(i - window) has not
+// returned, so a caller can keep the results in `window` slots indexed by
+// i % window. An exception thrown by work(i) or emit(i) stops the run after
+// emit(0 .. i-1), as if it ran on one thread, and is rethrown here once
+// every thread has ended.
 void run_in_order(size_t count, unsigned jobs, size_t window,
                   const std::function<void(size_t)>& work,
                   const std::function<void(size_t)>& emit);
