@@ -109,13 +109,14 @@ class Formatter {
 
   // ---- Layout -------------------------------------------------------------
 
-  void top_level(uint32_t index);
   // The items of a block, the children of `parent`, one per line, then the
   // closing `close`. The opening token is written.
   template <typename Item>
   void block(uint32_t close, uint32_t parent, Item&& item);
   void close_block(uint32_t close, int outer, bool items);
-  void keyword_block(uint32_t index);  // Keyword { ... } / name { ... }
+  // Keyword { ... } or name { ... }: the contract, a section, Extensions
+  // or one extension system.
+  void keyword_block(uint32_t index);
   void field(uint32_t index, NodeKind parent);
   void operation(uint32_t index);
   void custom_field(uint32_t index);
@@ -293,7 +294,7 @@ Result<std::string> Formatter::run() {
   const SyntaxTree::Node& document = node(0);
   uint32_t last = 0;
   for (uint32_t i = 1; i < document.next; i = node(i).next) {
-    top_level(i);
+    keyword_block(i);
     last = node(i).last_token;
   }
   const uint32_t eof = t_.token_count() - 1;
@@ -309,8 +310,6 @@ Result<std::string> Formatter::run() {
   }
   return std::move(out_);
 }
-
-void Formatter::top_level(uint32_t index) { keyword_block(index); }
 
 template <typename Item>
 void Formatter::block(uint32_t close, uint32_t parent, Item&& item) {
@@ -340,10 +339,8 @@ void Formatter::keyword_block(uint32_t index) {
   put(n.first_token, Join::kLine);
   put(next_code(n.first_token), Join::kSpace);
   switch (n.kind) {
-    case NodeKind::kContract:
-      block(n.last_token, index, [&](uint32_t i) { keyword_block(i); });
-      return;
-    case NodeKind::kExtensions:
+    case NodeKind::kContract:    // sections
+    case NodeKind::kExtensions:  // systems
       block(n.last_token, index, [&](uint32_t i) { keyword_block(i); });
       return;
     case NodeKind::kSystemExtension:
