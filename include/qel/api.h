@@ -1,5 +1,7 @@
 // The five pipelines as single calls from text to text. The Python module
-// and the command line call these and nothing else.
+// and the command line call these and nothing else. A call keeps no state
+// and shares none with other calls, so any number of threads may make
+// them at once.
 #ifndef QEL_API_H_
 #define QEL_API_H_
 
