@@ -10,7 +10,7 @@ FileReport analyze(std::string_view path, std::string_view text,
                    const LintSelection& lints) {
   FileReport report;
   report.path = path;
-  Result<ContractNode> tree = parse(text);
+  const Result<SyntaxTree> tree = parse_tree(text);
   if (!tree.ok()) {
     report.findings.push_back(finding_of(tree.error()));
     return report;
@@ -29,7 +29,7 @@ FileReport analyze(std::string_view path, std::string_view text,
     }
     report.findings.push_back(std::move(f));
   }
-  for (Lint& l : lint(*tree, text)) {
+  for (Lint& l : lint(*tree)) {
     if (lints.select && !lints.select->contains(l.code)) continue;
     if (lints.ignore.contains(l.code)) continue;
     Finding f;

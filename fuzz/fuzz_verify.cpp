@@ -48,7 +48,7 @@ std::string describe(const qel::Diagnostic& d) {
   return out;
 }
 
-void check_against_reference(const qel::ContractNode& tree,
+void check_against_reference(const qel::SyntaxTree& tree,
                              const qel::VerificationResult& result) {
   const std::vector<qel::Diagnostic> expected =
       qel::fuzz::ReferenceVerifier().run(tree);
@@ -64,12 +64,12 @@ void check_against_reference(const qel::ContractNode& tree,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto tree = qel::parse(text);
+  auto tree = qel::parse_tree(text);
   auto api = qel::verify_json(text);
   if (!tree.ok()) {
-    check(!api.ok(), "verify_json accepts what parse refuses");
+    check(!api.ok(), "verify_json accepts what parse_tree refuses");
     check_equal(api.error().to_string(), tree.error().to_string(),
-                "verify_json fails like parse");
+                "verify_json fails like parse_tree");
     return 0;
   }
   check(api.ok(), "verify_json fails on a parsed text");

@@ -6,172 +6,185 @@
 #define QEL_FUZZ_REFERENCE_VERIFIER_H_
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/json.h"
 #include "qel/verifier.h"
 #include "reference_tokenizer.h"
 
 namespace qel::fuzz {
 
+// Reads the tree through its views only, the same way any reader does.
 class ReferenceVerifier {
  public:
-  std::vector<Diagnostic> run(const ContractNode& tree) {
+  std::vector<Diagnostic> run(const SyntaxTree& tree) {
     out_.clear();
-    const IdentityNode& identity = tree.identity;
-    const DataSemanticsNode& data = tree.data_semantics;
-    const auto& operations = tree.behavioral_semantics.operations;
+    const syntax::Contract contract = tree.contract();
+    const syntax::Identity identity = contract.identity();
+    const syntax::PurposeStatement purpose = contract.purpose_statement();
+    const syntax::DataSemantics data = contract.data_semantics();
+    const auto operations = contract.behavioral_semantics().operations();
+    const syntax::ExecutionConstraints constraints =
+        contract.execution_constraints();
 
     // Type phase.
-    if (identity.version.value < 0) {
+    const syntax::Integer version = identity.version();
+    if (version.value() < 0) {
       type_error("version must be non-negative, found " +
-                     std::to_string(identity.version.value),
-                 identity.version.span);
+                     std::to_string(version.value()),
+                 version.span());
     }
     // The library's own addition: the model holds 32 bits, so a larger
     // version must not verify as valid.
-    if (identity.version.value > 4294967295) {
+    if (version.value() > 4294967295) {
       type_error("version must be at most 4294967295, found " +
-                     std::to_string(identity.version.value),
-                 identity.version.span);
+                     std::to_string(version.value()),
+                 version.span());
     }
-    if (!stable_id_ok(identity.stable_id.value)) {
-      type_error("stable_id '" + identity.stable_id.value +
+    const std::string stable_id(identity.stable_id().text());
+    if (!stable_id_ok(stable_id)) {
+      type_error("stable_id '" + stable_id +
                      "' does not match required pattern "
                      "[a-z0-9][a-z0-9-]{0,30}[a-z0-9]",
-                 identity.stable_id.span);
+                 identity.stable_id().span());
     }
-    if (!hex_ok(identity.semantic_hash.value)) {
-      type_error("semantic_hash '" + identity.semantic_hash.value +
-                     "' is not valid hexadecimal",
-                 identity.semantic_hash.span);
+    const std::string hash(identity.semantic_hash().text());
+    if (!hex_ok(hash)) {
+      type_error("semantic_hash '" + hash + "' is not valid hexadecimal",
+                 identity.semantic_hash().span());
     }
-    const double level = tree.purpose_statement.confidence_level.value;
+    const double level = purpose.confidence_level().value();
     if (!(level >= 0.0 && level <= 1.0)) {
       type_error("confidence_level must be in range [0.0, 1.0], found " +
                      format_double(level, FloatStyle::kPlain),
-                 tree.purpose_statement.confidence_level.span);
+                 purpose.confidence_level().span());
     }
-    const auto narrative = decode_utf8(tree.purpose_statement.narrative.value);
+    const auto narrative = decode_utf8(purpose.narrative().text());
     const size_t length = narrative ? narrative->size() : 0;
     if (length > 500) {
       add(Severity::kWarning, DiagnosticKind::kType,
           "narrative exceeds recommended 500 character limit (" +
               std::to_string(length) + " chars)",
-          tree.purpose_statement.narrative.span);
+          purpose.narrative().span());
     }
-    for (const StateFieldNode& field : data.state) check_field(field);
-    for (const OperationNode& op : operations) {
-      for (const StateFieldNode& parameter : op.parameters) {
+    for (const syntax::StateField field : data.state()) check_field(field);
+    for (const syntax::Operation op : operations) {
+      for (const syntax::StateField parameter : op.parameters()) {
         check_field(parameter);
       }
     }
-    const ResourceLimitsNode& limits = tree.execution_constraints.resource_limits;
-    check_limit("max_memory_bytes", limits.max_memory_bytes);
-    check_limit("computation_timeout_ms", limits.computation_timeout_ms);
-    check_limit("max_state_size_bytes", limits.max_state_size_bytes);
+    const syntax::ResourceLimits limits = constraints.resource_limits();
+    check_limit("max_memory_bytes", limits.max_memory_bytes());
+    check_limit("computation_timeout_ms", limits.computation_timeout_ms());
+    check_limit("max_state_size_bytes", limits.max_state_size_bytes());
 
     // Invariant phase.
     std::set<std::string> state_names;
-    for (const StateFieldNode& field : data.state) {
-      state_names.insert(field.name.value);
+    for (const syntax::StateField field : data.state()) {
+      state_names.insert(std::string(field.name()));
     }
     if (!state_names.empty()) {
-      for (const SpannedText& invariant : data.invariants) {
-        if (invariant.value.empty()) continue;
+      for (const syntax::Text invariant : data.invariants()) {
+        const std::string text(invariant.text());
+        if (text.empty()) continue;
         bool references = false;
-        for (const std::string& word : identifiers(invariant.value)) {
+        for (const std::string& word : identifiers(text)) {
           if (state_names.count(word) != 0) references = true;
         }
         if (!references) {
           add(Severity::kWarning, DiagnosticKind::kInvariant,
-              "invariant '" + invariant.value +
+              "invariant '" + text +
                   "' does not reference any declared state fields",
-              invariant.span);
+              invariant.span());
         }
       }
     }
     {
       std::set<std::string> seen;
-      for (const SpannedText& invariant : data.invariants) {
-        if (!seen.insert(invariant.value).second) {
+      for (const syntax::Text invariant : data.invariants()) {
+        const std::string text(invariant.text());
+        if (!seen.insert(text).second) {
           add(Severity::kWarning, DiagnosticKind::kInvariant,
-              "duplicate invariant: '" + invariant.value + "'",
-              invariant.span);
+              "duplicate invariant: '" + text + "'", invariant.span());
         }
       }
     }
 
     // Determinism phase.
-    for (const OperationNode& op : operations) {
-      const std::string prefix = "operation '" + op.name.value + "' ";
-      scan(op.precondition, prefix + "precondition");
-      scan(op.postcondition, prefix + "postcondition");
-      for (const SpannedText& effect : op.side_effects) {
+    for (const syntax::Operation op : operations) {
+      const std::string prefix =
+          "operation '" + std::string(op.name().text()) + "' ";
+      scan(op.precondition(), prefix + "precondition");
+      scan(op.postcondition(), prefix + "postcondition");
+      for (const syntax::Text effect : op.side_effects()) {
         scan(effect, prefix + "side_effect");
       }
-      scan(op.idempotence, prefix + "idempotence");
+      scan(op.idempotence(), prefix + "idempotence");
     }
-    for (const SpannedText& invariant : data.invariants) {
+    for (const syntax::Text invariant : data.invariants()) {
       scan(invariant, "invariant");
     }
 
     // Coherence phase.
     {
       std::set<std::string> seen;
-      for (const OperationNode& op : operations) {
-        if (!seen.insert(op.name.value).second) {
-          coherence_error("duplicate operation name '" + op.name.value + "'",
-                          op.name.span);
+      for (const syntax::Operation op : operations) {
+        const std::string name(op.name().text());
+        if (!seen.insert(name).second) {
+          coherence_error("duplicate operation name '" + name + "'",
+                          op.name().span());
         }
       }
     }
     {
       std::set<std::string> seen;
-      for (const StateFieldNode& field : data.state) {
-        if (!seen.insert(field.name.value).second) {
-          coherence_error(
-              "duplicate state field name '" + field.name.value + "'",
-              field.name.span);
+      for (const syntax::StateField field : data.state()) {
+        const std::string name(field.name());
+        if (!seen.insert(name).second) {
+          coherence_error("duplicate state field name '" + name + "'",
+                          field.name_span());
         }
       }
     }
-    const SpannedText& mode = tree.execution_constraints.sandbox_mode;
-    if (mode.value != "full_isolation" && mode.value != "restricted" &&
-        mode.value != "none") {
+    const std::string mode(constraints.sandbox_mode().text());
+    if (mode != "full_isolation" && mode != "restricted" && mode != "none") {
       add(Severity::kWarning, DiagnosticKind::kCoherence,
-          "unrecognized sandbox_mode '" + mode.value +
+          "unrecognized sandbox_mode '" + mode +
               "', expected one of: full_isolation, restricted, none",
-          mode.span);
+          constraints.sandbox_mode().span());
     }
-    for (const SpannedText& trigger : tree.execution_constraints.trigger_types) {
-      if (trigger.value != "manual" && trigger.value != "time_based" &&
-          trigger.value != "event_based") {
+    for (const syntax::Text trigger : constraints.trigger_types()) {
+      const std::string value(trigger.text());
+      if (value != "manual" && value != "time_based" &&
+          value != "event_based") {
         add(Severity::kWarning, DiagnosticKind::kCoherence,
-            "unrecognized trigger_type '" + trigger.value +
+            "unrecognized trigger_type '" + value +
                 "', expected one of: manual, time_based, event_based",
-            trigger.span);
+            trigger.span());
       }
     }
-    for (const OperationNode& op : operations) {
+    for (const syntax::Operation op : operations) {
       std::set<std::string> parameters;
-      for (const StateFieldNode& p : op.parameters) parameters.insert(p.name.value);
-      check_references(op, op.precondition, "precondition", state_names,
+      for (const syntax::StateField p : op.parameters()) {
+        parameters.insert(std::string(p.name()));
+      }
+      check_references(op, op.precondition(), "precondition", state_names,
                        parameters);
-      check_references(op, op.postcondition, "postcondition", state_names,
+      check_references(op, op.postcondition(), "postcondition", state_names,
                        parameters);
     }
-    if (tree.extensions) {
+    if (const std::optional<syntax::Extensions> ext = contract.extensions()) {
       std::set<std::string> seen;
-      for (const SystemExtensionNode& system : tree.extensions->systems) {
-        if (!seen.insert(system.name.value).second) {
-          coherence_error(
-              "duplicate extension namespace '" + system.name.value + "'",
-              system.name.span);
+      for (const syntax::SystemExtension system : ext->systems()) {
+        const std::string name(system.name());
+        if (!seen.insert(name).second) {
+          coherence_error("duplicate extension namespace '" + name + "'",
+                          system.name_span());
         }
       }
     }
@@ -214,119 +227,125 @@ class ReferenceVerifier {
 
   // ---- Types and defaults ---------------------------------------------------
 
-  static std::string short_name(const TypeExpression& type) {
-    switch (type.kind) {
-      case TypeExpression::Kind::kPrimitive:
-        return primitive_type_name(type.primitive);
-      case TypeExpression::Kind::kArray:
-        return "Array<" + short_name(*type.element) + ">";
-      case TypeExpression::Kind::kMap:
-        return "Map<" + short_name(*type.key) + ", " + short_name(*type.value) +
-               ">";
-      case TypeExpression::Kind::kObject: return "Object";
-      case TypeExpression::Kind::kEnum: return "Enum";
+  using TypeKind = syntax::Type::Kind;
+  using LiteralKind = syntax::Literal::Kind;
+
+  // Recursion as deep as the parser lets types and literals nest.
+  static std::string short_name(const syntax::Type& type) {
+    switch (type.kind()) {
+      case TypeKind::kPrimitive:
+        return syntax::primitive_kind_name(type.primitive());
+      case TypeKind::kArray:
+        return "Array<" + short_name(type.element()) + ">";
+      case TypeKind::kMap:
+        return "Map<" + short_name(type.key()) + ", " +
+               short_name(type.value()) + ">";
+      case TypeKind::kObject: return "Object";
+      case TypeKind::kEnum: return "Enum";
     }
     return "";
   }
 
-  static const char* literal_kind(const LiteralValue& literal) {
-    switch (literal.kind) {
-      case LiteralValue::Kind::kString: return "String";
-      case LiteralValue::Kind::kInteger: return "Integer";
-      case LiteralValue::Kind::kFloat: return "Float";
-      case LiteralValue::Kind::kBoolean: return "Boolean";
-      case LiteralValue::Kind::kArray: return "Array";
+  static const char* literal_kind(const syntax::Literal& literal) {
+    switch (literal.kind()) {
+      case LiteralKind::kString: return "String";
+      case LiteralKind::kInteger: return "Integer";
+      case LiteralKind::kFloat: return "Float";
+      case LiteralKind::kBoolean: return "Boolean";
+      case LiteralKind::kArray: return "Array";
     }
     return "";
   }
 
-  static bool fits(const TypeExpression& type, const LiteralValue& literal) {
-    using L = LiteralValue::Kind;
-    switch (type.kind) {
-      case TypeExpression::Kind::kPrimitive:
-        switch (type.primitive) {
-          case PrimitiveType::kString:
-          case PrimitiveType::kIso8601:
-          case PrimitiveType::kUuid: return literal.kind == L::kString;
-          case PrimitiveType::kInteger: return literal.kind == L::kInteger;
-          case PrimitiveType::kFloat:
-            return literal.kind == L::kInteger || literal.kind == L::kFloat;
-          case PrimitiveType::kBoolean: return literal.kind == L::kBoolean;
+  static bool fits(const syntax::Type& type, const syntax::Literal& literal) {
+    const LiteralKind kind = literal.kind();
+    switch (type.kind()) {
+      case TypeKind::kPrimitive:
+        switch (type.primitive()) {
+          case syntax::PrimitiveKind::kString:
+          case syntax::PrimitiveKind::kIso8601:
+          case syntax::PrimitiveKind::kUuid: return kind == LiteralKind::kString;
+          case syntax::PrimitiveKind::kInteger:
+            return kind == LiteralKind::kInteger;
+          case syntax::PrimitiveKind::kFloat:
+            return kind == LiteralKind::kInteger || kind == LiteralKind::kFloat;
+          case syntax::PrimitiveKind::kBoolean:
+            return kind == LiteralKind::kBoolean;
         }
         return false;
-      case TypeExpression::Kind::kArray:
-        if (literal.kind != L::kArray) return false;
-        for (const LiteralValue& element : literal.elements) {
-          if (!fits(*type.element, element)) return false;
+      case TypeKind::kArray:
+        if (kind != LiteralKind::kArray) return false;
+        for (const syntax::Literal element : literal.elements()) {
+          if (!fits(type.element(), element)) return false;
         }
         return true;
-      case TypeExpression::Kind::kEnum:
-        if (literal.kind != L::kString) return false;
-        for (const SpannedText& variant : type.variants) {
-          if (variant.value == literal.text) return true;
+      case TypeKind::kEnum:
+        if (kind != LiteralKind::kString) return false;
+        for (const syntax::Text variant : type.variants()) {
+          if (variant.text() == literal.text()) return true;
         }
         return false;
-      case TypeExpression::Kind::kMap:
-      case TypeExpression::Kind::kObject: return false;
+      case TypeKind::kMap:
+      case TypeKind::kObject: return false;
     }
     return false;
   }
 
-  void check_default(const std::string& name, const TypeExpression& type,
-                     const LiteralValue& literal) {
+  void check_default(const std::string& name, const syntax::Type& type,
+                     const syntax::Literal& literal) {
     if (fits(type, literal)) return;
     type_error("default value for '" + name + "' has type " +
                    literal_kind(literal) + ", expected " + short_name(type),
-               literal.span);
+               literal.span());
   }
 
-  void check_type(const TypeExpression& type) {
-    switch (type.kind) {
-      case TypeExpression::Kind::kPrimitive: return;
-      case TypeExpression::Kind::kArray: check_type(*type.element); return;
-      case TypeExpression::Kind::kMap: {
-        check_type(*type.key);
-        check_type(*type.value);
-        const TypeExpression& key = *type.key;
-        if (key.kind == TypeExpression::Kind::kPrimitive) {
-          if (key.primitive == PrimitiveType::kFloat) {
+  void check_type(const syntax::Type& type) {
+    switch (type.kind()) {
+      case TypeKind::kPrimitive: return;
+      case TypeKind::kArray: check_type(type.element()); return;
+      case TypeKind::kMap: {
+        check_type(type.key());
+        check_type(type.value());
+        const syntax::Type key = type.key();
+        if (key.kind() == TypeKind::kPrimitive) {
+          if (key.primitive() == syntax::PrimitiveKind::kFloat) {
             type_error(
                 "Float cannot be used as Map key type (non-deterministic "
                 "equality)",
-                type.span);
+                type.span());
           }
-        } else if (key.kind != TypeExpression::Kind::kEnum) {
+        } else if (key.kind() != TypeKind::kEnum) {
           type_error("Map key type must be a primitive or Enum, found " +
                          short_name(key),
-                     type.span);
+                     type.span());
         }
         return;
       }
-      case TypeExpression::Kind::kObject: {
+      case TypeKind::kObject: {
         std::set<std::string> seen;
-        for (const StateFieldNode& field : type.fields) {
-          if (!seen.insert(field.name.value).second) {
-            type_error("duplicate field name '" + field.name.value +
-                           "' in Object type",
-                       field.name.span);
+        for (const syntax::StateField field : type.fields()) {
+          const std::string name(field.name());
+          if (!seen.insert(name).second) {
+            type_error("duplicate field name '" + name + "' in Object type",
+                       field.name_span());
           }
-          check_type(field.type);
-          if (field.default_value) {
-            check_default(field.name.value, field.type, *field.default_value);
+          check_type(field.type());
+          if (const auto d = field.default_value()) {
+            check_default(name, field.type(), *d);
           }
         }
         return;
       }
-      case TypeExpression::Kind::kEnum: {
-        if (type.variants.empty()) {
-          type_error("Enum type must have at least one variant", type.span);
+      case TypeKind::kEnum: {
+        if (type.variants().empty()) {
+          type_error("Enum type must have at least one variant", type.span());
           return;
         }
         std::set<std::string> seen;
-        for (const SpannedText& variant : type.variants) {
-          if (!seen.insert(variant.value).second) {
-            type_error("duplicate Enum variant '" + variant.value + "'",
-                       variant.span);
+        for (const syntax::Text variant : type.variants()) {
+          const std::string text(variant.text());
+          if (!seen.insert(text).second) {
+            type_error("duplicate Enum variant '" + text + "'", variant.span());
           }
         }
         return;
@@ -334,18 +353,18 @@ class ReferenceVerifier {
     }
   }
 
-  void check_field(const StateFieldNode& field) {
-    check_type(field.type);
-    if (field.default_value) {
-      check_default(field.name.value, field.type, *field.default_value);
+  void check_field(const syntax::StateField& field) {
+    check_type(field.type());
+    if (const auto d = field.default_value()) {
+      check_default(std::string(field.name()), field.type(), *d);
     }
   }
 
-  void check_limit(const char* name, const SpannedInt& limit) {
-    if (limit.value > 0) return;
+  void check_limit(const char* name, const syntax::Integer& limit) {
+    if (limit.value() > 0) return;
     type_error(std::string(name) + " must be positive, found " +
-                   std::to_string(limit.value),
-               limit.span);
+                   std::to_string(limit.value()),
+               limit.span());
   }
 
   // ---- Words ----------------------------------------------------------------
@@ -381,11 +400,11 @@ class ReferenceVerifier {
     return words;
   }
 
-  void check_references(const OperationNode& op, const SpannedText& condition,
-                        const char* which,
+  void check_references(const syntax::Operation& op,
+                        const syntax::Text& condition, const char* which,
                         const std::set<std::string>& state_names,
                         const std::set<std::string>& parameters) {
-    for (const std::string& word : identifiers(condition.value)) {
+    for (const std::string& word : identifiers(std::string(condition.text()))) {
       if (word.size() < 2 || word.find('_') == std::string::npos) continue;
       bool kept = true;
       for (char c : word) {
@@ -396,9 +415,9 @@ class ReferenceVerifier {
         continue;
       }
       add(Severity::kWarning, DiagnosticKind::kCoherence,
-          std::string(which) + " of '" + op.name.value +
+          std::string(which) + " of '" + std::string(op.name().text()) +
               "' references unknown field '" + word + "'",
-          condition.span);
+          condition.span());
     }
   }
 
@@ -409,7 +428,7 @@ class ReferenceVerifier {
   // combining dot) lowercase to ASCII; every other non-ASCII character
   // lowercases to non-ASCII ones, which no pattern contains, so one marker
   // byte stands for them.
-  static std::string lowered(const std::string& text) {
+  static std::string lowered(std::string_view text) {
     std::string out;
     const auto chars = decode_utf8(text);
     if (!chars) return out;
@@ -429,7 +448,7 @@ class ReferenceVerifier {
     return out;
   }
 
-  void scan(const SpannedText& text, const std::string& context) {
+  void scan(const syntax::Text& text, const std::string& context) {
     struct Row {
       const char* pattern;
       const char* description;
@@ -456,13 +475,13 @@ class ReferenceVerifier {
         {"HashSet", "non-deterministic hash iteration"},
         {"dict_keys", "non-deterministic hash iteration"},
     };
-    const std::string lower = lowered(text.value);
+    const std::string lower = lowered(text.text());
     for (const Row& row : kRows) {
       if (lower.find(lowered(row.pattern)) == std::string::npos) continue;
       add(Severity::kError, DiagnosticKind::kDeterminism,
           std::string(row.description) + " detected in " + context +
               ": text contains '" + row.pattern + "'",
-          text.span);
+          text.span());
     }
   }
 

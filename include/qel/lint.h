@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/error.h"
 #include "qel/span.h"
 
@@ -39,14 +39,13 @@ std::span<const LintRule> lint_rules();
 // The rule with exactly this code, or nullptr.
 const LintRule* find_lint_rule(std::string_view code);
 
-// The lints of a parsed contract, ordered by line, column, then code.
-// `text` is the source the tree was parsed from: a comment
-// "// qel: allow L001, L005" at the end of a finding's line, or alone on the
-// line directly above it, silences those codes there, and a suppression
-// that silences nothing is itself reported (L100).
-std::vector<Lint> lint(const ContractNode& tree, std::string_view text);
+// The lints of a parsed contract, ordered by line, column, then code. A
+// comment "// qel: allow L001, L005" at the end of a finding's line, or
+// alone on the line directly above it, silences those codes there, and a
+// suppression that silences nothing is itself reported (L100).
+std::vector<Lint> lint(const SyntaxTree& tree);
 
-// parse(), then lint(); only a text that does not parse is an Error.
+// parse_tree(), then lint(); only a text that does not parse is an Error.
 Result<std::vector<Lint>> lint_text(std::string_view text);
 
 }  // namespace qel

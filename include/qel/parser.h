@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "qel/ast.h"
 #include "qel/error.h"
 #include "qel/json.h"
 #include "qel/model.h"
@@ -19,18 +18,13 @@ namespace qel {
 // UTF-8 comes first, then a lexical error anywhere, then the grammar's.
 Result<SyntaxTree> parse_tree(std::string_view text);
 
-// Tokenizes and parses a whole contract text (UTF-8). Every error is a
-// ParseError whose message ends with " at line:column".
-Result<ContractNode> parse(std::string_view text);
-
-// parse() followed by lowering to the model.
+// parse_tree() followed by lowering to the model; a version above 32 bits
+// is refused once the whole text has parsed.
 Result<Contract> parse_contract(std::string_view text);
 
 // Lowering: never fails, never modifies the tree.
 Contract lower_contract(const SyntaxTree& tree);
 Json lower_literal(const syntax::Literal& literal);
-Contract lower_contract(const ContractNode& tree);
-Json lower_literal(const LiteralValue& literal);
 
 // The contract JSON of the tree's model, appended to `out`: the bytes of
 // write_contract_json(lower_contract(tree), out), without the model.

@@ -19,17 +19,6 @@ struct Span {
   bool operator==(const Span&) const = default;
 };
 
-// A written value paired with the span of the literal that gave it.
-template <typename T>
-struct Spanned {
-  T value{};
-  Span span;
-};
-
-using SpannedText = Spanned<std::string>;
-using SpannedInt = Spanned<int64_t>;
-using SpannedDouble = Spanned<double>;
-
 }  // namespace qel
 
 #endif  // QEL_SPAN_H_

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/span.h"
 
 namespace qel {
@@ -39,7 +39,7 @@ class VerificationResult {
 };
 
 // Runs the four phases in their fixed order; never fails.
-VerificationResult verify(const ContractNode& tree);
+VerificationResult verify(const SyntaxTree& tree);
 
 // The verification JSON, pretty-printed, appended to `out`.
 void write_verification_json(const VerificationResult& result,

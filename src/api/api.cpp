@@ -7,7 +7,7 @@
 namespace qel {
 
 Result<std::string> verify_json(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(ContractNode tree, parse(text));
+  QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text));
   const VerificationResult result = verify(tree);
   std::string out;
   write_verification_json(result, out);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/executor.h"
 #include "qel/lint.h"
 
@@ -26,17 +26,17 @@ inline constexpr std::string_view kUnusedSuppression = "L100";
 
 // L001, L004 and L005 over every precondition, postcondition and invariant;
 // findings appended in no particular order.
-void lint_conditions(const ContractNode& tree, std::vector<Lint>& out);
+void lint_conditions(const SyntaxTree& tree, std::vector<Lint>& out);
 
 // L002 and L003 over every state field and parameter, nested object fields
 // included; findings appended in no particular order.
-void lint_defaults(const ContractNode& tree, std::vector<Lint>& out);
+void lint_defaults(const SyntaxTree& tree, std::vector<Lint>& out);
 
-// Drops the findings that a "// qel: allow" comment of `text` silences and
-// adds an L100 finding for every suppression that silences nothing or names
-// an unknown code. A text that does not scan has no suppressions.
+// Drops the findings that a "// qel: allow" comment of the tree silences
+// and adds an L100 finding for every suppression that silences nothing or
+// names an unknown code.
 std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
-                                     std::string_view text);
+                                     const SyntaxTree& tree);
 
 // ---- Messages ------------------------------------------------------------
 
@@ -46,7 +46,7 @@ struct ConditionSite {
   enum class Clause { kPrecondition, kPostcondition, kInvariant };
   Clause clause = Clause::kInvariant;
   std::string_view text;
-  const OperationNode* operation = nullptr;  // null for an invariant
+  const syntax::Operation* operation = nullptr;  // null for an invariant
 };
 
 std::string unevaluated_condition_message(const ConditionSite& site);
@@ -58,15 +58,15 @@ std::string initial_state_violation_message(const ConditionSite& site,
                                             const Value& start);
 
 // `start` is the value the field starts at instead of its default.
-std::string ignored_state_default_message(const StateFieldNode& field,
+std::string ignored_state_default_message(const syntax::StateField& field,
                                           const Value& start);
-std::string ignored_parameter_default_message(const OperationNode& operation,
-                                              const StateFieldNode& parameter);
+std::string ignored_parameter_default_message(
+    const syntax::Operation& operation, const syntax::StateField& parameter);
 // A default written for a field of an Object type inside a state field, or
 // inside a parameter of `operation`.
-std::string ignored_nested_default_message(const StateFieldNode& nested,
-                                           const StateFieldNode& owner,
-                                           const OperationNode* operation);
+std::string ignored_nested_default_message(const syntax::StateField& nested,
+                                           const syntax::StateField& owner,
+                                           const syntax::Operation* operation);
 
 std::string unused_suppression_message(std::string_view code,
                                        uint64_t target_line);

@@ -26,9 +26,8 @@ using Clause = ConditionSite::Clause;
 // Names in byte-wise order, for membership tests.
 class NameSet {
  public:
-  explicit NameSet(const std::vector<StateFieldNode>& fields) {
-    names_.reserve(fields.size());
-    for (const StateFieldNode& f : fields) names_.push_back(f.name.value);
+  explicit NameSet(const syntax::StateFields& fields) {
+    for (const syntax::StateField f : fields) names_.push_back(f.name());
     std::sort(names_.begin(), names_.end());
   }
   bool contains(std::string_view name) const {
@@ -41,8 +40,8 @@ class NameSet {
 
 class ConditionLinter {
  public:
-  ConditionLinter(const ContractNode& tree, std::vector<Lint>& out)
-      : state_names_(tree.data_semantics.state),
+  ConditionLinter(const SyntaxTree& tree, std::vector<Lint>& out)
+      : state_names_(tree.contract().data_semantics().state()),
         initial_(ExecutionState::from_contract(lower_contract(tree))),
         out_(out) {
     // The verifier's coherence warnings that point at a condition are its
@@ -58,16 +57,17 @@ class ConditionLinter {
     std::sort(warned_offsets_.begin(), warned_offsets_.end());
   }
 
-  void operation(const OperationNode& op) {
-    const NameSet parameters(op.parameters);
-    check({Clause::kPrecondition, op.precondition.value, &op},
-          op.precondition.span, &parameters);
-    check({Clause::kPostcondition, op.postcondition.value, &op},
-          op.postcondition.span, &parameters);
+  void operation(const syntax::Operation& op) {
+    const NameSet parameters(op.parameters());
+    const syntax::Text pre = op.precondition();
+    check({Clause::kPrecondition, pre.text(), &op}, pre.span(), &parameters);
+    const syntax::Text post = op.postcondition();
+    check({Clause::kPostcondition, post.text(), &op}, post.span(),
+          &parameters);
   }
 
-  void invariant(const SpannedText& invariant) {
-    check({Clause::kInvariant, invariant.value, nullptr}, invariant.span,
+  void invariant(const syntax::Text& invariant) {
+    check({Clause::kInvariant, invariant.text(), nullptr}, invariant.span(),
           nullptr);
   }
 
@@ -122,12 +122,14 @@ class ConditionLinter {
 
 }  // namespace
 
-void lint_conditions(const ContractNode& tree, std::vector<Lint>& out) {
+void lint_conditions(const SyntaxTree& tree, std::vector<Lint>& out) {
   ConditionLinter linter(tree, out);
-  for (const OperationNode& op : tree.behavioral_semantics.operations) {
+  const syntax::Contract contract = tree.contract();
+  for (const syntax::Operation op :
+       contract.behavioral_semantics().operations()) {
     linter.operation(op);
   }
-  for (const SpannedText& invariant : tree.data_semantics.invariants) {
+  for (const syntax::Text invariant : contract.data_semantics().invariants()) {
     linter.invariant(invariant);
   }
 }

@@ -18,74 +18,78 @@ namespace {
 // nested. An explicit stack: type nesting is bounded by the parser, but a
 // walk need not rely on it.
 template <typename Visit>
-void for_each_nested_default(const TypeExpression& type, Visit&& visit) {
-  std::vector<const TypeExpression*> todo{&type};
+void for_each_nested_default(const syntax::Type& type, Visit&& visit) {
+  std::vector<syntax::Type> todo{type};
   while (!todo.empty()) {
-    const TypeExpression& t = *todo.back();
+    const syntax::Type t = todo.back();
     todo.pop_back();
-    switch (t.kind) {
-      case TypeExpression::Kind::kPrimitive:
-      case TypeExpression::Kind::kEnum:
+    switch (t.kind()) {
+      case syntax::Type::Kind::kPrimitive:
+      case syntax::Type::Kind::kEnum:
         break;
-      case TypeExpression::Kind::kArray:
-        if (t.element) todo.push_back(t.element.get());
+      case syntax::Type::Kind::kArray:
+        todo.push_back(t.element());
         break;
-      case TypeExpression::Kind::kMap:
-        if (t.value) todo.push_back(t.value.get());
-        if (t.key) todo.push_back(t.key.get());
+      case syntax::Type::Kind::kMap:
+        todo.push_back(t.value());
+        todo.push_back(t.key());
         break;
-      case TypeExpression::Kind::kObject:
-        for (auto it = t.fields.rbegin(); it != t.fields.rend(); ++it) {
-          todo.push_back(&it->type);
+      case syntax::Type::Kind::kObject: {
+        std::vector<syntax::Type> fields;
+        for (const syntax::StateField f : t.fields()) {
+          fields.push_back(f.type());
+          if (const std::optional<syntax::Literal> d = f.default_value()) {
+            visit(f, *d);
+          }
         }
-        for (const StateFieldNode& f : t.fields) {
-          if (f.default_value) visit(f);
-        }
+        // Visited first to last, as a stack gives them back.
+        todo.insert(todo.end(), fields.rbegin(), fields.rend());
         break;
+      }
     }
   }
 }
 
 }  // namespace
 
-void lint_defaults(const ContractNode& tree, std::vector<Lint>& out) {
+void lint_defaults(const SyntaxTree& tree, std::vector<Lint>& out) {
   const auto add = [&](std::string_view code, std::string message,
-                       const LiteralValue& literal) {
-    out.push_back(Lint{std::string(code), std::move(message), literal.span});
+                       const syntax::Literal& literal) {
+    out.push_back(Lint{std::string(code), std::move(message), literal.span()});
   };
+  const syntax::Contract contract = tree.contract();
 
-  for (const StateFieldNode& field : tree.data_semantics.state) {
-    if (field.default_value) {
-      const Json declared =
-          lower_state_member(field.type, &*field.default_value);
+  for (const syntax::StateField field : contract.data_semantics().state()) {
+    if (const std::optional<syntax::Literal> d = field.default_value()) {
+      const Json declared = lower_state_member(field);
       const Value start = ExecutionState::default_for_type(declared);
       const Json* written = declared.find("default");
       if (written != nullptr && !(start == Value::from_json(*written))) {
         add(kIgnoredStateDefault, ignored_state_default_message(field, start),
-            *field.default_value);
+            *d);
       }
     }
-    for_each_nested_default(field.type, [&](const StateFieldNode& nested) {
-      add(kIgnoredStateDefault,
-          ignored_nested_default_message(nested, field, nullptr),
-          *nested.default_value);
-    });
+    for_each_nested_default(
+        field.type(),
+        [&](const syntax::StateField& nested, const syntax::Literal& d) {
+          add(kIgnoredStateDefault,
+              ignored_nested_default_message(nested, field, nullptr), d);
+        });
   }
 
-  for (const OperationNode& op : tree.behavioral_semantics.operations) {
-    for (const StateFieldNode& parameter : op.parameters) {
-      if (parameter.default_value) {
+  for (const syntax::Operation op :
+       contract.behavioral_semantics().operations()) {
+    for (const syntax::StateField parameter : op.parameters()) {
+      if (const std::optional<syntax::Literal> d = parameter.default_value()) {
         add(kIgnoredParameterDefault,
-            ignored_parameter_default_message(op, parameter),
-            *parameter.default_value);
+            ignored_parameter_default_message(op, parameter), *d);
       }
-      for_each_nested_default(parameter.type,
-                              [&](const StateFieldNode& nested) {
-                                add(kIgnoredParameterDefault,
-                                    ignored_nested_default_message(
-                                        nested, parameter, &op),
-                                    *nested.default_value);
-                              });
+      for_each_nested_default(
+          parameter.type(),
+          [&](const syntax::StateField& nested, const syntax::Literal& d) {
+            add(kIgnoredParameterDefault,
+                ignored_nested_default_message(nested, parameter, &op), d);
+          });
     }
   }
 }

@@ -49,11 +49,11 @@ const LintRule* find_lint_rule(std::string_view code) {
   return &*it;
 }
 
-std::vector<Lint> lint(const ContractNode& tree, std::string_view text) {
+std::vector<Lint> lint(const SyntaxTree& tree) {
   std::vector<Lint> findings;
   detail::lint_conditions(tree, findings);
   detail::lint_defaults(tree, findings);
-  findings = detail::apply_suppressions(std::move(findings), text);
+  findings = detail::apply_suppressions(std::move(findings), tree);
   // Stable: findings of one code at one place keep the order of the checks.
   std::stable_sort(findings.begin(), findings.end(),
                    [](const Lint& a, const Lint& b) {
@@ -64,9 +64,8 @@ std::vector<Lint> lint(const ContractNode& tree, std::string_view text) {
 }
 
 Result<std::vector<Lint>> lint_text(std::string_view text) {
-  Result<ContractNode> tree = parse(text);
-  if (!tree.ok()) return std::move(tree).error();
-  return lint(*tree, text);
+  QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text));
+  return lint(tree);
 }
 
 }  // namespace qel

@@ -49,7 +49,7 @@ void append_subject(std::string& out, const ConditionSite& site) {
   append_quoted(out, site.text);
   if (site.operation != nullptr) {
     out += " of ";
-    append_quoted(out, site.operation->name.value);
+    append_quoted(out, site.operation->name().text());
   }
 }
 
@@ -92,7 +92,7 @@ std::string unknown_field_message(const ConditionSite& site,
   append_quoted(out, field);
   if (site.operation != nullptr) {
     out += ", which is neither a state field nor a parameter of ";
-    append_quoted(out, site.operation->name.value);
+    append_quoted(out, site.operation->name().text());
   } else {
     out += ", which is not a state field";
   }
@@ -116,41 +116,41 @@ std::string initial_state_violation_message(const ConditionSite& site,
   return out;
 }
 
-std::string ignored_state_default_message(const StateFieldNode& field,
+std::string ignored_state_default_message(const syntax::StateField& field,
                                           const Value& start) {
   std::string out = "default of state field ";
-  append_quoted(out, field.name.value);
+  append_quoted(out, field.name());
   out += " (";
-  append_type_expr_name(out, field.type);
+  append_type_expr_name(out, field.type());
   out += ") is never applied: the run time starts it as ";
   append_value(out, start);
   return out;
 }
 
-std::string ignored_parameter_default_message(const OperationNode& operation,
-                                              const StateFieldNode& parameter) {
+std::string ignored_parameter_default_message(
+    const syntax::Operation& operation, const syntax::StateField& parameter) {
   std::string out = "default of parameter ";
-  append_quoted(out, parameter.name.value);
+  append_quoted(out, parameter.name());
   out += " of ";
-  append_quoted(out, operation.name.value);
+  append_quoted(out, operation.name().text());
   out += " is never applied: the run time still requires the parameter in "
          "every request";
   return out;
 }
 
-std::string ignored_nested_default_message(const StateFieldNode& nested,
-                                           const StateFieldNode& owner,
-                                           const OperationNode* operation) {
+std::string ignored_nested_default_message(const syntax::StateField& nested,
+                                           const syntax::StateField& owner,
+                                           const syntax::Operation* operation) {
   std::string out = "default of ";
-  append_quoted(out, nested.name.value);
+  append_quoted(out, nested.name());
   if (operation != nullptr) {
     out += " in parameter ";
-    append_quoted(out, owner.name.value);
+    append_quoted(out, owner.name());
     out += " of ";
-    append_quoted(out, operation->name.value);
+    append_quoted(out, operation->name().text());
   } else {
     out += " in state field ";
-    append_quoted(out, owner.name.value);
+    append_quoted(out, owner.name());
   }
   out += " is never applied: the run time does not fill in defaults inside "
          "a value";

@@ -11,11 +11,18 @@
 #include <vector>
 
 #include "lint/checks.h"
-#include "syntax/tokenizer.h"
+#include "qel/syntax_tree.h"
 
 namespace qel::detail {
 
 namespace {
+
+// A // comment: its text after the two slashes, and the span of its first
+// slash.
+struct Comment {
+  std::string_view text;
+  Span span;
+};
 
 struct Suppression {
   uint64_t target_line = 0;
@@ -101,11 +108,13 @@ void parse_comment(std::string_view text, const Comment& comment,
   if (!any) out.push_back(Suppression{target_line, {}, comment.span, false});
 }
 
-std::vector<Suppression> parse_suppressions(std::string_view text) {
+std::vector<Suppression> parse_suppressions(const SyntaxTree& tree) {
   std::vector<Suppression> out;
-  const Result<std::vector<Comment>> comments = scan_comments(text);
-  if (!comments.ok()) return out;
-  for (const Comment& comment : *comments) parse_comment(text, comment, out);
+  for (uint32_t i = 0; i < tree.token_count(); ++i) {
+    if (tree.token_kind(i) != TokenKind::kComment) continue;
+    const Comment comment{tree.token_text(i).substr(2), tree.token_span(i)};
+    parse_comment(tree.source(), comment, out);
+  }
   return out;
 }
 
@@ -148,8 +157,8 @@ void report_unused(const Suppression& s, std::vector<Lint>& out) {
 }  // namespace
 
 std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
-                                     std::string_view text) {
-  std::vector<Suppression> suppressions = parse_suppressions(text);
+                                     const SyntaxTree& tree) {
+  std::vector<Suppression> suppressions = parse_suppressions(tree);
   if (suppressions.empty()) return findings;
 
   // Suppressions of L100 apply to the reports about the other suppressions,

@@ -1,6 +1,5 @@
-// The front end's entry points above the syntax tree: the old owning tree,
-// the model and the contract JSON, each read from the one tree that
-// parse_tree builds.
+// The front end's entry points above the syntax tree: the model and the
+// contract JSON, each read from the one tree that parse_tree builds.
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,14 +10,8 @@
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "syntax/lower.h"
-#include "syntax/tree_adapter.h"
 
 namespace qel {
-
-Result<ContractNode> parse(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
-  return detail::to_contract_node(tree);
-}
 
 namespace {
 

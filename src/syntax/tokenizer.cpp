@@ -435,26 +435,6 @@ Result<std::vector<SpannedToken>> tokenize(std::string_view text) {
   return tokens;
 }
 
-Result<std::vector<Comment>> scan_comments(std::string_view text) {
-  if (auto bad = detail::check_utf8(text)) {
-    return Error::parse_error(std::move(*bad));
-  }
-  detail::TreeBuilder builder(text);
-  try {
-    detail::scan_tokens(text, builder);
-  } catch (detail::ParseFailure& failure) {
-    return Error::parse_error(std::move(failure.message));
-  }
-  const SyntaxTree& tree = builder.tree();
-  std::vector<Comment> comments;
-  for (uint32_t i = 0; i < tree.token_count(); ++i) {
-    if (tree.token_kind(i) != TokenKind::kComment) continue;
-    comments.push_back(
-        Comment{tree.token_text(i).substr(2), tree.token_span(i)});
-  }
-  return comments;
-}
-
 namespace detail {
 
 bool is_escaped_in_description(uint32_t code_point) {

@@ -24,18 +24,6 @@ namespace qel {
 // syntax tree's token array instead.
 Result<std::vector<SpannedToken>> tokenize(std::string_view text);
 
-// A // comment: its text after the two slashes, up to the line feed, as a
-// view into the source; the span is that of its first slash.
-struct Comment {
-  std::string_view text;
-  Span span;
-};
-
-// Every comment of a text in source order, or the first error, as
-// tokenize() would report it. Slashes inside string literals are not
-// comments.
-Result<std::vector<Comment>> scan_comments(std::string_view text);
-
 namespace detail {
 
 class TreeBuilder;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/span.h"
 #include "qel/verifier.h"
 
@@ -19,39 +19,37 @@ namespace qel::detail {
 
 // The short name used in type messages: primitives by name, Array<T>,
 // Map<K, V>, and just "Object" / "Enum" without their contents.
-std::string type_expr_name(const TypeExpression& type);
-void append_type_expr_name(std::string& out, const TypeExpression& type);
+std::string type_expr_name(const syntax::Type& type);
+void append_type_expr_name(std::string& out, const syntax::Type& type);
 
 // Whether a written default fits a declared type.
-bool default_matches_type(const TypeExpression& type,
-                          const LiteralValue& literal);
+bool default_matches_type(const syntax::Type& type,
+                          const syntax::Literal& literal);
 
 // "String", "Integer", "Float", "Boolean", "Array": the outermost kind only.
-const char* literal_kind_name(const LiteralValue& literal);
+const char* literal_kind_name(const syntax::Literal& literal);
 
 // Appends one Type error when the default does not fit.
 void verify_default_matches_type(std::string_view name,
-                                 const TypeExpression& type,
-                                 const LiteralValue& literal,
+                                 const syntax::Type& type,
+                                 const syntax::Literal& literal,
                                  VerificationResult& result);
 
 // Appends a Type error for every problem inside `type`, nested types
 // included, in source order (a map's own key finding after its children).
-void verify_type_expression(const TypeExpression& type,
-                            VerificationResult& result);
-
-// The same walk, keeping its work stack between calls so that checking
-// many fields does not allocate per field.
+// Keeps its work stack between calls so that checking many fields does not
+// allocate per field.
 class TypeChecker {
  public:
-  void check(const TypeExpression& type, VerificationResult& result);
+  void check(const syntax::Type& type, VerificationResult& result);
 
  private:
   struct Frame {
-    explicit Frame(const TypeExpression* t) : type(t) {}
-    const TypeExpression* type;
+    explicit Frame(const syntax::Type& t) : type(t) {}
+    syntax::Type type;
     int stage = 0;
-    std::size_t next = 0;
+    uint32_t next = 0;   // an object's next field node
+    std::size_t index = 0;  // and its place among the fields
     // For objects with many fields: which names repeat an earlier one.
     std::vector<bool> repeated;
   };

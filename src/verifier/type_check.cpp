@@ -3,7 +3,7 @@
 // do not fit their declared type.
 //
 // The walks below keep their own stack instead of recursing, so that how
-// deeply a tree nests never decides how deep the call stack goes.
+// deeply a type nests never decides how deep the call stack goes.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +14,9 @@ namespace qel::detail {
 
 namespace {
 
+using TypeKind = syntax::Type::Kind;
+using LiteralKind = syntax::Literal::Kind;
+
 void add_type_error(VerificationResult& result, std::string message,
                     const Span& span) {
   result.add(Diagnostic{Severity::kError, DiagnosticKind::kType,
@@ -21,32 +24,34 @@ void add_type_error(VerificationResult& result, std::string message,
 }
 
 // A default against a type that is not an Array.
-bool scalar_fits(const TypeExpression& type, const LiteralValue& literal) {
-  using K = LiteralValue::Kind;
-  switch (type.kind) {
-    case TypeExpression::Kind::kPrimitive:
-      switch (type.primitive) {
-        case PrimitiveType::kString:
-        case PrimitiveType::kIso8601:
-        case PrimitiveType::kUuid:
-          return literal.kind == K::kString;
-        case PrimitiveType::kInteger:
-          return literal.kind == K::kInteger;
-        case PrimitiveType::kFloat:
-          return literal.kind == K::kInteger || literal.kind == K::kFloat;
-        case PrimitiveType::kBoolean:
-          return literal.kind == K::kBoolean;
+bool scalar_fits(const syntax::Type& type, const syntax::Literal& literal) {
+  const LiteralKind kind = literal.kind();
+  switch (type.kind()) {
+    case TypeKind::kPrimitive:
+      switch (type.primitive()) {
+        case syntax::PrimitiveKind::kString:
+        case syntax::PrimitiveKind::kIso8601:
+        case syntax::PrimitiveKind::kUuid:
+          return kind == LiteralKind::kString;
+        case syntax::PrimitiveKind::kInteger:
+          return kind == LiteralKind::kInteger;
+        case syntax::PrimitiveKind::kFloat:
+          return kind == LiteralKind::kInteger || kind == LiteralKind::kFloat;
+        case syntax::PrimitiveKind::kBoolean:
+          return kind == LiteralKind::kBoolean;
       }
       return false;
-    case TypeExpression::Kind::kEnum:
-      if (literal.kind != K::kString) return false;
-      for (const SpannedText& variant : type.variants) {
-        if (variant.value == literal.text) return true;
+    case TypeKind::kEnum: {
+      if (kind != LiteralKind::kString) return false;
+      const std::string_view text = literal.text();
+      for (const syntax::Text variant : type.variants()) {
+        if (variant.text() == text) return true;
       }
       return false;
-    case TypeExpression::Kind::kArray:  // handled by the caller
-    case TypeExpression::Kind::kMap:
-    case TypeExpression::Kind::kObject:
+    }
+    case TypeKind::kArray:  // handled by the caller
+    case TypeKind::kMap:
+    case TypeKind::kObject:
       return false;
   }
   return false;
@@ -54,91 +59,92 @@ bool scalar_fits(const TypeExpression& type, const LiteralValue& literal) {
 
 }  // namespace
 
-void append_type_expr_name(std::string& out, const TypeExpression& type) {
+void append_type_expr_name(std::string& out, const syntax::Type& type) {
   // Either a type still to name or a fixed piece of text.
   struct Item {
-    const TypeExpression* type;
+    syntax::Type type;
     const char* text;
   };
   std::vector<Item> todo;
-  todo.push_back({&type, nullptr});
+  todo.push_back({type, nullptr});
   while (!todo.empty()) {
     const Item item = todo.back();
     todo.pop_back();
-    if (item.type == nullptr) {
+    if (item.text != nullptr) {
       out += item.text;
       continue;
     }
-    const TypeExpression& t = *item.type;
-    switch (t.kind) {
-      case TypeExpression::Kind::kPrimitive:
-        out += primitive_type_name(t.primitive);
+    const syntax::Type& t = item.type;
+    switch (t.kind()) {
+      case TypeKind::kPrimitive:
+        out += syntax::primitive_kind_name(t.primitive());
         break;
-      case TypeExpression::Kind::kArray:
+      case TypeKind::kArray:
         out += "Array<";
-        todo.push_back({nullptr, ">"});
-        todo.push_back({t.element.get(), nullptr});
+        todo.push_back({{}, ">"});
+        todo.push_back({t.element(), nullptr});
         break;
-      case TypeExpression::Kind::kMap:
+      case TypeKind::kMap:
         out += "Map<";
-        todo.push_back({nullptr, ">"});
-        todo.push_back({t.value.get(), nullptr});
-        todo.push_back({nullptr, ", "});
-        todo.push_back({t.key.get(), nullptr});
+        todo.push_back({{}, ">"});
+        todo.push_back({t.value(), nullptr});
+        todo.push_back({{}, ", "});
+        todo.push_back({t.key(), nullptr});
         break;
-      case TypeExpression::Kind::kObject:
+      case TypeKind::kObject:
         out += "Object";
         break;
-      case TypeExpression::Kind::kEnum:
+      case TypeKind::kEnum:
         out += "Enum";
         break;
     }
   }
 }
 
-std::string type_expr_name(const TypeExpression& type) {
+std::string type_expr_name(const syntax::Type& type) {
   std::string out;
   append_type_expr_name(out, type);
   return out;
 }
 
-const char* literal_kind_name(const LiteralValue& literal) {
-  switch (literal.kind) {
-    case LiteralValue::Kind::kString: return "String";
-    case LiteralValue::Kind::kInteger: return "Integer";
-    case LiteralValue::Kind::kFloat: return "Float";
-    case LiteralValue::Kind::kBoolean: return "Boolean";
-    case LiteralValue::Kind::kArray: return "Array";
+const char* literal_kind_name(const syntax::Literal& literal) {
+  switch (literal.kind()) {
+    case LiteralKind::kString: return "String";
+    case LiteralKind::kInteger: return "Integer";
+    case LiteralKind::kFloat: return "Float";
+    case LiteralKind::kBoolean: return "Boolean";
+    case LiteralKind::kArray: return "Array";
   }
   return "";
 }
 
-bool default_matches_type(const TypeExpression& type,
-                          const LiteralValue& literal) {
-  if (type.kind != TypeExpression::Kind::kArray) {
-    return scalar_fits(type, literal);
-  }
-  if (literal.kind != LiteralValue::Kind::kArray) return false;
+bool default_matches_type(const syntax::Type& type,
+                          const syntax::Literal& literal) {
+  if (type.kind() != TypeKind::kArray) return scalar_fits(type, literal);
+  if (literal.kind() != LiteralKind::kArray) return false;
   // One frame per open array literal: its element type and the next
   // element to check. The first element that does not fit ends the check.
   struct Frame {
-    const TypeExpression* element_type;
-    const LiteralValue* array;
-    std::size_t next;
+    syntax::Type element_type;
+    syntax::Literal::Elements::iterator next;
+    syntax::Literal::Elements::iterator end;
   };
   std::vector<Frame> stack;
-  stack.push_back({type.element.get(), &literal, 0});
+  const syntax::Literal::Elements elements = literal.elements();
+  stack.push_back({type.element(), elements.begin(), elements.end()});
   while (!stack.empty()) {
     Frame& top = stack.back();
-    if (top.next == top.array->elements.size()) {
+    if (top.next == top.end) {
       stack.pop_back();
       continue;
     }
-    const LiteralValue& element = top.array->elements[top.next++];
-    const TypeExpression& element_type = *top.element_type;
-    if (element_type.kind == TypeExpression::Kind::kArray) {
-      if (element.kind != LiteralValue::Kind::kArray) return false;
-      stack.push_back({element_type.element.get(), &element, 0});
+    const syntax::Literal element = *top.next;
+    ++top.next;
+    const syntax::Type element_type = top.element_type;
+    if (element_type.kind() == TypeKind::kArray) {
+      if (element.kind() != LiteralKind::kArray) return false;
+      const syntax::Literal::Elements inner = element.elements();
+      stack.push_back({element_type.element(), inner.begin(), inner.end()});
     } else if (!scalar_fits(element_type, element)) {
       return false;
     }
@@ -147,8 +153,8 @@ bool default_matches_type(const TypeExpression& type,
 }
 
 void verify_default_matches_type(std::string_view name,
-                                 const TypeExpression& type,
-                                 const LiteralValue& literal,
+                                 const syntax::Type& type,
+                                 const syntax::Literal& literal,
                                  VerificationResult& result) {
   if (default_matches_type(type, literal)) return;
   std::string message;
@@ -159,30 +165,30 @@ void verify_default_matches_type(std::string_view name,
   message += literal_kind_name(literal);
   message += ", expected ";
   append_type_expr_name(message, type);
-  add_type_error(result, std::move(message), literal.span);
+  add_type_error(result, std::move(message), literal.span());
 }
 
 namespace {
 
-void check_map_key(const TypeExpression& map, VerificationResult& result) {
-  const TypeExpression& key = *map.key;
-  switch (key.kind) {
-    case TypeExpression::Kind::kPrimitive:
-      if (key.primitive == PrimitiveType::kFloat) {
+void check_map_key(const syntax::Type& map, VerificationResult& result) {
+  const syntax::Type key = map.key();
+  switch (key.kind()) {
+    case TypeKind::kPrimitive:
+      if (key.primitive() == syntax::PrimitiveKind::kFloat) {
         add_type_error(
             result,
             "Float cannot be used as Map key type (non-deterministic equality)",
-            map.span);
+            map.span());
       }
       return;
-    case TypeExpression::Kind::kEnum:
+    case TypeKind::kEnum:
       return;
-    case TypeExpression::Kind::kArray:
-    case TypeExpression::Kind::kMap:
-    case TypeExpression::Kind::kObject: {
+    case TypeKind::kArray:
+    case TypeKind::kMap:
+    case TypeKind::kObject: {
       std::string message = "Map key type must be a primitive or Enum, found ";
       append_type_expr_name(message, key);
-      add_type_error(result, std::move(message), map.span);
+      add_type_error(result, std::move(message), map.span());
       return;
     }
   }
@@ -192,126 +198,121 @@ void check_map_key(const TypeExpression& map, VerificationResult& result) {
 // list of names costs quadratic time.
 constexpr std::size_t kLinearSearchLimit = 16;
 
-template <typename T, typename Name>
-bool repeats_earlier(const std::vector<T>& items, std::size_t index,
-                     Name name) {
+bool repeats_earlier(const std::vector<std::string_view>& names,
+                     std::size_t index) {
   for (std::size_t i = 0; i < index; ++i) {
-    if (name(items[i]) == name(items[index])) return true;
+    if (names[i] == names[index]) return true;
   }
   return false;
 }
 
-template <typename T, typename Name>
-std::vector<bool> repeated_names(const std::vector<T>& items, Name name) {
-  std::vector<std::string_view> names;
-  names.reserve(items.size());
-  for (const T& item : items) names.push_back(name(item));
-  return repetitions(names);
-}
-
-std::string_view variant_text(const SpannedText& v) { return v.value; }
-std::string_view field_name(const StateFieldNode& f) { return f.name.value; }
-
-void check_enum(const TypeExpression& type, VerificationResult& result) {
-  const std::vector<SpannedText>& variants = type.variants;
+void check_enum(const syntax::Type& type, VerificationResult& result) {
+  std::vector<std::string_view> variants;
+  std::vector<uint32_t> tokens;
+  for (const syntax::Text v : type.variants()) {
+    variants.push_back(v.text());
+    tokens.push_back(v.token());
+  }
   if (variants.empty()) {
     add_type_error(result, "Enum type must have at least one variant",
-                   type.span);
+                   type.span());
     return;
   }
   std::vector<bool> repeated;
-  if (variants.size() > kLinearSearchLimit) {
-    repeated = repeated_names(variants, variant_text);
-  }
+  if (variants.size() > kLinearSearchLimit) repeated = repetitions(variants);
   for (std::size_t i = 0; i < variants.size(); ++i) {
-    const bool repeat = repeated.empty()
-                            ? repeats_earlier(variants, i, variant_text)
-                            : repeated[i];
+    const bool repeat =
+        repeated.empty() ? repeats_earlier(variants, i) : repeated[i];
     if (repeat) {
-      add_type_error(result,
-                     "duplicate Enum variant '" + variants[i].value + "'",
-                     variants[i].span);
+      std::string message = "duplicate Enum variant '";
+      message += variants[i];
+      message += '\'';
+      add_type_error(result, std::move(message),
+                     type.tree().token_span(tokens[i]));
     }
   }
 }
 
 }  // namespace
 
-void verify_type_expression(const TypeExpression& type,
-                            VerificationResult& result) {
-  TypeChecker checker;
-  checker.check(type, result);
-}
-
 // Each frame is one type being walked. `stage` says how far it got: for a
 // map, 0 = key next, 1 = value next, 2 = children done; for an object,
 // whether field `next` has had its type walked already.
-void TypeChecker::check(const TypeExpression& type,
+void TypeChecker::check(const syntax::Type& type,
                         VerificationResult& result) {
-  if (type.kind == TypeExpression::Kind::kPrimitive) return;
+  if (type.kind() == TypeKind::kPrimitive) return;
   stack_.clear();
-  stack_.emplace_back(&type);
+  stack_.emplace_back(type);
   while (!stack_.empty()) {
     const std::size_t top = stack_.size() - 1;
-    const TypeExpression& t = *stack_[top].type;
-    switch (t.kind) {
-      case TypeExpression::Kind::kPrimitive:
+    const syntax::Type t = stack_[top].type;
+    switch (t.kind()) {
+      case TypeKind::kPrimitive:
         stack_.pop_back();
         break;
-      case TypeExpression::Kind::kEnum:
+      case TypeKind::kEnum:
         check_enum(t, result);
         stack_.pop_back();
         break;
-      case TypeExpression::Kind::kArray:
+      case TypeKind::kArray:
         if (stack_[top].stage == 0) {
           stack_[top].stage = 1;
-          stack_.emplace_back(t.element.get());
+          stack_.emplace_back(t.element());
         } else {
           stack_.pop_back();
         }
         break;
-      case TypeExpression::Kind::kMap:
+      case TypeKind::kMap:
         if (stack_[top].stage == 0) {
           stack_[top].stage = 1;
-          stack_.emplace_back(t.key.get());
+          stack_.emplace_back(t.key());
         } else if (stack_[top].stage == 1) {
           stack_[top].stage = 2;
-          stack_.emplace_back(t.value.get());
+          stack_.emplace_back(t.value());
         } else {
           check_map_key(t, result);
           stack_.pop_back();
         }
         break;
-      case TypeExpression::Kind::kObject: {
+      case TypeKind::kObject: {
         Frame& frame = stack_[top];
-        if (frame.next == t.fields.size()) {
+        const syntax::StateFields fields = t.fields();
+        if (frame.stage == 0 && frame.index == 0) {
+          frame.next = (*fields.begin()).index();
+          std::vector<std::string_view> names;
+          for (const syntax::StateField f : fields) names.push_back(f.name());
+          if (names.size() > kLinearSearchLimit) {
+            frame.repeated = repetitions(names);
+          } else {
+            // Small: computed here once rather than searched per field.
+            frame.repeated.assign(names.size(), false);
+            for (std::size_t i = 0; i < names.size(); ++i) {
+              frame.repeated[i] = repeats_earlier(names, i);
+            }
+          }
+        }
+        if (frame.index == frame.repeated.size()) {
           stack_.pop_back();
           break;
         }
-        const std::size_t i = frame.next;
-        const StateFieldNode& field = t.fields[i];
+        const syntax::StateField field(t.tree(), frame.next);
         if (frame.stage == 0) {
-          if (i == 0 && t.fields.size() > kLinearSearchLimit) {
-            frame.repeated = repeated_names(t.fields, field_name);
-          }
-          const bool repeat = frame.repeated.empty()
-                                  ? repeats_earlier(t.fields, i, field_name)
-                                  : frame.repeated[i];
-          if (repeat) {
-            add_type_error(result,
-                           "duplicate field name '" + field.name.value +
-                               "' in Object type",
-                           field.name.span);
+          if (frame.repeated[frame.index]) {
+            std::string message = "duplicate field name '";
+            message += field.name();
+            message += "' in Object type";
+            add_type_error(result, std::move(message), field.name_span());
           }
           frame.stage = 1;
-          stack_.emplace_back(&field.type);  // invalidates `frame`
+          stack_.emplace_back(field.type());  // invalidates `frame`
         } else {
-          if (field.default_value) {
-            verify_default_matches_type(field.name.value, field.type,
-                                        *field.default_value, result);
+          if (const std::optional<syntax::Literal> d = field.default_value()) {
+            verify_default_matches_type(field.name(), field.type(), *d,
+                                        result);
           }
           frame.stage = 0;
-          ++frame.next;
+          frame.next = t.tree().node(frame.next).next;
+          ++frame.index;
         }
         break;
       }

@@ -19,16 +19,17 @@ using detail::for_each_identifier;
 using detail::repetitions;
 using detail::SortedTexts;
 
-template <typename T, typename Name>
-std::vector<std::string_view> names_of(const std::vector<T>& items,
-                                       Name name) {
+std::vector<std::string_view> names_of(const syntax::StateFields& fields) {
   std::vector<std::string_view> out;
-  out.reserve(items.size());
-  for (const T& item : items) out.push_back(name(item));
+  for (const syntax::StateField f : fields) out.push_back(f.name());
   return out;
 }
 
-std::string_view field_name(const StateFieldNode& f) { return f.name.value; }
+// A text as the checks see it: its value and where it was written.
+struct SpannedView {
+  std::string_view value;
+  uint32_t token;
+};
 
 constexpr int64_t kMaxVersion = 4294967295;
 
@@ -115,181 +116,193 @@ bool looks_like_field_reference(std::string_view word) {
 
 // ---- Identity and purpose ----------------------------------------------
 
-void check_identity(const IdentityNode& identity, VerificationResult& result) {
-  const SpannedInt& version = identity.version;
-  if (version.value < 0) {
+void check_identity(const syntax::Identity& identity,
+                    VerificationResult& result) {
+  const syntax::Integer version = identity.version();
+  if (version.value() < 0) {
     std::string message = "version must be non-negative, found ";
-    append_int(message, version.value);
+    append_int(message, version.value());
     add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
-        version.span);
+        version.span());
   }
   // The model holds the version in 32 bits and refuses larger ones, so a
   // contract that execution would refuse must not verify as valid.
-  if (version.value > kMaxVersion) {
+  if (version.value() > kMaxVersion) {
     std::string message = "version must be at most 4294967295, found ";
-    append_int(message, version.value);
+    append_int(message, version.value());
     add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
-        version.span);
+        version.span());
   }
-  if (!is_valid_stable_id(identity.stable_id.value)) {
-    add(result, Severity::kError, DiagnosticKind::kType,
-        "stable_id '" + identity.stable_id.value +
-            "' does not match required pattern "
-            "[a-z0-9][a-z0-9-]{0,30}[a-z0-9]",
-        identity.stable_id.span);
+  const syntax::Text stable_id = identity.stable_id();
+  if (!is_valid_stable_id(stable_id.text())) {
+    std::string message = "stable_id '";
+    message += stable_id.text();
+    message += "' does not match required pattern "
+               "[a-z0-9][a-z0-9-]{0,30}[a-z0-9]";
+    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+        stable_id.span());
   }
-  if (!is_hex_text(identity.semantic_hash.value)) {
-    add(result, Severity::kError, DiagnosticKind::kType,
-        "semantic_hash '" + identity.semantic_hash.value +
-            "' is not valid hexadecimal",
-        identity.semantic_hash.span);
+  const syntax::Text hash = identity.semantic_hash();
+  if (!is_hex_text(hash.text())) {
+    std::string message = "semantic_hash '";
+    message += hash.text();
+    message += "' is not valid hexadecimal";
+    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+        hash.span());
   }
 }
 
-void check_purpose(const PurposeStatementNode& purpose,
+void check_purpose(const syntax::PurposeStatement& purpose,
                    VerificationResult& result) {
-  const double level = purpose.confidence_level.value;
+  const syntax::Float confidence = purpose.confidence_level();
+  const double level = confidence.value();
   if (!(level >= 0.0 && level <= 1.0)) {  // NaN fails too
     std::string message = "confidence_level must be in range [0.0, 1.0], found ";
     append_double(message, level, FloatStyle::kPlain);
     add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
-        purpose.confidence_level.span);
+        confidence.span());
   }
-  const std::size_t length = count_characters(purpose.narrative.value);
+  const syntax::Text narrative = purpose.narrative();
+  const std::size_t length = count_characters(narrative.text());
   if (length > 500) {
     std::string message =
         "narrative exceeds recommended 500 character limit (";
     append_uint(message, length);
     message += " chars)";
     add(result, Severity::kWarning, DiagnosticKind::kType, std::move(message),
-        purpose.narrative.span);
+        narrative.span());
   }
 }
 
 // ---- Per-item checks ---------------------------------------------------------
 
 // Type checking and the default check of one state field or parameter.
-void check_field(const StateFieldNode& field, detail::TypeChecker& checker,
+void check_field(const syntax::StateField& field, detail::TypeChecker& checker,
                  VerificationResult& result) {
-  checker.check(field.type, result);
-  if (field.default_value) {
-    detail::verify_default_matches_type(field.name.value, field.type,
-                                        *field.default_value, result);
+  const syntax::Type type = field.type();
+  checker.check(type, result);
+  if (const std::optional<syntax::Literal> d = field.default_value()) {
+    detail::verify_default_matches_type(field.name(), type, *d, result);
   }
 }
 
-void check_limit(std::string_view name, const SpannedInt& limit,
+void check_limit(std::string_view name, const syntax::Integer& limit,
                  VerificationResult& result) {
-  if (limit.value > 0) return;
+  if (limit.value() > 0) return;
   std::string message(name);
   message += " must be positive, found ";
-  append_int(message, limit.value);
+  append_int(message, limit.value());
   add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
-      limit.span);
+      limit.span());
 }
 
-void check_invariant_reference(const SpannedText& invariant,
+void check_invariant_reference(const syntax::Text& invariant,
                                const SortedTexts& state,
                                VerificationResult& result) {
-  if (state.empty() || invariant.value.empty()) return;
+  const std::string_view text = invariant.text();
+  if (state.empty() || text.empty()) return;
   bool references = false;
-  for_each_identifier(invariant.value, [&](std::string_view word) {
+  for_each_identifier(text, [&](std::string_view word) {
     if (!references && state.contains(word)) references = true;
   });
   if (references) return;
+  std::string message = "invariant '";
+  message += text;
+  message += "' does not reference any declared state fields";
   add(result, Severity::kWarning, DiagnosticKind::kInvariant,
-      "invariant '" + invariant.value +
-          "' does not reference any declared state fields",
-      invariant.span);
+      std::move(message), invariant.span());
 }
 
 // The determinism scan of one operation's texts, in their fixed order.
-void scan_operation(const OperationNode& op,
+void scan_operation(const syntax::Operation& op,
                     const detail::DeterminismTable& table,
                     VerificationResult& result) {
-  const auto scan = [&](const SpannedText& text, std::string_view part) {
-    const uint32_t found = table.scan(text.value);
+  const auto scan = [&](const syntax::Text& text, std::string_view part) {
+    const uint32_t found = table.scan(text.text());
     if (found == 0) return;  // the usual case: no context text needed
     std::string context = "operation '";
-    context += op.name.value;
+    context += op.name().text();
     context += "' ";
     context += part;
-    detail::report_nondeterminism(found, context, text.span, result);
+    detail::report_nondeterminism(found, context, text.span(), result);
   };
-  scan(op.precondition, "precondition");
-  scan(op.postcondition, "postcondition");
-  for (const SpannedText& effect : op.side_effects) {
+  scan(op.precondition(), "precondition");
+  scan(op.postcondition(), "postcondition");
+  for (const syntax::Text effect : op.side_effects()) {
     scan(effect, "side_effect");
   }
-  scan(op.idempotence, "idempotence");
+  scan(op.idempotence(), "idempotence");
 }
 
 // Unknown field references in one operation's precondition, then its
 // postcondition.
-void check_references(const OperationNode& op, const SortedTexts& state,
+void check_references(const syntax::Operation& op, const SortedTexts& state,
                       VerificationResult& result) {
   // Built only once a kept identifier is not a state field name.
   std::optional<SortedTexts> parameters;
-  const auto check = [&](const SpannedText& condition, const char* which) {
-    for_each_identifier(condition.value, [&](std::string_view word) {
+  const auto check = [&](const syntax::Text& condition, const char* which) {
+    for_each_identifier(condition.text(), [&](std::string_view word) {
       if (!looks_like_field_reference(word)) return;
       if (state.contains(word)) return;
-      if (!parameters) parameters.emplace(names_of(op.parameters, field_name));
+      if (!parameters) parameters.emplace(names_of(op.parameters()));
       if (parameters->contains(word)) return;
       std::string message = which;
       message += " of '";
-      message += op.name.value;
+      message += op.name().text();
       message += "' references unknown field '";
       message += word;
       message += '\'';
       add(result, Severity::kWarning, DiagnosticKind::kCoherence,
-          std::move(message), condition.span);
+          std::move(message), condition.span());
     });
   };
-  check(op.precondition, "precondition");
-  check(op.postcondition, "postcondition");
+  check(op.precondition(), "precondition");
+  check(op.postcondition(), "postcondition");
 }
 
-void check_execution_constraints(const ExecutionConstraintsNode& constraints,
+void check_execution_constraints(const syntax::ExecutionConstraints& constraints,
                                  VerificationResult& result) {
-  const SpannedText& mode = constraints.sandbox_mode;
-  if (!is_one_of(kSandboxModes, mode.value)) {
-    std::string message = "unrecognized sandbox_mode '" + mode.value +
-                          "', expected one of: ";
+  const syntax::Text mode = constraints.sandbox_mode();
+  if (!is_one_of(kSandboxModes, mode.text())) {
+    std::string message = "unrecognized sandbox_mode '";
+    message += mode.text();
+    message += "', expected one of: ";
     append_joined(message, kSandboxModes);
     add(result, Severity::kWarning, DiagnosticKind::kCoherence,
-        std::move(message), mode.span);
+        std::move(message), mode.span());
   }
-  for (const SpannedText& trigger : constraints.trigger_types) {
-    if (is_one_of(kTriggerTypes, trigger.value)) continue;
-    std::string message = "unrecognized trigger_type '" + trigger.value +
-                          "', expected one of: ";
+  for (const syntax::Text trigger : constraints.trigger_types()) {
+    if (is_one_of(kTriggerTypes, trigger.text())) continue;
+    std::string message = "unrecognized trigger_type '";
+    message += trigger.text();
+    message += "', expected one of: ";
     append_joined(message, kTriggerTypes);
     add(result, Severity::kWarning, DiagnosticKind::kCoherence,
-        std::move(message), trigger.span);
+        std::move(message), trigger.span());
   }
 }
 
 // One diagnostic per repetition: `before` + the repeated text + `after`.
-void report_repetitions(const std::vector<bool>& repeated,
-                        const std::vector<const SpannedText*>& items,
+void report_repetitions(const SyntaxTree& tree,
+                        const std::vector<bool>& repeated,
+                        const std::vector<SpannedView>& items,
                         Severity severity, DiagnosticKind kind,
                         std::string_view before, std::string_view after,
                         VerificationResult& result) {
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!repeated[i]) continue;
     std::string message(before);
-    message += items[i]->value;
+    message += items[i].value;
     message += after;
-    add(result, severity, kind, std::move(message), items[i]->span);
+    add(result, severity, kind, std::move(message),
+        tree.token_span(items[i].token));
   }
 }
 
-std::vector<std::string_view> texts_of(
-    const std::vector<const SpannedText*>& items) {
+std::vector<std::string_view> texts_of(const std::vector<SpannedView>& items) {
   std::vector<std::string_view> out;
   out.reserve(items.size());
-  for (const SpannedText* item : items) out.push_back(item->value);
+  for (const SpannedView& item : items) out.push_back(item.value);
   return out;
 }
 
@@ -303,21 +316,20 @@ void append_all(VerificationResult& to, const VerificationResult& from) {
 // times as possible: on large contracts the walks, not the checks, cost the
 // time. Findings of a row whose turn has not yet come are held back in a
 // result of their own and appended when it comes.
-VerificationResult verify(const ContractNode& tree) {
+VerificationResult verify(const SyntaxTree& tree) {
   VerificationResult result;
-  const DataSemanticsNode& data = tree.data_semantics;
-  const std::vector<OperationNode>& operations =
-      tree.behavioral_semantics.operations;
+  const syntax::Contract contract = tree.contract();
+  const syntax::DataSemantics data = contract.data_semantics();
+  const auto operations = contract.behavioral_semantics().operations();
 
   // Type phase: identity, purpose, state fields (collecting their names),
   // then parameters during the one pass over the operations.
-  check_identity(tree.identity, result);
-  check_purpose(tree.purpose_statement, result);
+  check_identity(contract.identity(), result);
+  check_purpose(contract.purpose_statement(), result);
   detail::TypeChecker checker;
-  std::vector<const SpannedText*> state_names;
-  state_names.reserve(data.state.size());
-  for (const StateFieldNode& field : data.state) {
-    state_names.push_back(&field.name);
+  std::vector<SpannedView> state_names;
+  for (const syntax::StateField field : data.state()) {
+    state_names.push_back(SpannedView{field.name(), field.first_token()});
     check_field(field, checker, result);
   }
   const SortedTexts state(texts_of(state_names));
@@ -325,35 +337,36 @@ VerificationResult verify(const ContractNode& tree) {
   const detail::DeterminismTable& table = detail::determinism_table();
   VerificationResult operation_determinism;
   VerificationResult references;
-  std::vector<const SpannedText*> operation_names;
-  operation_names.reserve(operations.size());
-  for (const OperationNode& op : operations) {
-    operation_names.push_back(&op.name);
-    for (const StateFieldNode& parameter : op.parameters) {
+  std::vector<SpannedView> operation_names;
+  for (const syntax::Operation op : operations) {
+    const syntax::Text name = op.name();
+    operation_names.push_back(SpannedView{name.text(), name.token()});
+    for (const syntax::StateField parameter : op.parameters()) {
       check_field(parameter, checker, result);
     }
     scan_operation(op, table, operation_determinism);
     check_references(op, state, references);
   }
 
-  const ResourceLimitsNode& limits =
-      tree.execution_constraints.resource_limits;
-  check_limit("max_memory_bytes", limits.max_memory_bytes, result);
-  check_limit("computation_timeout_ms", limits.computation_timeout_ms, result);
-  check_limit("max_state_size_bytes", limits.max_state_size_bytes, result);
+  const syntax::ExecutionConstraints constraints =
+      contract.execution_constraints();
+  const syntax::ResourceLimits limits = constraints.resource_limits();
+  check_limit("max_memory_bytes", limits.max_memory_bytes(), result);
+  check_limit("computation_timeout_ms", limits.computation_timeout_ms(),
+              result);
+  check_limit("max_state_size_bytes", limits.max_state_size_bytes(), result);
 
   // Invariant phase, with the invariants' determinism scan held back.
   VerificationResult invariant_determinism;
-  std::vector<const SpannedText*> invariants;
-  invariants.reserve(data.invariants.size());
-  for (const SpannedText& invariant : data.invariants) {
-    invariants.push_back(&invariant);
+  std::vector<SpannedView> invariants;
+  for (const syntax::Text invariant : data.invariants()) {
+    invariants.push_back(SpannedView{invariant.text(), invariant.token()});
     check_invariant_reference(invariant, state, result);
-    detail::check_string_for_nondeterminism(invariant.value, "invariant",
-                                            invariant.span, table,
+    detail::check_string_for_nondeterminism(invariant.text(), "invariant",
+                                            invariant.span(), table,
                                             invariant_determinism);
   }
-  report_repetitions(repetitions(texts_of(invariants)), invariants,
+  report_repetitions(tree, repetitions(texts_of(invariants)), invariants,
                      Severity::kWarning, DiagnosticKind::kInvariant,
                      "duplicate invariant: '", "'", result);
 
@@ -362,21 +375,21 @@ VerificationResult verify(const ContractNode& tree) {
   append_all(result, invariant_determinism);
 
   // Coherence phase.
-  report_repetitions(repetitions(texts_of(operation_names)), operation_names,
-                     Severity::kError, DiagnosticKind::kCoherence,
-                     "duplicate operation name '", "'", result);
-  report_repetitions(state.repetitions(), state_names, Severity::kError,
+  report_repetitions(tree, repetitions(texts_of(operation_names)),
+                     operation_names, Severity::kError,
+                     DiagnosticKind::kCoherence, "duplicate operation name '",
+                     "'", result);
+  report_repetitions(tree, state.repetitions(), state_names, Severity::kError,
                      DiagnosticKind::kCoherence, "duplicate state field name '",
                      "'", result);
-  check_execution_constraints(tree.execution_constraints, result);
+  check_execution_constraints(constraints, result);
   append_all(result, references);
-  if (tree.extensions) {
-    std::vector<const SpannedText*> systems;
-    systems.reserve(tree.extensions->systems.size());
-    for (const SystemExtensionNode& system : tree.extensions->systems) {
-      systems.push_back(&system.name);
+  if (const std::optional<syntax::Extensions> ext = contract.extensions()) {
+    std::vector<SpannedView> systems;
+    for (const syntax::SystemExtension system : ext->systems()) {
+      systems.push_back(SpannedView{system.name(), system.first_token()});
     }
-    report_repetitions(repetitions(texts_of(systems)), systems,
+    report_repetitions(tree, repetitions(texts_of(systems)), systems,
                        Severity::kError, DiagnosticKind::kCoherence,
                        "duplicate extension namespace '", "'", result);
   }

@@ -70,7 +70,7 @@ std::string outcome(const Result<T>& r) {
 
 const std::vector<EntryPoint>& entry_points() {
   static const std::vector<EntryPoint> points = {
-      {"parse", [](const std::string& t) { return outcome(parse(t)); }},
+      {"parse_tree", [](const std::string& t) { return outcome(parse_tree(t)); }},
       {"parse_contract",
        [](const std::string& t) { return outcome(parse_contract(t)); }},
       {"parse_contract_json",

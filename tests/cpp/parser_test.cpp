@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "qel/ast.h"
+#include "qel/syntax_tree.h"
 #include "qel/error.h"
 #include "qel/json.h"
 #include "qel/model.h"
@@ -47,19 +48,33 @@ std::string build(const Sections& s) {
 }
 
 std::string outcome(std::string_view text) {
-  Result<ContractNode> tree = parse(text);
+  Result<SyntaxTree> tree = parse_tree(text);
   return tree.ok() ? "ok" : tree.error().to_string();
 }
 
-ContractNode parse_ok(std::string_view text) {
-  Result<ContractNode> tree = parse(text);
-  EXPECT_TRUE(tree.ok()) << tree.error().to_string();
-  return tree.ok() ? std::move(tree).value() : ContractNode{};
-}
+// A text and its tree, which refers to it.
+class Parsed {
+ public:
+  explicit Parsed(std::string text)
+      : text_(std::make_unique<std::string>(std::move(text))) {
+    Result<SyntaxTree> tree = parse_tree(*text_);
+    EXPECT_TRUE(tree.ok()) << tree.error().to_string();
+    if (tree.ok()) tree_ = std::move(tree).value();
+  }
+  bool ok() const { return tree_.node_count() > 0; }
+  const SyntaxTree& tree() const { return tree_; }
+  syntax::Contract contract() const { return tree_.contract(); }
 
-std::string model_json(const ContractNode& tree) {
+ private:
+  std::unique_ptr<std::string> text_;  // never moves, so the tree's views stay
+  SyntaxTree tree_;
+};
+
+Parsed parse_ok(std::string text) { return Parsed(std::move(text)); }
+
+std::string model_json(const Parsed& parsed) {
   std::string out;
-  write_contract_json(lower_contract(tree), out);
+  write_contract_json(lower_contract(parsed.tree()), out);
   return out;
 }
 
@@ -682,14 +697,15 @@ TEST(ParserNesting, ParametersAndExtensions) {
             too_deep_at(9, 21 + 128));
 }
 
-TEST(ParserNesting, DeepTreesCopyPrintLowerAndRelease) {
+TEST(ParserNesting, DeepTreesPrintAndLower) {
   const std::string type = repeat("Array<", 127) + "Integer" + repeat(">", 127);
-  ContractNode tree = parse_ok(state_field("x: " + type + " = " + repeat("[", 128) +
-                                           repeat("]", 128)));
-  ASSERT_EQ(tree.data_semantics.state.size(), 1u);
-  const TypeExpression copy = tree.data_semantics.state[0].type;
-  EXPECT_EQ(copy.text(), type);
-  const Contract model = lower_contract(tree);
+  const Parsed parsed = parse_ok(state_field("x: " + type + " = " +
+                                             repeat("[", 128) + repeat("]", 128)));
+  ASSERT_TRUE(parsed.ok());
+  const syntax::StateFields state = parsed.contract().data_semantics().state();
+  ASSERT_EQ(state.size(), 1u);
+  EXPECT_EQ((*state.begin()).type().text(), type);
+  const Contract model = lower_contract(parsed.tree());
   const Json* member = model.data_semantics.state.find("x");
   ASSERT_NE(member, nullptr);
   const Json* value = member->find("default");
@@ -706,59 +722,72 @@ TEST(ParserNesting, DeepTreesCopyPrintLowerAndRelease) {
 // ---- Trees ------------------------------------------------------------------
 
 TEST(ParserTree, SpansOfNodes) {
-  ContractNode tree = parse_ok("// leading comment\n" + build({}));
-  EXPECT_EQ(tree.span, (Span{2, 1, 19}));
-  EXPECT_EQ(tree.identity.span.to_string(), "3:3");
-  EXPECT_EQ(tree.identity.stable_id.span.to_string(), "3:25");
-  EXPECT_EQ(tree.identity.version.span.to_string(), "3:41");
-  EXPECT_EQ(tree.purpose_statement.span.to_string(), "4:3");
-  EXPECT_EQ(tree.purpose_statement.confidence_level.span.to_string(), "4:74");
-  EXPECT_EQ(tree.data_semantics.span.to_string(), "5:3");
-  const StateFieldNode& count = tree.data_semantics.state.at(0);
-  EXPECT_EQ(count.span.to_string(), "5:28");
-  EXPECT_EQ(count.name.span, count.span);
-  EXPECT_EQ(count.type.span.to_string(), "5:35");
-  EXPECT_EQ(count.default_value->span.to_string(), "5:45");
-  EXPECT_EQ(tree.data_semantics.invariants.at(0).span.to_string(), "5:62");
-  EXPECT_EQ(tree.behavioral_semantics.span.to_string(), "6:3");
-  EXPECT_EQ(tree.behavioral_semantics.operations.at(0).span.to_string(), "6:39");
-  EXPECT_EQ(tree.execution_constraints.span.to_string(), "7:3");
-  EXPECT_EQ(tree.execution_constraints.resource_limits.span.to_string(), "7:69");
-  EXPECT_EQ(tree.human_machine_contract.span.to_string(), "8:3");
-  EXPECT_FALSE(tree.extensions.has_value());
+  const Parsed parsed = parse_ok("// leading comment\n" + build({}));
+  ASSERT_TRUE(parsed.ok());
+  const syntax::Contract c = parsed.contract();
+  EXPECT_EQ(c.span(), (Span{2, 1, 19}));
+  EXPECT_EQ(c.identity().span().to_string(), "3:3");
+  EXPECT_EQ(c.identity().stable_id().span().to_string(), "3:25");
+  EXPECT_EQ(c.identity().version().span().to_string(), "3:41");
+  EXPECT_EQ(c.purpose_statement().span().to_string(), "4:3");
+  EXPECT_EQ(c.purpose_statement().confidence_level().span().to_string(), "4:74");
+  EXPECT_EQ(c.data_semantics().span().to_string(), "5:3");
+  const syntax::StateField count = *c.data_semantics().state().begin();
+  EXPECT_EQ(count.span().to_string(), "5:28");
+  EXPECT_EQ(count.name_span(), count.span());
+  EXPECT_EQ(count.type().span().to_string(), "5:35");
+  EXPECT_EQ(count.default_value()->span().to_string(), "5:45");
+  EXPECT_EQ((*c.data_semantics().invariants().begin()).span().to_string(), "5:62");
+  EXPECT_EQ(c.behavioral_semantics().span().to_string(), "6:3");
+  EXPECT_EQ((*c.behavioral_semantics().operations().begin()).span().to_string(),
+            "6:39");
+  EXPECT_EQ(c.execution_constraints().span().to_string(), "7:3");
+  EXPECT_EQ(c.execution_constraints().resource_limits().span().to_string(),
+            "7:69");
+  EXPECT_EQ(c.human_machine_contract().span().to_string(), "8:3");
+  EXPECT_FALSE(c.extensions().has_value());
 }
 
 TEST(ParserTree, ExtensionsAreKeptInOrder) {
-  ContractNode tree = parse_ok(
+  const Parsed parsed = parse_ok(
       extensions("wms { site: \"DUS\", zones: [\"a\", [1]] site: 2 } empty { } }"));
-  ASSERT_TRUE(tree.extensions.has_value());
-  const ExtensionsNode& ext = *tree.extensions;
-  EXPECT_EQ(ext.span.to_string(), "9:1");
-  ASSERT_EQ(ext.systems.size(), 2u);
-  EXPECT_EQ(ext.systems[0].name.value, "wms");
-  EXPECT_EQ(ext.systems[0].span.to_string(), "9:14");
-  ASSERT_EQ(ext.systems[0].fields.size(), 3u);
-  EXPECT_EQ(ext.systems[0].fields[0].name.value, "site");
-  EXPECT_EQ(ext.systems[0].fields[0].value.text, "DUS");
-  EXPECT_EQ(ext.systems[0].fields[1].value.kind, LiteralValue::Kind::kArray);
-  EXPECT_EQ(ext.systems[0].fields[1].value.span.to_string(), "9:40");
-  EXPECT_EQ(ext.systems[0].fields[2].name.value, "site");
-  EXPECT_EQ(ext.systems[0].fields[2].value.integer, 2);
-  EXPECT_EQ(ext.systems[1].name.value, "empty");
-  EXPECT_TRUE(ext.systems[1].fields.empty());
+  ASSERT_TRUE(parsed.ok());
+  const std::optional<syntax::Extensions> ext = parsed.contract().extensions();
+  ASSERT_TRUE(ext.has_value());
+  EXPECT_EQ(ext->span().to_string(), "9:1");
+  ASSERT_EQ(ext->systems().size(), 2u);
+  const syntax::SystemExtension wms = *ext->systems().begin();
+  EXPECT_EQ(wms.name(), "wms");
+  EXPECT_EQ(wms.span().to_string(), "9:14");
+  std::vector<syntax::CustomField> fields(wms.fields().begin(),
+                                          wms.fields().end());
+  ASSERT_EQ(fields.size(), 3u);
+  EXPECT_EQ(fields[0].name(), "site");
+  EXPECT_EQ(fields[0].value().text(), "DUS");
+  EXPECT_EQ(fields[1].value().kind(), syntax::Literal::Kind::kArray);
+  EXPECT_EQ(fields[1].value().span().to_string(), "9:40");
+  EXPECT_EQ(fields[2].name(), "site");
+  EXPECT_EQ(fields[2].value().integer(), 2);
+  const syntax::SystemExtension empty = *++ext->systems().begin();
+  EXPECT_EQ(empty.name(), "empty");
+  EXPECT_TRUE(empty.fields().empty());
 }
 
 TEST(ParserTree, LastFieldWins) {
-  ContractNode tree = parse_ok(with([](Sections& s) {
+  const Parsed parsed = parse_ok(with([](Sections& s) {
     s.identity += " owner: \"second\"";
     s.constraints += " trigger_types: [\"b\", \"c\"]";
     s.data += " state: { y: String }";
   }));
-  EXPECT_EQ(tree.identity.owner.value, "second");
-  ASSERT_EQ(tree.execution_constraints.trigger_types.size(), 2u);
-  EXPECT_EQ(tree.execution_constraints.trigger_types[0].value, "b");
-  ASSERT_EQ(tree.data_semantics.state.size(), 1u);
-  EXPECT_EQ(tree.data_semantics.state[0].name.value, "y");
+  ASSERT_TRUE(parsed.ok());
+  const syntax::Contract c = parsed.contract();
+  EXPECT_EQ(c.identity().owner().text(), "second");
+  const syntax::TextList triggers = c.execution_constraints().trigger_types();
+  ASSERT_EQ(triggers.size(), 2u);
+  EXPECT_EQ((*triggers.begin()).text(), "b");
+  const syntax::StateFields state = c.data_semantics().state();
+  ASSERT_EQ(state.size(), 1u);
+  EXPECT_EQ((*state.begin()).name(), "y");
 }
 
 TEST(ParserTree, FieldOrderAndCommasDoNotMatter) {
@@ -781,28 +810,36 @@ TEST(ParserTree, FieldOrderAndCommasDoNotMatter) {
 }
 
 TEST(ParserTree, RepeatedNamesAreKept) {
-  ContractNode tree =
+  const Parsed parsed =
       parse_ok(state_field("x: Integer, x: String y: Enum [\"a\", \"a\"]"));
-  const auto& state = tree.data_semantics.state;
+  ASSERT_TRUE(parsed.ok());
+  const syntax::StateFields fields = parsed.contract().data_semantics().state();
+  const std::vector<syntax::StateField> state(fields.begin(), fields.end());
   ASSERT_EQ(state.size(), 3u);
-  EXPECT_EQ(state[0].name.value, "x");
-  EXPECT_EQ(state[1].name.value, "x");
-  EXPECT_EQ(state[1].type.text(), "String");
-  EXPECT_EQ(state[2].type.variants.size(), 2u);
+  EXPECT_EQ(state[0].name(), "x");
+  EXPECT_EQ(state[1].name(), "x");
+  EXPECT_EQ(state[1].type().text(), "String");
+  EXPECT_EQ(state[2].type().variants().size(), 2u);
 }
 
 // A compact rendering of a literal for comparisons.
-std::string show(const LiteralValue& v) {
-  switch (v.kind) {
-    case LiteralValue::Kind::kString: return "S(" + v.text + ")";
-    case LiteralValue::Kind::kInteger: return "I(" + std::to_string(v.integer) + ")";
-    case LiteralValue::Kind::kFloat: return "F(" + format_double(v.number, FloatStyle::kJson) + ")";
-    case LiteralValue::Kind::kBoolean: return v.boolean ? "B(true)" : "B(false)";
-    case LiteralValue::Kind::kArray: {
+std::string show(const syntax::Literal& v) {
+  switch (v.kind()) {
+    case syntax::Literal::Kind::kString:
+      return "S(" + std::string(v.text()) + ")";
+    case syntax::Literal::Kind::kInteger:
+      return "I(" + std::to_string(v.integer()) + ")";
+    case syntax::Literal::Kind::kFloat:
+      return "F(" + format_double(v.number(), FloatStyle::kJson) + ")";
+    case syntax::Literal::Kind::kBoolean:
+      return v.boolean() ? "B(true)" : "B(false)";
+    case syntax::Literal::Kind::kArray: {
       std::string out = "A[";
-      for (std::size_t i = 0; i < v.elements.size(); ++i) {
-        if (i > 0) out += ",";
-        out += show(v.elements[i]);
+      bool first = true;
+      for (const syntax::Literal e : v.elements()) {
+        if (!first) out += ",";
+        first = false;
+        out += show(e);
       }
       return out + "]";
     }
@@ -822,11 +859,14 @@ void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
 class ParserShapeTest : public ::testing::TestWithParam<ShapeCase> {};
 
 TEST_P(ParserShapeTest, TypeTextAndDefault) {
-  ContractNode tree = parse_ok(state_field(GetParam().field));
-  ASSERT_EQ(tree.data_semantics.state.size(), 1u);
-  const StateFieldNode& f = tree.data_semantics.state[0];
-  EXPECT_EQ(f.type.text(), GetParam().type);
-  EXPECT_EQ(f.default_value ? show(*f.default_value) : "-", GetParam().literal);
+  const Parsed parsed = parse_ok(state_field(GetParam().field));
+  ASSERT_TRUE(parsed.ok());
+  const syntax::StateFields state = parsed.contract().data_semantics().state();
+  ASSERT_EQ(state.size(), 1u);
+  const syntax::StateField f = *state.begin();
+  EXPECT_EQ(f.type().text(), GetParam().type);
+  const std::optional<syntax::Literal> d = f.default_value();
+  EXPECT_EQ(d ? show(*d) : "-", GetParam().literal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -855,22 +895,26 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"boolean", "x: Boolean = false", "Boolean", "B(false)"}));
 
 TEST(ParserTree, ObjectKeepsFieldDefaultsAndMapParts) {
-  ContractNode tree = parse_ok(state_field(
+  const Parsed parsed = parse_ok(state_field(
       "x: Object { a: Integer = 5 m: Map<String, Array<Integer>> }"));
-  const TypeExpression& object = tree.data_semantics.state.at(0).type;
-  ASSERT_EQ(object.kind, TypeExpression::Kind::kObject);
-  EXPECT_EQ(object.span.to_string(), "4:31");
-  ASSERT_EQ(object.fields.size(), 2u);
-  ASSERT_TRUE(object.fields[0].default_value.has_value());
-  EXPECT_EQ(show(*object.fields[0].default_value), "I(5)");
-  const TypeExpression& map = object.fields[1].type;
-  ASSERT_EQ(map.kind, TypeExpression::Kind::kMap);
-  EXPECT_EQ(map.span.to_string(), "4:58");
-  EXPECT_EQ(map.key->kind, TypeExpression::Kind::kPrimitive);
-  EXPECT_EQ(map.key->primitive, PrimitiveType::kString);
-  EXPECT_EQ(map.value->kind, TypeExpression::Kind::kArray);
-  EXPECT_EQ(map.value->element->primitive, PrimitiveType::kInteger);
-  EXPECT_EQ(map.value->element->span.to_string(), "4:76");
+  ASSERT_TRUE(parsed.ok());
+  const syntax::Type object =
+      (*parsed.contract().data_semantics().state().begin()).type();
+  ASSERT_EQ(object.kind(), syntax::Type::Kind::kObject);
+  EXPECT_EQ(object.span().to_string(), "4:31");
+  const std::vector<syntax::StateField> fields(object.fields().begin(),
+                                               object.fields().end());
+  ASSERT_EQ(fields.size(), 2u);
+  ASSERT_TRUE(fields[0].default_value().has_value());
+  EXPECT_EQ(show(*fields[0].default_value()), "I(5)");
+  const syntax::Type map = fields[1].type();
+  ASSERT_EQ(map.kind(), syntax::Type::Kind::kMap);
+  EXPECT_EQ(map.span().to_string(), "4:58");
+  EXPECT_EQ(map.key().kind(), syntax::Type::Kind::kPrimitive);
+  EXPECT_EQ(map.key().primitive(), syntax::PrimitiveKind::kString);
+  EXPECT_EQ(map.value().kind(), syntax::Type::Kind::kArray);
+  EXPECT_EQ(map.value().element().primitive(), syntax::PrimitiveKind::kInteger);
+  EXPECT_EQ(map.value().element().span().to_string(), "4:76");
 }
 
 }  // namespace

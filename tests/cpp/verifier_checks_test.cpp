@@ -1,5 +1,6 @@
-// The verifier's individual checks on hand-built trees: type expressions
-// and defaults, the determinism scan and identifier extraction.
+// The verifier's individual checks: type expressions and defaults, on
+// state fields written into a clean contract; the determinism scan,
+// identifier extraction and name sets, on texts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,529 +10,317 @@
 #include <string>
 #include <vector>
 
-#include "qel/ast.h"
 #include "qel/verifier.h"
 #include "verifier/checks.h"
-#include "verifier_test_trees.h"
+#include "verifier_test_texts.h"
 
 namespace qel {
 namespace {
 
-using namespace qel::testing_trees;  // NOLINT: test-only builders
 using detail::check_string_for_nondeterminism;
-using detail::default_matches_type;
 using detail::determinism_table;
 using detail::extract_identifiers;
-using detail::type_expr_name;
-using detail::verify_default_matches_type;
-using detail::verify_type_expression;
+using testing_texts::compare;
+using testing_texts::edited;
+using testing_texts::Finding;
+using testing_texts::kClean;
 
-constexpr PrimitiveType kInt = PrimitiveType::kInteger;
-constexpr PrimitiveType kFloat = PrimitiveType::kFloat;
-constexpr PrimitiveType kStr = PrimitiveType::kString;
-constexpr PrimitiveType kBool = PrimitiveType::kBoolean;
-constexpr PrimitiveType kIso = PrimitiveType::kIso8601;
-constexpr PrimitiveType kUuid = PrimitiveType::kUuid;
-
-Expected type_error(std::string message, Span span) {
-  return Expected{Severity::kError, DiagnosticKind::kType, std::move(message),
-                  span};
+// The clean contract with `declarations` added to its state.
+std::string with_state(const std::string& declarations) {
+  return edited(kClean, {{"owner_id: String }",
+                          "owner_id: String, " + declarations + " }"}});
 }
 
-// ---- Short type names ---------------------------------------------------------
+std::string repeat(const std::string& unit, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += unit;
+  return out;
+}
 
+const char kFloatKey[] =
+    "Float cannot be used as Map key type (non-deterministic equality)";
+
+// ---- Short type names -----------------------------------------------------------
+
+// The short name of a type is what a mismatched default's message shows.
 struct NameCase {
-  const char* expected;
-  TypeExpression (*build)();
+  std::string type;
+  std::string literal;  // a default that does not fit
+  std::string expected;
 };
 
-class TypeExprNameTest : public ::testing::TestWithParam<NameCase> {};
-
-TEST_P(TypeExprNameTest, ShortName) {
-  EXPECT_EQ(type_expr_name(GetParam().build()), GetParam().expected);
+TEST(VerifierTypes, ShortNames) {
+  const NameCase cases[] = {
+      {"Integer", "true", "Integer"},
+      {"Float", "true", "Float"},
+      {"String", "1", "String"},
+      {"Boolean", "1", "Boolean"},
+      {"ISO8601", "1", "ISO8601"},
+      {"UUID", "1", "UUID"},
+      {"Array<Map<String, Array<Integer>>>", "1",
+       "Array<Map<String, Array<Integer>>>"},
+      {"Map<Map<UUID, Float>, Object { a: Integer }>", "1",
+       "Map<Map<UUID, Float>, Object>"},
+      {"Object { a: Integer }", "1", "Object"},
+      {"Array<Enum [\"x\", \"y\"]>", "1", "Array<Enum>"},
+  };
+  for (const NameCase& c : cases) {
+    const std::string text = with_state("x: " + c.type + " = " + c.literal);
+    const auto [got, want] = compare(text, {});
+    ASSERT_FALSE(got.empty()) << c.type;
+    const std::string message = "default value for 'x' has type ";
+    EXPECT_NE(got.back().find(message), std::string::npos) << got.back();
+    EXPECT_EQ(got.back().substr(got.back().find(", expected ") + 11), c.expected);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    VerifierTypes, TypeExprNameTest,
-    ::testing::Values(
-        NameCase{"Integer", [] { return prim(kInt); }},
-        NameCase{"Float", [] { return prim(kFloat); }},
-        NameCase{"String", [] { return prim(kStr); }},
-        NameCase{"Boolean", [] { return prim(kBool); }},
-        NameCase{"ISO8601", [] { return prim(kIso); }},
-        NameCase{"UUID", [] { return prim(kUuid); }},
-        NameCase{"Array<Map<String, Array<Integer>>>",
-                 [] {
-                   return array_of(
-                       map_of(prim(kStr), array_of(prim(kInt))));
-                 }},
-        NameCase{"Map<Map<UUID, Float>, Object>",
-                 [] {
-                   return map_of(map_of(prim(kUuid), prim(kFloat)),
-                                 object_of({}));
-                 }},
-        NameCase{"Object",
-                 [] {
-                   std::vector<StateFieldNode> fields;
-                   fields.push_back(field("a", prim(kInt)));
-                   return object_of(std::move(fields));
-                 }},
-        NameCase{"Array<Enum>", [] { return array_of(enum_of({"x", "y"})); }}));
-
-// ---- default_matches_type ------------------------------------------------------
+// ---- Whether a default fits ----------------------------------------------------
 
 struct FitCase {
   const char* name;
   bool fits;
-  TypeExpression (*type)();
-  LiteralValue (*literal)();
+  std::string declaration;  // x: type = default
 };
+
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
 
 class DefaultFitTest : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(DefaultFitTest, Fits) {
-  EXPECT_EQ(default_matches_type(GetParam().type(), GetParam().literal()),
-            GetParam().fits);
+  const auto [got, want] = compare(with_state(GetParam().declaration), {});
+  bool reported = false;
+  for (const std::string& finding : got) {
+    reported = reported ||
+               finding.find("default value for 'x'") != std::string::npos;
+  }
+  EXPECT_EQ(!reported, GetParam().fits);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     VerifierTypes, DefaultFitTest,
     ::testing::Values(
-        FitCase{"string_on_string", true, [] { return prim(kStr); },
-                [] { return str_lit("x"); }},
-        FitCase{"any_string_on_iso", true, [] { return prim(kIso); },
-                [] { return str_lit("not a date"); }},
-        FitCase{"any_string_on_uuid", true, [] { return prim(kUuid); },
-                [] { return str_lit(""); }},
-        FitCase{"int_on_string", false, [] { return prim(kStr); },
-                [] { return int_lit(1); }},
-        FitCase{"int_on_iso", false, [] { return prim(kIso); },
-                [] { return int_lit(2024); }},
-        FitCase{"int_on_int", true, [] { return prim(kInt); },
-                [] { return int_lit(5); }},
-        FitCase{"float_on_int", false, [] { return prim(kInt); },
-                [] { return float_lit(1.5); }},
-        FitCase{"bool_on_int", false, [] { return prim(kInt); },
-                [] { return bool_lit(true); }},
-        FitCase{"int_on_float", true, [] { return prim(kFloat); },
-                [] { return int_lit(3); }},
-        FitCase{"float_on_float", true, [] { return prim(kFloat); },
-                [] { return float_lit(0.25); }},
-        FitCase{"string_on_float", false, [] { return prim(kFloat); },
-                [] { return str_lit("1.0"); }},
-        FitCase{"bool_on_bool", true, [] { return prim(kBool); },
-                [] { return bool_lit(false); }},
-        FitCase{"string_on_bool", false, [] { return prim(kBool); },
-                [] { return str_lit("true"); }},
-        FitCase{"empty_array", true, [] { return array_of(prim(kInt)); },
-                [] { return array_lit({}); }},
-        FitCase{"int_array", true, [] { return array_of(prim(kInt)); },
-                [] { return array_lit({int_lit(1), int_lit(2)}); }},
-        FitCase{"mixed_array", false, [] { return array_of(prim(kInt)); },
-                [] { return array_lit({int_lit(1), float_lit(2.5)}); }},
-        FitCase{"scalar_on_array", false, [] { return array_of(prim(kInt)); },
-                [] { return int_lit(1); }},
-        FitCase{"array_on_scalar", false, [] { return prim(kInt); },
-                [] { return array_lit({}); }},
-        FitCase{"nested_arrays",
-                true, [] { return array_of(array_of(prim(kFloat))); },
-                [] {
-                  return array_lit({array_lit({int_lit(1), float_lit(0.5)}),
-                                    array_lit({})});
-                }},
-        FitCase{"nested_arrays_bad_inner",
-                false, [] { return array_of(array_of(prim(kInt))); },
-                [] {
-                  return array_lit({array_lit({int_lit(1)}),
-                                    array_lit({int_lit(2), str_lit("x")})});
-                }},
-        FitCase{"flat_for_nested", false,
-                [] { return array_of(array_of(prim(kInt))); },
-                [] { return array_lit({int_lit(1)}); }},
-        FitCase{"nested_for_flat", false, [] { return array_of(prim(kInt)); },
-                [] { return array_lit({array_lit({})}); }},
-        FitCase{"enum_member", true, [] { return enum_of({"a", "b"}); },
-                [] { return str_lit("a"); }},
-        FitCase{"enum_non_member", false, [] { return enum_of({"a", "b"}); },
-                [] { return str_lit("c"); }},
-        FitCase{"enum_case_differs", false, [] { return enum_of({"a"}); },
-                [] { return str_lit("A"); }},
-        FitCase{"enum_int", false, [] { return enum_of({"1"}); },
-                [] { return int_lit(1); }},
-        FitCase{"empty_enum", false, [] { return enum_of({}); },
-                [] { return str_lit(""); }},
+        FitCase{"string_on_string", true, "x: String = \"x\""},
+        FitCase{"any_string_on_iso", true, "x: ISO8601 = \"not a date\""},
+        FitCase{"timestamp_on_iso", true, "x: ISO8601 = 2024-01-15T10:30:00Z"},
+        FitCase{"any_string_on_uuid", true, "x: UUID = \"\""},
+        FitCase{"int_on_string", false, "x: String = 1"},
+        FitCase{"int_on_iso", false, "x: ISO8601 = 2024"},
+        FitCase{"int_on_int", true, "x: Integer = 5"},
+        FitCase{"float_on_int", false, "x: Integer = 1.5"},
+        FitCase{"bool_on_int", false, "x: Integer = true"},
+        FitCase{"int_on_float", true, "x: Float = 3"},
+        FitCase{"float_on_float", true, "x: Float = 0.25"},
+        FitCase{"string_on_float", false, "x: Float = \"1.0\""},
+        FitCase{"bool_on_bool", true, "x: Boolean = false"},
+        FitCase{"string_on_bool", false, "x: Boolean = \"true\""},
+        FitCase{"empty_array", true, "x: Array<Integer> = []"},
+        FitCase{"int_array", true, "x: Array<Integer> = [1, 2]"},
+        FitCase{"mixed_array", false, "x: Array<Integer> = [1, 2.5]"},
+        FitCase{"scalar_on_array", false, "x: Array<Integer> = 1"},
+        FitCase{"array_on_scalar", false, "x: Integer = []"},
+        FitCase{"nested_arrays", true, "x: Array<Array<Float>> = [[1, 0.5], []]"},
+        FitCase{"nested_arrays_bad_inner", false,
+                "x: Array<Array<Integer>> = [[1], [2, \"x\"]]"},
+        FitCase{"flat_for_nested", false, "x: Array<Array<Integer>> = [1]"},
+        FitCase{"nested_for_flat", false, "x: Array<Integer> = [[]]"},
+        FitCase{"enum_member", true, "x: Enum [\"a\", \"b\"] = \"a\""},
+        FitCase{"enum_member_escaped", true,
+                "x: Enum [\"a\\\"b\", \"c\"] = \"a\\\"b\""},
+        FitCase{"enum_non_member", false, "x: Enum [\"a\", \"b\"] = \"c\""},
+        FitCase{"enum_case_differs", false, "x: Enum [\"a\"] = \"A\""},
+        FitCase{"enum_int", false, "x: Enum [\"1\"] = 1"},
+        FitCase{"empty_enum", false, "x: Enum [] = \"\""},
         FitCase{"array_of_enum", true,
-                [] { return array_of(enum_of({"lo", "hi"})); },
-                [] { return array_lit({str_lit("hi"), str_lit("lo")}); }},
-        FitCase{"map_never", false,
-                [] { return map_of(prim(kStr), prim(kInt)); },
-                [] { return array_lit({}); }},
-        FitCase{"map_never_string", false,
-                [] { return map_of(prim(kStr), prim(kInt)); },
-                [] { return str_lit("{}"); }},
-        FitCase{"object_never", false, [] { return object_of({}); },
-                [] { return array_lit({}); }},
-        FitCase{"array_of_map_empty", true,
-                [] { return array_of(map_of(prim(kStr), prim(kInt))); },
-                [] { return array_lit({}); }},
+                "x: Array<Enum [\"lo\", \"hi\"]> = [\"hi\", \"lo\"]"},
+        FitCase{"map_never", false, "x: Map<String, Integer> = []"},
+        FitCase{"map_never_string", false, "x: Map<String, Integer> = \"{}\""},
+        FitCase{"object_never", false, "x: Object { } = []"},
+        FitCase{"array_of_map_empty", true, "x: Array<Map<String, Integer>> = []"},
         FitCase{"array_of_map_element", false,
-                [] { return array_of(map_of(prim(kStr), prim(kInt))); },
-                [] { return array_lit({str_lit("k")}); }}),
+                "x: Array<Map<String, Integer>> = [\"k\"]"}),
     [](const ::testing::TestParamInfo<FitCase>& info) {
       return std::string(info.param.name);
     });
 
 // ---- Type expressions and defaults, with messages ----------------------------
 
-// A field as the driver sees it, and what checking it must report.
-struct TypeCheck {
-  StateFieldNode field;
-  std::vector<Expected> expected;
+struct TypeCheckCase {
+  std::string name;
+  std::string declarations;  // added to the clean contract's state
+  std::vector<Finding> expected;
 };
 
-struct TypeCheckCase {
-  const char* name;
-  TypeCheck (*build)();
-};
+void PrintTo(const TypeCheckCase& c, std::ostream* os) { *os << c.name; }
 
 class TypeCheckTest : public ::testing::TestWithParam<TypeCheckCase> {};
 
 TEST_P(TypeCheckTest, Reports) {
-  const TypeCheck c = GetParam().build();
-  VerificationResult result;
-  verify_type_expression(c.field.type, result);
-  if (c.field.default_value) {
-    verify_default_matches_type(c.field.name.value, c.field.type,
-                                *c.field.default_value, result);
+  const auto [got, want] =
+      compare(with_state(GetParam().declarations), GetParam().expected);
+  EXPECT_EQ(got, want);
+}
+
+Finding type_error(std::string message, std::string at, int nth = 1) {
+  return Finding{"E type", std::move(message), std::move(at), nth};
+}
+
+TypeCheckCase many_variants() {
+  std::string variants;
+  for (int i = 0; i < 40; ++i) {
+    if (i > 0) variants += ", ";
+    variants += "\"v" + std::to_string(i % 25) + "\"";
   }
-  EXPECT_EQ(summarize(result), c.expected);
-}
-
-TypeCheck float_key() {
-  TypeCheck c{field("prices", map_of(prim(kFloat), prim(kStr))), {}};
-  c.expected = {type_error(
-      "Float cannot be used as Map key type (non-deterministic equality)",
-      c.field.type.span)};
-  return c;
-}
-
-TypeCheck array_key() {
-  TypeCheck c{field("m", map_of(array_of(prim(kStr)), prim(kInt))), {}};
-  c.expected = {type_error(
-      "Map key type must be a primitive or Enum, found Array<String>",
-      c.field.type.span)};
-  return c;
-}
-
-TypeCheck map_key() {
-  TypeCheck c{
-      field("m", map_of(map_of(prim(kStr), prim(kInt)), prim(kInt))), {}};
-  c.expected = {type_error(
-      "Map key type must be a primitive or Enum, found Map<String, Integer>",
-      c.field.type.span)};
-  return c;
-}
-
-TypeCheck object_key() {
-  std::vector<StateFieldNode> fields;
-  fields.push_back(field("id", prim(kInt)));
-  TypeCheck c{
-      field("m", map_of(object_of(std::move(fields)), prim(kInt))), {}};
-  c.expected = {type_error(
-      "Map key type must be a primitive or Enum, found Object",
-      c.field.type.span)};
-  return c;
-}
-
-TypeCheck uuid_and_enum_keys() {
-  return TypeCheck{
-      field("m", map_of(prim(kUuid), map_of(enum_of({"a"}), prim(kInt)))),
-      {}};
-}
-
-TypeCheck every_primitive_key_but_float() {
-  return TypeCheck{
-      field("m",
-            map_of(prim(kInt),
-                   map_of(prim(kStr),
-                          map_of(prim(kBool),
-                                 map_of(prim(kIso), prim(kFloat)))))),
-      {}};
-}
-
-TypeCheck nested_float_keys() {
-  TypeCheck c{
-      field("m", map_of(prim(kFloat), map_of(prim(kFloat), prim(kStr)))), {}};
-  const char* msg =
-      "Float cannot be used as Map key type (non-deterministic equality)";
-  c.expected = {type_error(msg, c.field.type.value->span),
-                type_error(msg, c.field.type.span)};
-  return c;
-}
-
-// A map's own key finding comes after everything inside its key type.
-TypeCheck key_findings_before_own() {
-  TypeCheck c{field("m", map_of(map_of(prim(kFloat), prim(kInt)),
-                                enum_of({}))), {}};
-  c.expected = {
-      type_error(
-          "Float cannot be used as Map key type (non-deterministic equality)",
-          c.field.type.key->span),
-      type_error("Enum type must have at least one variant",
-                 c.field.type.value->span),
-      type_error(
-          "Map key type must be a primitive or Enum, found Map<Float, Integer>",
-          c.field.type.span)};
-  return c;
-}
-
-TypeCheck float_key_inside_array_and_object() {
-  std::vector<StateFieldNode> fields;
-  fields.push_back(field("inner", map_of(prim(kFloat), prim(kInt))));
-  TypeCheck c{field("a", array_of(object_of(std::move(fields)))), {}};
-  c.expected = {type_error(
-      "Float cannot be used as Map key type (non-deterministic equality)",
-      c.field.type.element->fields[0].type.span)};
-  return c;
-}
-
-TypeCheck int_default_on_float() {
-  return TypeCheck{field("rate", prim(kFloat), int_lit(2)), {}};
-}
-
-TypeCheck float_default_on_int() {
-  TypeCheck c{field("count", prim(kInt), float_lit(1.5)), {}};
-  c.expected = {type_error(
-      "default value for 'count' has type Float, expected Integer",
-      c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck any_string_on_iso_and_uuid() {
-  return TypeCheck{field("at", prim(kIso), str_lit("yesterday")), {}};
-}
-
-TypeCheck enum_default_member() {
-  return TypeCheck{field("level", enum_of({"a", "b"}), str_lit("a")), {}};
-}
-
-TypeCheck enum_default_non_member() {
-  TypeCheck c{field("level", enum_of({"a", "b"}), str_lit("c")), {}};
-  c.expected = {type_error(
-      "default value for 'level' has type String, expected Enum",
-      c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck map_default() {
-  TypeCheck c{
-      field("m", map_of(prim(kStr), prim(kInt)), array_lit({int_lit(1)})), {}};
-  c.expected = {type_error(
-      "default value for 'm' has type Array, expected Map<String, Integer>",
-      c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck object_default() {
-  TypeCheck c{field("o", object_of({}), str_lit("{}")), {}};
-  c.expected = {
-      type_error("default value for 'o' has type String, expected Object",
-                 c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck boolean_on_string() {
-  TypeCheck c{field("label", prim(kStr), bool_lit(true)), {}};
-  c.expected = {
-      type_error("default value for 'label' has type Boolean, expected String",
-                 c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck empty_array_default() {
-  return TypeCheck{field("xs", array_of(prim(kInt)), array_lit({})), {}};
-}
-
-TypeCheck mixed_array_default() {
-  TypeCheck c{field("xs", array_of(prim(kInt)),
-                    array_lit({int_lit(1), float_lit(2.5)})), {}};
-  c.expected = {type_error(
-      "default value for 'xs' has type Array, expected Array<Integer>",
-      c.field.default_value->span)};
-  return c;
-}
-
-TypeCheck empty_enum() {
-  TypeCheck c{field("e", enum_of({})), {}};
-  c.expected = {type_error("Enum type must have at least one variant",
-                           c.field.type.span)};
-  return c;
-}
-
-TypeCheck triple_variant() {
-  TypeCheck c{field("e", enum_of({"x", "y", "x", "x"})), {}};
-  c.expected = {
-      type_error("duplicate Enum variant 'x'", c.field.type.variants[2].span),
-      type_error("duplicate Enum variant 'x'", c.field.type.variants[3].span)};
-  return c;
-}
-
-// Long lists: repetitions are still reported at every later occurrence,
-// in written order.
-TypeCheck many_variants() {
-  std::vector<std::string> names;
-  for (int i = 0; i < 40; ++i) names.push_back("v" + std::to_string(i % 25));
-  TypeCheck c{field("e", enum_of(names)), {}};
+  TypeCheckCase c{"many_variants", "e: Enum [" + variants + "]", {}};
   for (int i = 25; i < 40; ++i) {
-    c.expected.push_back(
-        type_error("duplicate Enum variant 'v" + std::to_string(i - 25) + "'",
-                   c.field.type.variants[i].span));
+    const std::string v = "v" + std::to_string(i - 25);
+    c.expected.push_back(type_error("duplicate Enum variant '" + v + "'",
+                                    "\"" + v + "\"", 2));
   }
   return c;
 }
 
-TypeCheck many_object_fields() {
-  std::vector<StateFieldNode> fields;
-  for (int i = 0; i < 30; ++i) {
-    fields.push_back(field(i == 29 ? "f3" : "f" + std::to_string(i),
-                           prim(kInt), i == 29 ? str_lit("x") : int_lit(i)));
+TypeCheckCase many_object_fields() {
+  std::string fields;
+  for (int i = 0; i < 29; ++i) {
+    fields += "f" + std::to_string(i) + ": Integer = " + std::to_string(i) + " ";
   }
-  fields.push_back(field("f0", enum_of({})));
-  TypeCheck c{field("o", object_of(std::move(fields))), {}};
-  const TypeExpression& t = c.field.type;
-  c.expected = {
-      type_error("duplicate field name 'f3' in Object type",
-                 t.fields[29].name.span),
-      type_error("default value for 'f3' has type String, expected Integer",
-                 t.fields[29].default_value->span),
-      type_error("duplicate field name 'f0' in Object type",
-                 t.fields[30].name.span),
-      type_error("Enum type must have at least one variant",
-                 t.fields[30].type.span)};
-  return c;
-}
-
-TypeCheck variants_compared_exactly() {
-  return TypeCheck{field("e", enum_of({"x", "X", "x "})), {}};
-}
-
-TypeCheck duplicate_object_field() {
-  std::vector<StateFieldNode> fields;
-  fields.push_back(field("a", prim(kInt), float_lit(1.5)));
-  fields.push_back(field("b", prim(kStr)));
-  fields.push_back(field("a", map_of(prim(kFloat), prim(kStr)), int_lit(1)));
-  TypeCheck c{field("o", object_of(std::move(fields))), {}};
-  const TypeExpression& t = c.field.type;
-  c.expected = {
-      type_error("default value for 'a' has type Float, expected Integer",
-                 t.fields[0].default_value->span),
-      type_error("duplicate field name 'a' in Object type",
-                 t.fields[2].name.span),
-      type_error(
-          "Float cannot be used as Map key type (non-deterministic equality)",
-          t.fields[2].type.span),
-      type_error(
-          "default value for 'a' has type Integer, expected Map<Float, "
-          "String>",
-          t.fields[2].default_value->span)};
-  return c;
-}
-
-TypeCheck object_field_default_ok() {
-  std::vector<StateFieldNode> fields;
-  fields.push_back(field("x", prim(kInt), int_lit(5)));
-  return TypeCheck{field("o", object_of(std::move(fields))), {}};
-}
-
-TypeCheck nested_object_enum() {
-  std::vector<StateFieldNode> inner;
-  inner.push_back(field("n", enum_of({})));
-  std::vector<StateFieldNode> outer;
-  outer.push_back(field("child", object_of(std::move(inner))));
-  TypeCheck c{field("o", object_of(std::move(outer))), {}};
-  c.expected = {type_error("Enum type must have at least one variant",
-                           c.field.type.fields[0].type.fields[0].type.span)};
-  return c;
-}
-
-TypeCheck type_then_default() {
-  TypeCheck c{field("e", enum_of({}), str_lit("a")), {}};
-  c.expected = {
-      type_error("Enum type must have at least one variant", c.field.type.span),
-      type_error("default value for 'e' has type String, expected Enum",
-                 c.field.default_value->span)};
-  return c;
+  fields += "f3: Integer = \"x\" f0: Enum []";
+  return TypeCheckCase{
+      "many_object_fields",
+      "o: Object { " + fields + " }",
+      {type_error("duplicate field name 'f3' in Object type", "f3: ", 2),
+       type_error("default value for 'f3' has type String, expected Integer",
+                  "\"x\""),
+       type_error("duplicate field name 'f0' in Object type", "f0: ", 2),
+       type_error("Enum type must have at least one variant", "Enum")}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     VerifierTypes, TypeCheckTest,
     ::testing::Values(
-        TypeCheckCase{"float_key", float_key},
-        TypeCheckCase{"array_key", array_key},
-        TypeCheckCase{"map_key", map_key},
-        TypeCheckCase{"object_key", object_key},
-        TypeCheckCase{"uuid_and_enum_keys", uuid_and_enum_keys},
+        TypeCheckCase{"float_key", "prices: Map<Float, String>",
+                      {type_error(kFloatKey, "Map")}},
+        TypeCheckCase{"array_key", "m: Map<Array<String>, Integer>",
+                      {type_error("Map key type must be a primitive or Enum, "
+                                  "found Array<String>",
+                                  "Map")}},
+        TypeCheckCase{"map_key", "m: Map<Map<String, Integer>, Integer>",
+                      {type_error("Map key type must be a primitive or Enum, "
+                                  "found Map<String, Integer>",
+                                  "Map")}},
+        TypeCheckCase{"object_key", "m: Map<Object { id: Integer }, Integer>",
+                      {type_error("Map key type must be a primitive or Enum, "
+                                  "found Object",
+                                  "Map")}},
+        TypeCheckCase{"uuid_and_enum_keys",
+                      "m: Map<UUID, Map<Enum [\"a\"], Integer>>", {}},
         TypeCheckCase{"every_primitive_key_but_float",
-                      every_primitive_key_but_float},
-        TypeCheckCase{"nested_float_keys", nested_float_keys},
-        TypeCheckCase{"key_findings_before_own", key_findings_before_own},
+                      "m: Map<Integer, Map<String, Map<Boolean, Map<ISO8601, "
+                      "Float>>>>",
+                      {}},
+        TypeCheckCase{"nested_float_keys", "m: Map<Float, Map<Float, String>>",
+                      {type_error(kFloatKey, "Map", 2),
+                       type_error(kFloatKey, "Map", 1)}},
+        // A map's own key finding comes after everything inside its key type.
+        TypeCheckCase{"key_findings_before_own",
+                      "m: Map<Map<Float, Integer>, Enum []>",
+                      {type_error(kFloatKey, "Map", 2),
+                       type_error("Enum type must have at least one variant",
+                                  "Enum"),
+                       type_error("Map key type must be a primitive or Enum, "
+                                  "found Map<Float, Integer>",
+                                  "Map", 1)}},
         TypeCheckCase{"float_key_inside_array_and_object",
-                      float_key_inside_array_and_object},
-        TypeCheckCase{"int_default_on_float", int_default_on_float},
-        TypeCheckCase{"float_default_on_int", float_default_on_int},
+                      "a: Array<Object { inner: Map<Float, Integer> }>",
+                      {type_error(kFloatKey, "Map")}},
+        TypeCheckCase{"int_default_on_float", "rate: Float = 2", {}},
+        TypeCheckCase{"float_default_on_int", "count: Integer = 1.5",
+                      {type_error("default value for 'count' has type Float, "
+                                  "expected Integer",
+                                  "1.5")}},
         TypeCheckCase{"any_string_on_iso_and_uuid",
-                      any_string_on_iso_and_uuid},
-        TypeCheckCase{"enum_default_member", enum_default_member},
-        TypeCheckCase{"enum_default_non_member", enum_default_non_member},
-        TypeCheckCase{"map_default", map_default},
-        TypeCheckCase{"object_default", object_default},
-        TypeCheckCase{"boolean_on_string", boolean_on_string},
-        TypeCheckCase{"empty_array_default", empty_array_default},
-        TypeCheckCase{"mixed_array_default", mixed_array_default},
-        TypeCheckCase{"empty_enum", empty_enum},
-        TypeCheckCase{"triple_variant", triple_variant},
-        TypeCheckCase{"variants_compared_exactly", variants_compared_exactly},
-        TypeCheckCase{"many_variants", many_variants},
-        TypeCheckCase{"many_object_fields", many_object_fields},
-        TypeCheckCase{"duplicate_object_field", duplicate_object_field},
-        TypeCheckCase{"object_field_default_ok", object_field_default_ok},
-        TypeCheckCase{"nested_object_enum", nested_object_enum},
-        TypeCheckCase{"type_then_default", type_then_default}),
+                      "at: ISO8601 = \"yesterday\" id: UUID = \"x\"", {}},
+        TypeCheckCase{"enum_default_member",
+                      "level: Enum [\"a\", \"b\"] = \"a\"", {}},
+        TypeCheckCase{"enum_default_non_member",
+                      "level: Enum [\"a\", \"b\"] = \"c\"",
+                      {type_error("default value for 'level' has type String, "
+                                  "expected Enum",
+                                  "\"c\"")}},
+        TypeCheckCase{"map_default", "m: Map<String, Integer> = [1]",
+                      {type_error("default value for 'm' has type Array, "
+                                  "expected Map<String, Integer>",
+                                  "[1]")}},
+        TypeCheckCase{"object_default", "o: Object { } = \"{}\"",
+                      {type_error("default value for 'o' has type String, "
+                                  "expected Object",
+                                  "\"{}\"")}},
+        TypeCheckCase{"boolean_on_string", "label: String = true",
+                      {type_error("default value for 'label' has type Boolean, "
+                                  "expected String",
+                                  "true")}},
+        TypeCheckCase{"empty_array_default", "xs: Array<Integer> = []", {}},
+        TypeCheckCase{"mixed_array_default", "xs: Array<Integer> = [1, 2.5]",
+                      {type_error("default value for 'xs' has type Array, "
+                                  "expected Array<Integer>",
+                                  "[1, 2.5]")}},
+        TypeCheckCase{"empty_enum", "e: Enum []",
+                      {type_error("Enum type must have at least one variant",
+                                  "Enum")}},
+        TypeCheckCase{"triple_variant", "e: Enum [\"x\", \"y\", \"x\", \"x\"]",
+                      {type_error("duplicate Enum variant 'x'", "\"x\"", 2),
+                       type_error("duplicate Enum variant 'x'", "\"x\"", 3)}},
+        TypeCheckCase{"variants_compared_exactly",
+                      "e: Enum [\"x\", \"X\", \"x \", \"x\\\\\"]",
+                      {}},
+        TypeCheckCase{"variants_compared_as_read",
+                      "e: Enum [\"a\\tb\", \"a\tb\"]",
+                      {type_error("duplicate Enum variant 'a\tb'", "\"a\tb\"")}},
+        many_variants(),
+        many_object_fields(),
+        TypeCheckCase{"duplicate_object_field",
+                      "o: Object { a: Integer = 1.5 b: String a: Map<Float, "
+                      "String> = 1 }",
+                      {type_error("default value for 'a' has type Float, "
+                                  "expected Integer",
+                                  "1.5"),
+                       type_error("duplicate field name 'a' in Object type",
+                                  "a: Map"),
+                       type_error(kFloatKey, "Map"),
+                       type_error("default value for 'a' has type Integer, "
+                                  "expected Map<Float, String>",
+                                  "= |1 }")}},
+        TypeCheckCase{"object_field_default_ok", "o: Object { x: Integer = 5 }",
+                      {}},
+        TypeCheckCase{"nested_object_enum",
+                      "o: Object { child: Object { n: Enum [] } }",
+                      {type_error("Enum type must have at least one variant",
+                                  "Enum")}},
+        TypeCheckCase{"type_then_default", "e: Enum [] = \"a\"",
+                      {type_error("Enum type must have at least one variant",
+                                  "Enum"),
+                       type_error("default value for 'e' has type String, "
+                                  "expected Enum",
+                                  "\"a\"")}}),
     [](const ::testing::TestParamInfo<TypeCheckCase>& info) {
-      return std::string(info.param.name);
+      return info.param.name;
     });
 
-// Nesting far deeper than any parsed text is still walked to the bottom.
-TEST(VerifierTypeWalk, DeepNestingReachesInnermostMap) {
-  TypeExpression t = map_of(prim(kFloat), prim(kInt));
-  const Span inner = t.span;
-  for (int i = 0; i < 5000; ++i) t = array_of(std::move(t));
-  VerificationResult result;
-  verify_type_expression(t, result);
-  ASSERT_EQ(result.diagnostics().size(), 1u);
-  EXPECT_EQ(result.diagnostics()[0].span, inner);
-  std::string expected;
-  for (int i = 0; i < 5000; ++i) expected += "Array<";
-  expected += "Map<Float, Integer>";
-  expected.append(5000, '>');
-  EXPECT_EQ(type_expr_name(t), expected);
-
-  LiteralValue lit = array_lit({});
-  for (int i = 0; i < 4999; ++i) {
-    std::vector<LiteralValue> one;
-    one.push_back(std::move(lit));
-    lit = array_lit(std::move(one));
-  }
-  // 5000 nested array literals end in an empty one, which fits.
-  EXPECT_TRUE(default_matches_type(t, lit));
-  // Release iteratively-built chains without deep recursion in the test.
-  while (t.kind == TypeExpression::Kind::kArray) {
-    std::unique_ptr<TypeExpression> next = std::move(t.element);
-    t = std::move(*next);
-  }
-  while (!lit.elements.empty()) {
-    LiteralValue next = std::move(lit.elements[0]);
-    lit = std::move(next);
+// As deep as the parser allows: the walks still reach the innermost map,
+// and a default of as many nested arrays ending in an empty one fits.
+TEST(VerifierTypeWalk, DeepestNestingReachesInnermostMap) {
+  const std::string type =
+      repeat("Array<", 126) + "Map<Float, Integer>" + repeat(">", 126);
+  for (const std::string& literal :
+       {repeat("[", 126) + repeat("]", 126), std::string("1")}) {
+    const std::string text = with_state("x: " + type + " = " + literal);
+    std::vector<Finding> expected = {type_error(kFloatKey, "Map")};
+    if (literal == "1") {
+      expected.push_back(type_error(
+          "default value for 'x' has type Integer, expected " + type, "= |1 }"));
+    }
+    const auto [got, want] = compare(text, expected);
+    EXPECT_EQ(got, want) << literal;
   }
 }
 

@@ -55,7 +55,7 @@ constexpr const char* kFaulty =
     "Extensions { a { } b { } a { k: 1 } }\n";
 
 TEST(VerifierText, FindingsPointAtTheirValues) {
-  Result<ContractNode> tree = parse(kFaulty);
+  const Result<SyntaxTree> tree = parse_tree(kFaulty);
   ASSERT_TRUE(tree.ok()) << tree.error().to_string();
   const VerificationResult result = verify(*tree);
   const std::vector<std::pair<std::string, std::string>> expected = {
