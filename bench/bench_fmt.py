@@ -4,15 +4,17 @@ line and one above every operation, so that fmt has comments to place).
 
 Usage: python3 bench/bench_fmt.py [--qel PATH] [--runs N]
 Prints MB/s of each and the ratio fmt / normalize (>= 1.0 means fmt is at
-least as fast). Both run on one thread (-j 1) and write to a pipe.
+least as fast), from the least CPU time (user + system) of --runs runs
+of each, taken in turns.
+Both run on one thread (-j 1) and write to a pipe.
 """
 import argparse
 import os
+import resource
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import generate  # noqa: E402
@@ -33,22 +35,36 @@ def commented_contract(size):
     return "\n".join(out)
 
 
-def best_time(qel, command, path, runs):
-    best = float("inf")
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def cpu_time(qel, command, path):
+    """CPU time (user + system) of one run: on a shared machine it varies
+    far less than the wall time."""
+    before = cpu_seconds()
+    result = subprocess.run([qel, command, "-j", "1", path],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        sys.exit(f"qel {command} failed: {result.stderr.decode()}")
+    return cpu_seconds() - before
+
+
+def best_times(qel, path, runs):
+    """The least time of fmt and of normalize, run in turns so that both
+    see the same load."""
+    fmt = normalize = float("inf")
     for _ in range(runs):
-        t0 = time.perf_counter()
-        result = subprocess.run([qel, command, "-j", "1", path],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        best = min(best, time.perf_counter() - t0)
-        if result.returncode != 0:
-            sys.exit(f"qel {command} failed: {result.stderr.decode()}")
-    return best
+        fmt = min(fmt, cpu_time(qel, "fmt", path))
+        normalize = min(normalize, cpu_time(qel, "normalize", path))
+    return fmt, normalize
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qel", default=shutil.which("qel"))
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=15)
     args = parser.parse_args()
     if not args.qel:
         sys.exit("qel is not on PATH; pass --qel")
@@ -60,8 +76,7 @@ def main():
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
             mb = len(text.encode()) / 1e6
-            fmt = best_time(args.qel, "fmt", path, args.runs)
-            normalize = best_time(args.qel, "normalize", path, args.runs)
+            fmt, normalize = best_times(args.qel, path, args.runs)
             print(f"{label:<8}{mb / fmt:>12.1f}{mb / normalize:>16.1f}"
                   f"{normalize / fmt:>8.2f}")
 

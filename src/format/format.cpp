@@ -37,15 +37,9 @@ bool is_layout(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
+bool is_punctuation(K kind) { return kind >= K::kLBrace && kind <= K::kEquals; }
 bool is_closer(K kind) { return kind == K::kRBrace || kind == K::kRBracket; }
 bool is_opener(K kind) { return kind == K::kLBrace || kind == K::kLBracket; }
-
-// Columns count characters: UTF-8 continuation bytes take none.
-uint32_t width_of(std::string_view text) {
-  uint32_t n = 0;
-  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
 
 class Formatter {
  public:
@@ -66,6 +60,20 @@ class Formatter {
   // ---- Writing ------------------------------------------------------------
 
   K kind(uint32_t token) const { return t_.token_kind(token); }
+  // Where `token` ends, less the trailing spaces of a comment. Punctuation
+  // is one byte; otherwise stepping back over the layout before the next
+  // token is shorter than scanning the token, and no other token ends in
+  // layout.
+  uint32_t end_of(uint32_t token) const {
+    if (is_punctuation(kind(token))) return t_.token_offset(token) + 1;
+    uint32_t end = t_.token_offset(token + 1);
+    while (end > 0 && is_layout(src_[end - 1])) --end;
+    return end;
+  }
+  std::string_view text_of(uint32_t token) const {
+    const uint32_t start = t_.token_offset(token);
+    return src_.substr(start, end_of(token) - start);
+  }
   uint32_t next_code(uint32_t token) const { return t_.next_code_token(token); }
   const SyntaxTree::Node& node(uint32_t index) const { return t_.node(index); }
 
@@ -167,7 +175,7 @@ class Formatter {
 // ---- Writing ----------------------------------------------------------------
 
 void Formatter::put(uint32_t token, Join join) {
-  comments_before(token, join);
+  if (next_ < token) comments_before(token, join);
   if (failed_ || too_deep_) return;
   next_ = token + 1;
   const K k = kind(token);
@@ -179,7 +187,7 @@ void Formatter::put(uint32_t token, Join join) {
     out_ += ' ';
     ++column_;
   }
-  const std::string_view text = t_.token_text(token);
+  const std::string_view text = text_of(token);
   write(text, k == K::kStringLiteral);
   prev_end_ = t_.token_offset(token) + static_cast<uint32_t>(text.size());
   line_has_code_ = true;
@@ -197,11 +205,10 @@ void Formatter::comments_before(uint32_t token, Join join) {
     const uint32_t start = t_.token_offset(next_);
     bool same_line = false;
     if (next_ > 0) {
-      const uint32_t end = t_.token_end(next_ - 1);
+      const uint32_t end = end_of(next_ - 1);
       same_line = std::memchr(src_.data() + end, '\n', start - end) == nullptr;
     }
-    std::string_view text = t_.token_text(next_);
-    while (is_layout(text.back())) text.remove_suffix(1);
+    const std::string_view text = text_of(next_);
     if (same_line && line_has_code_ && !line_closed_) {
       out_ += ' ';
     } else {
@@ -210,20 +217,28 @@ void Formatter::comments_before(uint32_t token, Join join) {
     out_ += text;
     line_closed_ = true;
     after_open_ = false;
-    prev_end_ = t_.token_end(next_);
+    prev_end_ = start + static_cast<uint32_t>(text.size());
   }
 }
 
 void Formatter::write(std::string_view text, bool may_span_lines) {
   out_ += text;
-  const size_t line_feed =
-      may_span_lines ? text.rfind('\n') : std::string_view::npos;
-  if (line_feed == std::string_view::npos) {
-    column_ += may_span_lines ? width_of(text)
-                              : static_cast<uint32_t>(text.size());
+  if (!may_span_lines) {
+    column_ += static_cast<uint32_t>(text.size());
   } else {
-    column_ = width_of(text.substr(line_feed + 1));
-    failed_ = failed_ || trying_;
+    // A text in quotes may hold line feeds and any character; columns
+    // count characters, so UTF-8 continuation bytes take none.
+    size_t from = 0;
+    if (std::memchr(text.data(), '\n', text.size()) != nullptr) {
+      from = text.rfind('\n') + 1;
+      column_ = 0;
+      failed_ = failed_ || trying_;
+    }
+    size_t continuation = 0;
+    for (size_t i = from; i < text.size(); ++i) {
+      continuation += (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+    }
+    column_ += static_cast<uint32_t>(text.size() - from - continuation);
   }
   if (trying_ && column_ > static_cast<uint32_t>(kFormatLineWidth)) {
     failed_ = true;
@@ -248,6 +263,10 @@ void Formatter::line_break(int indent, bool blank) {
 }
 
 bool Formatter::blank_before(uint32_t offset) const {
+  // Most gaps hold one line feed at most; count before looking closer.
+  uint32_t line_feeds = 0;
+  for (uint32_t i = prev_end_; i < offset; ++i) line_feeds += src_[i] == '\n';
+  if (line_feeds < 2) return false;
   bool line_feed = false;  // and nothing but layout since
   for (uint32_t i = prev_end_; i < offset; ++i) {
     const char c = src_[i];
@@ -262,7 +281,7 @@ bool Formatter::blank_before(uint32_t offset) const {
 }
 
 Join Formatter::join_as_written(uint32_t token) const {
-  const uint32_t end = t_.token_end(token - 1);
+  const uint32_t end = end_of(token - 1);
   const uint32_t start = t_.token_offset(token);
   if (std::memchr(src_.data() + end, '\n', start - end) != nullptr) {
     return Join::kLine;
