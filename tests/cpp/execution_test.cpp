@@ -2,6 +2,7 @@
 // the execution result JSON, on contracts built by hand.
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
