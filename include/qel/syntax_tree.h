@@ -62,7 +62,35 @@ class Contract;
 }  // namespace syntax
 
 namespace detail {
+
 class TreeBuilder;
+
+// Memory for the tree's arrays. Large blocks are mapped from the system and
+// given back when freed, so that a tree of many megabytes leaves nothing
+// resident behind it and reserved but untouched room costs nothing; small
+// ones come from the heap.
+void* allocate_pages(std::size_t bytes);
+void free_pages(void* block, std::size_t bytes);
+
+template <typename T>
+struct PageAllocator {
+  using value_type = T;
+  PageAllocator() = default;
+  template <typename U>
+  PageAllocator(const PageAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(allocate_pages(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) { free_pages(p, n * sizeof(T)); }
+  template <typename U>
+  bool operator==(const PageAllocator<U>&) const {
+    return true;
+  }
+};
+
+template <typename T>
+using PageVector = std::vector<T, PageAllocator<T>>;
+
 }  // namespace detail
 
 class SyntaxTree {
@@ -143,18 +171,18 @@ class SyntaxTree {
   void build_positions() const;
 
   std::string_view source_;
-  std::vector<TokenKind> kinds_;
-  std::vector<uint32_t> offsets_;
-  std::vector<Node> nodes_;
+  detail::PageVector<TokenKind> kinds_;
+  detail::PageVector<uint32_t> offsets_;
+  detail::PageVector<Node> nodes_;
   std::string decoded_;
   std::vector<Decoded> decoded_index_;  // by token
 
   // Built on first use of a position.
   mutable bool positions_built_ = false;
-  mutable std::vector<uint32_t> line_starts_;  // byte offsets
+  mutable detail::PageVector<uint32_t> line_starts_;  // byte offsets
   // Without non-ASCII text a byte offset is a character offset; otherwise
   // the UTF-8 continuation bytes before every 256-byte block.
-  mutable std::vector<uint32_t> continuation_before_block_;
+  mutable detail::PageVector<uint32_t> continuation_before_block_;
 };
 
 // ---- Typed views ----------------------------------------------------------

@@ -56,12 +56,12 @@ void CanonicalWriter::write_field_int(std::string_view indent_and_name,
 // ["a", "b"] or [], sorted.
 void CanonicalWriter::write_texts(const syntax::TextList& texts,
                                   std::size_t depth) {
-  std::vector<Keyed>& sorted = scratch(depth);
+  KeyedList& sorted = scratch(depth);
   sorted_texts(texts, sorted);
   out_ += '[';
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i > 0) out_ += ", ";
-    write_quoted(sorted[i].key);
+    write_quoted(sorted[i].key());
   }
   out_ += ']';
 }
@@ -101,7 +101,7 @@ void CanonicalWriter::write_type(const syntax::Type& type, std::size_t depth) {
       // Field lines and the closing brace have a fixed indentation at every
       // depth, so the text of a type never depends on where it stands.
       out_ += "Object {\n";
-      std::vector<Keyed>& sorted = scratch(depth);
+      KeyedList& sorted = scratch(depth);
       sorted_by_name(type.fields(), sorted);
       for (const Keyed& k : sorted) {
         write_state_field("        ", syntax::StateField(tree_, k.ref),
@@ -151,7 +151,7 @@ void CanonicalWriter::write_operation(const syntax::Operation& op) {
   out_ += ",\n        name: ";
   write_quoted(op.name().text());
   out_ += ",\n        parameters: {\n";
-  std::vector<Keyed>& sorted = scratch(1);
+  KeyedList& sorted = scratch(1);
   sorted_by_name(op.parameters(), sorted);
   for (const Keyed& k : sorted) {
     write_state_field("          ", syntax::StateField(tree_, k.ref), 2);
@@ -167,14 +167,14 @@ void CanonicalWriter::write_operation(const syntax::Operation& op) {
 
 void CanonicalWriter::write_extensions(const syntax::Extensions& extensions) {
   out_ += "\nExtensions {\n";
-  std::vector<Keyed>& systems = scratch(0);
+  KeyedList& systems = scratch(0);
   sorted_by_name(extensions.systems(), systems);
   for (const Keyed& s : systems) {
     const syntax::SystemExtension system(tree_, s.ref);
     out_ += "  ";
     out_ += system.name();
     out_ += " {\n";
-    std::vector<Keyed>& fields = scratch(1);
+    KeyedList& fields = scratch(1);
     sorted_by_name(system.fields(), fields);
     for (const Keyed& f : fields) {
       const syntax::CustomField field(tree_, f.ref);
@@ -226,7 +226,7 @@ std::size_t CanonicalWriter::write_contract() {
   write_texts(data.invariants(), 0);
   out_ += ",\n    state: {\n";
   {
-    std::vector<Keyed>& sorted = scratch(0);
+    KeyedList& sorted = scratch(0);
     sorted_by_name(data.state(), sorted);
     for (const Keyed& k : sorted) {
       write_state_field("      ", syntax::StateField(tree_, k.ref), 1);
@@ -235,7 +235,7 @@ std::size_t CanonicalWriter::write_contract() {
   }
   out_ += "    }\n  }\n  BehavioralSemantics {\n    operations: [\n";
   {
-    std::vector<Keyed>& sorted = scratch(0);
+    KeyedList& sorted = scratch(0);
     sorted_operations(c.behavioral_semantics().operations(), sorted);
     for (const Keyed& k : sorted) {
       write_operation(syntax::Operation(tree_, k.ref));

@@ -53,7 +53,7 @@ class CanonicalWriter {
 
   // A list to sort at each depth of nesting, kept from call to call; a
   // deque, so that a deeper list never moves a shallower one.
-  std::vector<Keyed>& scratch(std::size_t depth) {
+  KeyedList& scratch(std::size_t depth) {
     while (scratch_.size() <= depth) scratch_.emplace_back();
     return scratch_[depth];
   }
@@ -61,7 +61,7 @@ class CanonicalWriter {
   const SyntaxTree& tree_;
   std::string& out_;
   Sha256* digest_ = nullptr;
-  std::deque<std::vector<Keyed>> scratch_;
+  std::deque<KeyedList> scratch_;
 };
 
 // Enough room for the canonical text of `tree`: the written texts, plus a

@@ -4,28 +4,28 @@
 
 namespace qel::detail {
 
-void sort_keyed(std::vector<Keyed>& items) {
+void sort_keyed(KeyedList& items) {
   const auto before = [](const Keyed& a, const Keyed& b) {
     // string_view compares through char_traits<char>, which orders bytes as
     // unsigned char: the byte order every canonical output needs.
-    const int c = a.key.compare(b.key);
+    const int c = a.key().compare(b.key());
     return c != 0 ? c < 0 : a.ref < b.ref;
   };
   if (std::is_sorted(items.begin(), items.end(), before)) return;
   std::sort(items.begin(), items.end(), before);
 }
 
-void sorted_texts(const syntax::TextList& texts, std::vector<Keyed>& out) {
+void sorted_texts(const syntax::TextList& texts, KeyedList& out) {
   out.clear();
-  for (const syntax::Text t : texts) out.push_back(Keyed{t.text(), t.token()});
+  for (const syntax::Text t : texts) out.emplace_back(t.text(), t.token());
   sort_keyed(out);
 }
 
 void sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
-                       std::vector<Keyed>& out) {
+                       KeyedList& out) {
   out.clear();
   for (const syntax::Operation op : operations) {
-    out.push_back(Keyed{op.name().text(), op.index()});
+    out.emplace_back(op.name().text(), op.index());
   }
   sort_keyed(out);
 }

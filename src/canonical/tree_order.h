@@ -14,33 +14,42 @@ namespace qel::detail {
 
 // An item of a list to sort: its key, and the node or token it stands for.
 // Refs grow in source order, which makes them the tie-break of a stable
-// sort.
+// sort. Sixteen bytes: the key's length fits in 32 bits like any offset.
 struct Keyed {
-  std::string_view key;
+  Keyed(std::string_view k, uint32_t r)
+      : data(k.data()), size(static_cast<uint32_t>(k.size())), ref(r) {}
+  std::string_view key() const { return std::string_view(data, size); }
+
+  const char* data;
+  uint32_t size;
   uint32_t ref;
 };
+
+// Lists of many thousands of items are mapped memory, given back as soon
+// as they are freed.
+using KeyedList = PageVector<Keyed>;
 
 // Stable ascending order by key, compared byte by byte as unsigned values
 // (a text sorts before any longer text it starts). Nothing is removed. A
 // list already in order (a canonical text read back) costs one pass.
-void sort_keyed(std::vector<Keyed>& items);
+void sort_keyed(KeyedList& items);
 
 // The texts of a list (ref: the token), sorted.
-void sorted_texts(const syntax::TextList& texts, std::vector<Keyed>& out);
+void sorted_texts(const syntax::TextList& texts, KeyedList& out);
 
 // Nodes sorted by their name (ref: the node): state fields, parameters,
 // object fields, extension systems and their fields.
 template <typename V>
 void sorted_by_name(const syntax::NodeRange<V>& nodes,
-                    std::vector<Keyed>& out) {
+                    KeyedList& out) {
   out.clear();
-  for (const V node : nodes) out.push_back(Keyed{node.name(), node.index()});
+  for (const V node : nodes) out.emplace_back(node.name(), node.index());
   sort_keyed(out);
 }
 
 // Operations sorted by their name's text (ref: the node).
 void sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
-                       std::vector<Keyed>& out);
+                       KeyedList& out);
 
 }  // namespace qel::detail
 

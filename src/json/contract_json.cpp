@@ -9,6 +9,7 @@
 #include "qel/model.h"
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
+#include "canonical/tree_order.h"
 #include "syntax/lower.h"
 
 namespace qel {
@@ -65,23 +66,23 @@ void write_literal(JsonWriter& w, const syntax::Literal& literal) {
 // a field with a default becomes {"default", "type"}.
 class StateWriter {
  public:
+  explicit StateWriter(const SyntaxTree& tree) : tree_(tree) {}
+
   void write(JsonWriter& w, const syntax::StateFields& fields, bool defaults) {
     members_.clear();
     for (const syntax::StateField f : fields) {
-      members_.emplace_back(f.name(), f);
+      members_.emplace_back(f.name(), f.index());
     }
-    std::stable_sort(members_.begin(), members_.end(),
-                     [](const Member& a, const Member& b) {
-                       return a.first < b.first;
-                     });
+    // Sorted by name, equal names in written order.
+    detail::sort_keyed(members_);
     w.begin_object();
     for (std::size_t i = 0; i < members_.size(); ++i) {
       if (i + 1 < members_.size() &&
-          members_[i].first == members_[i + 1].first) {
+          members_[i].key() == members_[i + 1].key()) {
         continue;
       }
-      const syntax::StateField& field = members_[i].second;
-      w.key(members_[i].first);
+      const syntax::StateField field(tree_, members_[i].ref);
+      w.key(members_[i].key());
       type_text_.clear();
       field.type().append_text(type_text_);
       const std::optional<syntax::Literal> default_value =
@@ -101,8 +102,8 @@ class StateWriter {
   }
 
  private:
-  using Member = std::pair<std::string_view, syntax::StateField>;
-  std::vector<Member> members_;  // reused from block to block
+  const SyntaxTree& tree_;
+  detail::KeyedList members_;  // reused from block to block
   std::string type_text_;
 };
 
@@ -185,7 +186,7 @@ void write_contract_json(const Contract& c, std::string& out) {
 void write_contract_json(const SyntaxTree& tree, std::string& out) {
   const syntax::Contract c = tree.contract();
   JsonWriter w(out);
-  StateWriter state;
+  StateWriter state(tree);
   w.begin_object();
 
   const syntax::Identity identity = c.identity();

@@ -49,8 +49,9 @@ class Parser {
   Parser(std::string_view text, TreeBuilder& builder)
       : text_(text), b_(builder), t_(builder.tree()) {
     while (t_.token_kind(pos_) == K::kComment) ++pos_;
-    // Roughly one node for every four tokens.
-    b_.reserve_nodes(t_.token_count() / 4 + 16);
+    // About one node for every four tokens; room that is reserved but
+    // never used is never touched.
+    b_.reserve_nodes(t_.token_count() / 3 + 16);
   }
 
   void parse_document();
