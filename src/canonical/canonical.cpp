@@ -8,6 +8,7 @@
 #include "canonical/canonical_hash.h"
 #include "canonical/canonical_writer.h"
 #include "qel/parser.h"
+#include "util/large_pages.h"
 
 namespace qel {
 
@@ -73,6 +74,7 @@ std::string serialize_canonical(const SyntaxTree& tree) {
   std::string out;
   // Reserved, not written: pages past the text's end are never touched.
   out.reserve(detail::canonical_size_bound(tree));
+  detail::advise_large_pages(out.data(), out.capacity());
   detail::CanonicalWriter writer(tree, out);
   const std::size_t hash_offset = writer.write_contract();
   const detail::HashText hex = detail::sha256_hex(out);

@@ -10,6 +10,7 @@
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "syntax/lower.h"
+#include "util/large_pages.h"
 
 namespace qel {
 
@@ -47,6 +48,7 @@ Result<std::string> parse_contract_json(std::string_view text) {
   std::string out;
   // The JSON form runs about a third longer than a typical contract.
   out.reserve(text.size() + text.size() / 2 + 1024);
+  detail::advise_large_pages(out.data(), out.capacity());
   write_contract_json(tree, out);
   return out;
 }
