@@ -444,7 +444,7 @@ def interrupted_call(delay, exception):
 def test_ctrl_c_stops_a_long_call():
     # The whole call would take seconds more; a generous bound still tells
     # an early stop from an exception raised only after the call.
-    assert interrupted_call(0.2, KeyboardInterrupt) < 1.0
+    assert interrupted_call(0.2, KeyboardInterrupt) < 2.0
     assert run({"operation": "note"})["success"] is True
 
 
@@ -457,7 +457,7 @@ def test_an_exception_from_a_signal_handler_stops_the_call():
 
     previous = signal.signal(signal.SIGINT, handler)
     try:
-        assert interrupted_call(0.2, Stop) < 1.0
+        assert interrupted_call(0.2, Stop) < 2.0
     finally:
         signal.signal(signal.SIGINT, previous)
 
