@@ -145,7 +145,9 @@ class SyntaxTree {
   // ---- Positions ------------------------------------------------------
   // Line and column in characters, computed on demand from a table of line
   // starts built on first use; each costs a binary search and at most a
-  // few hundred bytes of counting, however long the line.
+  // few hundred bytes of counting, however long the line. Building that
+  // table writes to the tree: threads that share a tree must not ask for
+  // positions at the same time.
 
   Span token_span(uint32_t token) const { return span_at(offsets_[token]); }
   Span span_at(uint32_t byte_offset) const;
