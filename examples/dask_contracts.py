@@ -15,8 +15,8 @@ process, which gives the same records. The client reads the files and ships
 their bytes (decoded on the workers as UTF-8, line endings untouched), so workers need no shared file system, only ``qel`` installed;
 this module reaches them through ``Client.upload_file``. Contracts travel in
 batches (one task per ``batch_size`` files) and at most ``in_flight`` tasks
-are pending at a time, so the client's memory stays bounded however large
-the tree. qel's functions hold the interpreter lock while they run: give
+are pending at a time (by default two per worker thread), so the client's
+memory stays bounded however large the tree. qel's functions hold the interpreter lock while they run: give
 each worker one thread and scale with processes (``nthreads=1``,
 ``threads_per_worker=1``).
 
@@ -128,6 +128,8 @@ def _run(client, work, items, batch_size, in_flight):
         return [r for batch in batches for r in work(batch)]
     from distributed import as_completed
     client.upload_file(__file__)
+    if in_flight is None:  # enough to keep every worker thread busy
+        in_flight = 2 * max(1, sum(client.nthreads().values()))
     pending = as_completed()
     for batch in itertools.islice(batches, in_flight):
         pending.add(client.submit(work, batch, pure=False))
@@ -141,7 +143,7 @@ def _run(client, work, items, batch_size, in_flight):
     return results
 
 
-def check_tree(root, client=None, batch_size=64, in_flight=32):
+def check_tree(root, client=None, batch_size=256, in_flight=None):
     """{path relative to root: contract_record} for every contract below
     root, sorted by path."""
     root = pathlib.Path(root)
@@ -151,7 +153,7 @@ def check_tree(root, client=None, batch_size=64, in_flight=32):
                             in_flight)))
 
 
-def replay_logs(root, client=None, batch_size=4, in_flight=32):
+def replay_logs(root, client=None, batch_size=4, in_flight=None):
     """{log path relative to root: replay_record} for every request log
     below root, sorted by path."""
     root = pathlib.Path(root)
