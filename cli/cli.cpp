@@ -25,6 +25,8 @@ constexpr const char* kHelp =
     "  hash FILE|DIR...       print the semantic hash of each file\n"
     "  parse FILE             print the contract as JSON\n"
     "  run CONTRACT REQUESTS  execute the requests (JSON) against the contract\n"
+    "  diff OLD NEW           what changed between two versions, and whether\n"
+    "                         it breaks callers or stored states\n"
     "  lsp                    serve editors over the language server protocol\n"
     "  help [COMMAND]         show help\n"
     "\n"
@@ -124,6 +126,30 @@ constexpr const char* kLspHelp =
     "Exit status: 0 after a shutdown request, 1 when the input ends or exit\n"
     "comes without one.\n";
 
+constexpr const char* kDiffHelp =
+    "usage: qel diff [options] OLD NEW\n"
+    "       qel diff --against REV [options] FILE|DIR...\n"
+    "\n"
+    "Reports each change from the old version of a contract to the new one\n"
+    "with a rule code, its class and its position in both: error (not a\n"
+    "new version of the same contract), breaking (callers or stored states\n"
+    "that work now can fail), review (the effect cannot be decided) or\n"
+    "compatible. Order, layout and comments are never changes.\n"
+    "  --against REV     compare each FILE with its version at the git\n"
+    "                    revision REV; a file absent there is a new contract\n"
+    "  --allow CODES     accept these rules (comma-separated; repeatable):\n"
+    "                    still shown, never failing\n"
+    "  --format human    changes grouped by class, then a summary (default)\n"
+    "  --format json     one JSON document with every change\n"
+    "  --format github   GitHub Actions annotations\n"
+    "  --color WHEN      auto (default), always or never\n"
+    "Rules: D0xx identity, D1xx operations, D2xx conditions, D3xx state,\n"
+    "D4xx execution constraints, D5xx human-machine contract, D6xx\n"
+    "extensions; the README lists them.\n"
+    "Exit status: 0 when nothing is breaking, 1 when a change is breaking or\n"
+    "an identity error, 2 for usage errors and files that cannot be read or\n"
+    "parsed.\n";
+
 struct Command {
   std::string_view name;
   const char* help;
@@ -137,6 +163,7 @@ constexpr Command kCommands[] = {
     {"hash", kHashHelp, cmd_hash},
     {"parse", kParseHelp, cmd_parse},
     {"run", kRunHelp, cmd_run},
+    {"diff", kDiffHelp, cmd_diff},
     {"lsp", kLspHelp, cmd_lsp},
 };
 

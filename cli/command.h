@@ -74,6 +74,7 @@ int cmd_fmt(const std::vector<std::string>& args, Io& io);
 int cmd_hash(const std::vector<std::string>& args, Io& io);
 int cmd_parse(const std::vector<std::string>& args, Io& io);
 int cmd_run(const std::vector<std::string>& args, Io& io);
+int cmd_diff(const std::vector<std::string>& args, Io& io);
 
 }  // namespace qel::cli
 
