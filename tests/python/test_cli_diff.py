@@ -1,0 +1,404 @@
+"""qel diff: every rule on a one-edit pair of versions, the properties that
+keep it a comparison of meaning, and the command's interface."""
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import qel
+
+# Absolute, since several tests run it from another directory.
+QEL = shutil.which("qel") and os.path.abspath(shutil.which("qel"))
+GIT = shutil.which("git")
+pytestmark = pytest.mark.skipif(
+    QEL is None, reason="the qel executable is not on PATH")
+
+BASE = """Contract {
+  Identity {
+    stable_id: "ledger"
+    version: 1
+    created_timestamp: 2026-01-15T10:30:00Z
+    owner: "team"
+    semantic_hash: "0"
+  }
+  PurposeStatement { narrative: "n" intent_source: "i" confidence_level: 0.5 }
+  DataSemantics {
+    state: { balance: Integer = 0, note: String }
+    invariants: ["balance >= 0", "note is not empty"]
+  }
+  BehavioralSemantics {
+    operations: [
+      {
+        name: "deposit"
+        precondition: "amount > 0"
+        parameters: { amount: Integer }
+        postcondition: "balance >= 0"
+        side_effects: ["ledger entry"]
+        idempotence: "no"
+      }
+      {
+        name: "close"
+        precondition: ""
+        parameters: {}
+        postcondition: "note is not empty"
+        side_effects: []
+        idempotence: "yes"
+      }
+    ]
+  }
+  ExecutionConstraints {
+    trigger_types: ["manual", "event_based"]
+    resource_limits: { max_memory_bytes: 4096, computation_timeout_ms: 100, max_state_size_bytes: 2048 }
+    external_permissions: ["ledger.write"]
+    sandbox_mode: "restricted"
+  }
+  HumanMachineContract {
+    system_commitments: ["keep a log"]
+    system_refusals: ["delete history"]
+    user_obligations: ["review daily"]
+  }
+}
+Extensions { audit { days: 30 } }
+"""
+
+DEPOSIT = '''      {
+        name: "deposit"'''
+CLOSE_OP = '''      {
+        name: "close"
+        precondition: ""
+        parameters: {}
+        postcondition: "note is not empty"
+        side_effects: []
+        idempotence: "yes"
+      }
+'''
+
+
+def edit(text, edits):
+    for old, new in edits:
+        assert old in text, old
+        text = text.replace(old, new, 1)
+    return text
+
+
+def versions(old_edits, new_edits):
+    """The two texts of a row; the new one is version 2 unless the row
+    itself is about the version."""
+    old, new = edit(BASE, old_edits), edit(BASE, new_edits)
+    if not any("version" in o for o, _ in new_edits):
+        new = new.replace("version: 1", "version: 2", 1)
+    return old, new
+
+
+def run(*args, cwd=None):
+    return subprocess.run([QEL, *map(str, args)], capture_output=True,
+                          cwd=cwd)
+
+
+def diff_json(tmp_path, old, new, *options):
+    (tmp_path / "old.qel").write_text(old, encoding="utf-8")
+    (tmp_path / "new.qel").write_text(new, encoding="utf-8")
+    result = run("diff", "--format", "json", *options,
+                 tmp_path / "old.qel", tmp_path / "new.qel")
+    assert result.returncode in (0, 1), result.stderr.decode()
+    document = json.loads(result.stdout)
+    return result.returncode, document["files"][0]["changes"]
+
+
+def codes(changes):
+    return sorted(f"{c['code']} {c['class']}" for c in changes)
+
+
+# (id, edits making the old version, edits making the new one, expected)
+RULES = [
+    ("stable-id", [], [('"ledger"', '"ledger-2"')], ["D001 error"]),
+    ("meaning-without-version",
+     [], [("version: 1", "version: 1"), ('"team"', '"ops"')],
+     ["D002 error", "D004 compatible"]),
+    ("version-down", [("version: 1", "version: 5")],
+     [("version: 1", "version: 4")], ["D003 error"]),
+    ("owner", [], [('"team"', '"ops"')], ["D004 compatible"]),
+    ("confidence", [], [("0.5", "0.75")], ["D004 compatible"]),
+    ("operation-removed", [], [(CLOSE_OP, "")], ["D101 breaking"]),
+    ("operation-added", [(CLOSE_OP, "")], [], ["D102 compatible"]),
+    ("parameter-added", [], [("{ amount: Integer }",
+                              "{ amount: Integer, memo: String = \"\" }")],
+     ["D103 breaking"]),
+    ("parameter-removed", [("{ amount: Integer }",
+                            "{ amount: Integer, memo: String }")], [],
+     ["D104 compatible"]),
+    ("parameter-type", [], [("amount: Integer", "amount: Float")],
+     ["D105 breaking"]),
+    ("parameter-default", [], [("amount: Integer", "amount: Integer = 1")],
+     ["D106 review"]),
+    ("side-effect", [], [('["ledger entry"]', '["ledger entry", "mail"]')],
+     ["D107 review"]),
+    ("idempotence", [], [('"no"', '"per reference"')], ["D108 review"]),
+    ("precondition-tighter", [], [('"amount > 0"', '"amount > 10"')],
+     ["D201 breaking"]),
+    ("precondition-strict", [], [('"amount > 0"', '"amount >= 0"')],
+     ["D202 compatible"]),
+    ("precondition-added", [], [('precondition: ""',
+                                 'precondition: "balance < 100"')],
+     ["D201 breaking"]),
+    ("precondition-other-field", [], [('"amount > 0"', '"balance > 0"')],
+     ["D203 review"]),
+    ("precondition-direction", [], [('"amount > 0"', '"amount < 100"')],
+     ["D203 review"]),
+    ("precondition-unrecognised", [], [('"amount > 0"', '"amount != 0"')],
+     ["D203 review"]),
+    ("postcondition-tighter", [], [('postcondition: "balance >= 0"',
+                                    'postcondition: "balance >= 1"')],
+     ["D204 breaking"]),
+    ("postcondition-looser", [], [('postcondition: "balance >= 0"',
+                                   'postcondition: "balance > -1"')],
+     ["D205 compatible"]),
+    ("postcondition-other", [], [('"note is not empty"\n        side',
+                                  '"note is boolean"\n        side')],
+     ["D206 review"]),
+    ("invariant-added", [], [('"note is not empty"]',
+                              '"note is not empty", "balance < 10"]')],
+     ["D207 breaking"]),
+    ("invariant-removed", [], [('"balance >= 0", ', '')],
+     ["D208 compatible"]),
+    ("invariant-tighter", [], [('"balance >= 0", ', '"balance > 0", ')],
+     ["D209 breaking"]),
+    ("invariant-looser", [], [('"balance >= 0", ', '"balance >= -5", ')],
+     ["D210 compatible"]),
+    ("invariant-same-reading", [], [('"balance >= 0", ', '"balance >= 0.0", ')],
+     []),
+    ("state-removed", [], [(", note: String }", " }")], ["D301 breaking"]),
+    ("state-added", [], [("note: String }", "note: String, n: Integer }")],
+     ["D302 compatible"]),
+    ("state-type", [], [("note: String }", "note: Enum [\"a\"] }")],
+     ["D303 breaking"]),
+    ("state-default", [], [("balance: Integer = 0", "balance: Integer = 1")],
+     ["D304 review"]),
+    ("limit-lowered", [], [("max_memory_bytes: 4096", "max_memory_bytes: 4095")],
+     ["D401 breaking"]),
+    ("limit-raised", [], [("computation_timeout_ms: 100",
+                           "computation_timeout_ms: 200")],
+     ["D402 compatible"]),
+    ("sandbox-weaker", [], [('"restricted"', '"none"')], ["D403 breaking"]),
+    ("sandbox-stronger", [], [('"restricted"', '"full_isolation"')],
+     ["D404 compatible"]),
+    ("sandbox-unknown", [], [('"restricted"', '"jail"')], ["D405 review"]),
+    ("permission-added", [], [('["ledger.write"]', '["ledger.write", "net"]')],
+     ["D406 breaking"]),
+    ("permission-removed", [], [('["ledger.write"]', '[]')],
+     ["D407 compatible"]),
+    ("trigger-removed", [], [('"manual", ', '')], ["D408 breaking"]),
+    ("trigger-added", [], [('"event_based"]', '"event_based", "time_based"]')],
+     ["D409 compatible"]),
+    ("refusal-added", [], [('["delete history"]', '["delete history", "x"]')],
+     ["D501 breaking"]),
+    ("refusal-removed", [], [('["delete history"]', '[]')],
+     ["D502 compatible"]),
+    ("obligation-added", [], [('["review daily"]', '["review daily", "x"]')],
+     ["D503 breaking"]),
+    ("obligation-removed", [], [('["review daily"]', '[]')],
+     ["D504 compatible"]),
+    ("commitment-removed", [], [('["keep a log"]', '[]')],
+     ["D505 breaking"]),
+    ("commitment-added", [], [('["keep a log"]', '["keep a log", "x"]')],
+     ["D506 compatible"]),
+    ("extension-value", [], [("days: 30", "days: 31")], ["D601 review"]),
+    ("extension-removed", [], [("Extensions { audit { days: 30 } }", "")],
+     ["D601 review"]),
+    ("reordered-and-commented", [],
+     [('"manual", "event_based"', '"event_based", // why\n "manual"'),
+      ("balance: Integer = 0, note: String", "note: String balance: Integer = 0"),
+      (DEPOSIT, CLOSE_OP + DEPOSIT), (CLOSE_OP + "    ]", "    ]")],
+     []),
+]
+
+# What each rule reads as when old and new trade places.
+INVERSE = {
+    "D101": "D102", "D103": "D104", "D201": "D202", "D204": "D205",
+    "D207": "D208", "D209": "D210", "D301": "D302", "D401": "D402",
+    "D403": "D404", "D406": "D407", "D408": "D409", "D501": "D502",
+    "D503": "D504", "D505": "D506",
+}
+INVERSE.update({v: k for k, v in INVERSE.items()})
+for same in ["D004", "D105", "D106", "D107", "D108", "D203", "D206", "D303",
+             "D304", "D405", "D601"]:
+    INVERSE[same] = same
+
+
+@pytest.mark.parametrize("old_edits,new_edits,expected",
+                         [r[1:] for r in RULES], ids=[r[0] for r in RULES])
+def test_rule(tmp_path, old_edits, new_edits, expected):
+    old, new = versions(old_edits, new_edits)
+    status, changes = diff_json(tmp_path, old, new)
+    assert codes(changes) == expected
+    failing = any(e.split()[1] in ("error", "breaking") for e in expected)
+    assert status == (1 if failing else 0)
+
+
+def test_every_rule_has_a_row():
+    covered = {e.split()[0] for _, _, _, expected in RULES for e in expected}
+    documented = set(INVERSE) | {"D001", "D002", "D003", "D005"}
+    assert documented - covered == {"D005"}  # only --against produces it
+
+
+SWAPPABLE = [r for r in RULES
+             if r[3] and all(e.split()[0] in INVERSE for e in r[3])]
+
+
+@pytest.mark.parametrize("old_edits,new_edits,expected",
+                         [r[1:] for r in SWAPPABLE],
+                         ids=[r[0] for r in SWAPPABLE])
+def test_swapping_versions_inverts_every_change(tmp_path, old_edits,
+                                                new_edits, expected):
+    old, new = versions(old_edits, new_edits)
+    # Still an increasing version, so only the inverted change remains.
+    swapped_old = new.replace("version: 2", "version: 1", 1)
+    swapped_new = old.replace("version: 1", "version: 2", 1)
+    _, changes = diff_json(tmp_path, swapped_old, swapped_new)
+    assert sorted(c["code"] for c in changes) == sorted(
+        INVERSE[e.split()[0]] for e in expected)
+
+
+def test_positions_name_both_versions(tmp_path):
+    old, new = versions([], [(CLOSE_OP, ""), ('"amount > 0"', '"amount > 5"')])
+    _, changes = diff_json(tmp_path, old, new)
+    by_code = {c["code"]: c for c in changes}
+    # The removed operation: its name in the old text, the section in the new.
+    assert by_code["D101"]["old"] == {"line": 25, "column": 15}
+    assert by_code["D101"]["new"] == {"line": 14, "column": 3}
+    assert by_code["D201"]["old"] == by_code["D201"]["new"] == {
+        "line": 18, "column": 23}
+    assert by_code["D201"]["reason"] == (
+        'precondition of "deposit" tightened from "amount > 0" to '
+        '"amount > 5": requests that ran are now refused')
+
+
+# ---- Properties over the corpus and the examples --------------------------
+
+def parsable_contracts(root):
+    paths = sorted((root / "tests" / "corpus" / "contracts").glob("*.qel"))
+    paths += sorted((root / "examples").glob("*.qel"))
+    out = []
+    for p in paths:
+        try:
+            # The canonical text must parse back too, which a float too
+            # large for a double (written inf.0) does not.
+            qel.normalize(qel.normalize(p.read_text(encoding="utf-8")))
+        except (ValueError, UnicodeDecodeError):
+            continue
+        out.append(p)
+    return out
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not on PATH")
+def test_identity_normalize_and_fmt_change_nothing(tmp_path, pytestconfig):
+    contracts = parsable_contracts(pytestconfig.rootpath)
+    assert len(contracts) > 40  # not vacuous: most of the corpus parses
+    repo = tmp_path / "repo"
+    (repo / "c").mkdir(parents=True)
+    for p in contracts:
+        (repo / "c" / p.name).write_bytes(p.read_bytes())
+    git(repo, "init", "-q")
+    git(repo, "add", ".")
+    git(repo, "commit", "-q", "-m", "corpus")
+    for rewrite in ([], ["normalize", "-w", "c"], ["fmt", "-w", "c"]):
+        if rewrite:
+            git(repo, "checkout", "-q", "--", "c")  # each from the original
+            assert run(*rewrite, cwd=repo).returncode == 0
+            assert b"c/" in subprocess.run(["git", "diff", "--stat"],
+                                           cwd=repo, capture_output=True).stdout
+        result = run("diff", "--against", "HEAD", "--format", "json", "c",
+                     cwd=repo)
+        assert result.returncode == 0, result.stderr.decode()
+        files = json.loads(result.stdout)["files"]
+        assert len(files) == len(contracts)
+        assert [f for f in files if f["changes"]] == [], rewrite
+
+
+# ---- The command ----------------------------------------------------------
+
+def git(repo, *args):
+    subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t",
+                    *args], cwd=repo, check=True, capture_output=True)
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not on PATH")
+def test_against_a_revision(tmp_path):
+    git(tmp_path, "init", "-q")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "a.qel").write_text(BASE, encoding="utf-8")
+    git(tmp_path, "add", ".")
+    git(tmp_path, "commit", "-q", "-m", "one")
+    _, new = versions([], [(CLOSE_OP, "")])
+    (tmp_path / "sub" / "a.qel").write_text(new, encoding="utf-8")
+    (tmp_path / "sub" / "b.qel").write_text(BASE, encoding="utf-8")
+    result = run("diff", "--against", "HEAD", "--format", "json",
+                 "a.qel", "b.qel", cwd=tmp_path / "sub")
+    assert result.returncode == 1
+    files = json.loads(result.stdout)["files"]
+    assert [(f["old"], f["new"], [c["code"] for c in f["changes"]])
+            for f in files] == [("HEAD:a.qel", "a.qel", ["D101"]),
+                                (None, "b.qel", ["D005"])]
+    allowed = run("diff", "--against", "HEAD", "--allow", "D101",
+                  "sub/a.qel", cwd=tmp_path)
+    assert allowed.returncode == 0
+    unknown = run("diff", "--against", "no-such-rev", "sub/a.qel",
+                  cwd=tmp_path)
+    assert unknown.returncode == 2
+    assert b"no-such-rev" in unknown.stderr
+
+
+def test_human_output_groups_by_class(tmp_path):
+    old, new = versions([], [(CLOSE_OP, ""), ('"restricted"', '"none"'),
+                             ("days: 30", "days: 1"), ("0.5", "0.6")])
+    (tmp_path / "o.qel").write_text(old, encoding="utf-8")
+    (tmp_path / "n.qel").write_text(new, encoding="utf-8")
+    result = run("diff", "--allow", "D403", tmp_path / "o.qel",
+                 tmp_path / "n.qel")
+    lines = result.stdout.decode().splitlines()
+    assert result.returncode == 1
+    assert [l for l in lines if not l.startswith("  ")] == [
+        f"{tmp_path}/o.qel -> {tmp_path}/n.qel", "breaking:", "review:",
+        "compatible:", "allowed:",
+        "1 breaking, 1 review, 1 compatible, 1 allowed in 1 file"]
+    assert lines[2] == (
+        f"  {tmp_path}/n.qel:14:3: breaking[D101]: operation \"close\" "
+        f"removed: callers of the operation now fail (old: {tmp_path}/o.qel:25:15)")
+    assert "breaking[D403, security]" in lines[-2]
+
+
+@pytest.mark.parametrize("args,status,message", [
+    (["diff", "only-one.qel"], 2, b"expected OLD and NEW"),
+    (["diff", "--allow", "D999", "a", "b"], 2, b"unknown rule code 'D999'"),
+    (["diff", "--format", "xml", "a", "b"], 2, b"unknown format"),
+    (["diff", "missing.qel", "missing.qel"], 2, b"cannot read"),
+    (["diff", "--against", "HEAD", "-"], 2, b"not standard input"),
+])
+def test_usage_errors(tmp_path, args, status, message):
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == status
+    assert message in result.stderr
+
+
+def test_a_parse_error_is_reported_as_every_command_does(tmp_path):
+    (tmp_path / "ok.qel").write_text(BASE, encoding="utf-8")
+    (tmp_path / "bad.qel").write_text(BASE.replace('owner: "team"',
+                                                   'owner "team"'),
+                                      encoding="utf-8")
+    result = run("diff", "ok.qel", "bad.qel", cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.decode().startswith("bad.qel:6:11: error[parse]: ")
+
+
+def test_github_annotations(tmp_path):
+    old, new = versions([], [('"amount > 0"', '"amount > 5"'),
+                             ("days: 30", "days: 1")])
+    (tmp_path / "o.qel").write_text(old, encoding="utf-8")
+    (tmp_path / "n.qel").write_text(new, encoding="utf-8")
+    out = run("diff", "--format", "github", "o.qel", "n.qel",
+              cwd=tmp_path).stdout.decode().splitlines()
+    assert [l.split("::")[1].split(",title=")[0] for l in out] == [
+        "error file=n.qel,line=18,col=23", "warning file=n.qel,line=46,col=28"]
+    assert out[0].split("::")[1].endswith("title=qel D201 precondition-tightened")
