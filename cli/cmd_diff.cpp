@@ -84,8 +84,13 @@ class Git {
       return false;
     }
     if (r.exit_status != 0) {
-      io_.err += "qel: diff: '" + rev + "' is not a revision of the git "
-                 "repository here\n";
+      // Quiet, git says nothing of a revision it does not know, but still
+      // says why when there is no repository at all.
+      io_.err += "qel: diff: ";
+      io_.err += r.err.empty() ? "'" + rev + "' is not a revision of the "
+                                 "git repository here\n"
+                               : r.err;
+      if (io_.err.back() != '\n') io_.err += '\n';
       return false;
     }
     return true;
