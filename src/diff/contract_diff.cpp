@@ -97,10 +97,10 @@ void append_field(std::string& out, const syntax::StateField& field,
   out += ": ";
   append_type(out, field.type(), depth);
   if (const std::optional<syntax::Literal> d = field.default_value()) {
-    // Literals nest on their own count, as the parser counts them.
-    int literal_depth = 0;
+    // One count for types and the literals inside them, as the parser
+    // keeps: whatever it accepted is written whole.
     out += " = ";
-    append_literal(out, *d, literal_depth);
+    append_literal(out, *d, depth);
   }
 }
 
