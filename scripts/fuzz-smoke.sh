@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 bin_dir=${1:-build/sanitize/fuzz}
 seconds=${2:-30}
-targets=(fuzz_parse fuzz_normalize fuzz_verify fuzz_execute fuzz_format)
+targets=(fuzz_parse fuzz_normalize fuzz_verify fuzz_execute fuzz_format fuzz_diff)
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
