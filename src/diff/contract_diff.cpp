@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -420,19 +421,32 @@ class Differ {
         [](const Keyed&, const Keyed&) {});
     // An invariant rewritten on the same field and in the same direction is
     // one invariant made tighter or looser, not one removed and one added.
+    // Candidates are found by field, so pairing stays near linear.
     std::vector<bool> paired(added.size(), false);
+    std::map<std::string_view, std::vector<std::size_t>> added_by_field;
+    std::vector<Reading> added_readings;
+    added_readings.reserve(added.size());
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      added_readings.push_back(read_condition(added[i].key()));
+      if (added_readings[i].form) {
+        added_by_field[added_readings[i].form->field].push_back(i);
+      }
+    }
     for (const Keyed& r : removed) {
       const Reading rr = read_condition(r.key());
       std::optional<Verdict> verdict;
       std::size_t match = 0;
-      if (rr.form) {
-        for (std::size_t i = 0; i < added.size() && !verdict; ++i) {
-          if (paired[i]) continue;
-          const Verdict v = compare_readings(rr, read_condition(added[i].key()));
-          if (v != Verdict::kOther) {
-            verdict = v;
-            match = i;
-          }
+      const auto candidates =
+          rr.form ? added_by_field.find(rr.form->field) : added_by_field.end();
+      if (candidates != added_by_field.end()) {
+        std::vector<std::size_t>& list = candidates->second;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+          const Verdict v = compare_readings(rr, added_readings[*it]);
+          if (v == Verdict::kOther) continue;
+          verdict = v;
+          match = *it;
+          list.erase(it);
+          break;
         }
       }
       if (!verdict) {
