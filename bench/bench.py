@@ -1,6 +1,6 @@
 """Throughput and memory of the qel functions against JSON peers, in one run.
 
-Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute|interrupt ...]
+Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute|update|interrupt ...]
 Each text function is timed against the orjson round trip (loads, then dumps
 with OPT_INDENT_2) of the same contract's JSON form: the ratio is the round
 trip's time over qel's (>= 1.0 means qel is at least as fast). Peak memory
@@ -58,10 +58,13 @@ def status(field):
             if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
 
-fn = getattr(qel, {fn!r})
+fn = getattr(qel, "execute" if {fn!r} == "update" else {fn!r})
 if {fn!r} == "execute":
     args = (generate.exec_contract(), generate.exec_requests({size}))
     fn(generate.exec_contract(), generate.exec_requests(10))
+elif {fn!r} == "update":
+    args = (generate.update_contract(), generate.update_requests({size}))
+    fn(generate.update_contract(), generate.update_requests(10))
 else:
     args = (generate.contract({size}),)
     # A first call on a small text faults in the module's code and static
@@ -95,6 +98,7 @@ TARGETS = {
     "verify": (0.8, 1.0, 2.5),
 }
 SUMMARY = []
+SUMMARY_EXECUTE = []
 
 
 def bench_text_function(name):
@@ -120,7 +124,7 @@ def bench_text_function(name):
 
 
 def print_summary():
-    if not SUMMARY:
+    if not SUMMARY and not SUMMARY_EXECUTE:
         return
     print("\n## Side by side: throughput ratio vs the orjson round trip, and "
           "peak memory beyond the input")
@@ -130,6 +134,9 @@ def print_summary():
         print(f"{name:>15} {label:>6} | ratio {ratio:5.2f} (>= {min_ratio:.1f} "
               f"{ok_ratio:>4}) | memory {memory:4.2f}x (<= {max_memory:.1f}x "
               f"{ok_memory:>4})")
+    for ratio in SUMMARY_EXECUTE:
+        print(f"{'execute':>15} {'10k':>6} | ratio {ratio:5.2f} (>= 1.0 "
+              f"{'ok' if ratio >= 1.0 else 'MISS':>4}) | 20-field updates")
 
 
 def bench_execute():
@@ -152,6 +159,26 @@ def bench_execute():
               f"peak extra memory {peak / out_size:4.2f}x result")
     print(f"  growth 10k -> 100k: time per request x{per_req[1] / per_req[0]:.2f} "
           f"(1.00 = linear)")
+
+
+def bench_update():
+    """10,000 requests to one operation over a 20-field state, each setting 1
+    to 5 fields (target: at least as fast as orjson.dumps of the result)."""
+    print("\n## qel.execute of 10,000 updates of a 20-field state vs "
+          "orjson.dumps(indent 2) of the same result (target >= 1.0)")
+    contract = generate.update_contract()
+    requests = generate.update_requests(10_000)
+    out = qel.execute(contract, requests)
+    result = json.loads(out)
+    ok = sum(1 for op in result["operations"] if op["success"])
+    t_qel = best_time(qel.execute, (contract, requests), min_seconds=1.0)
+    t_orj = best_time(lambda r: orjson.dumps(r, option=orjson.OPT_INDENT_2),
+                      (result,), min_seconds=1.0)
+    peak, out_size = peak_extra_bytes("update", 10_000)
+    print(f"  {ok} succeeded: qel {t_qel * 1e3:7.1f} ms | orjson.dumps "
+          f"{t_orj * 1e3:7.1f} ms | ratio {t_orj / t_qel:5.2f} | result "
+          f"{out_size / 1e6:5.1f} MB, peak extra memory {peak / out_size:4.2f}x result")
+    SUMMARY_EXECUTE.append(t_orj / t_qel)
 
 
 INTERRUPT_SCRIPT = r"""
@@ -224,12 +251,15 @@ def bench_interrupt():
 
 def main(argv):
     wanted = argv or ["parse_contract", "normalize", "semantic_hash", "verify",
-                      "execute", "interrupt"]
+                      "execute", "update", "interrupt"]
     for name in wanted:
         if name == "parse":
             name = "parse_contract"
         if name == "interrupt":
             bench_interrupt()
+            continue
+        if name == "update":
+            bench_update()
             continue
         if not hasattr(qel, name):
             print(f"\n## qel.{name}: not in this build")

@@ -192,3 +192,45 @@ def exec_requests(n, seed=11):
                 "notes": f"request {i}", "last_reference": f"REF-{i:06d}",
                 "last_amount": rng.randrange(1000), "verified": True, "currency": "EUR"}})
     return json.dumps(reqs)
+
+
+# One operation over a state of 20 fields (Integer, Float, String and Boolean
+# in turn), each request setting 1 to 5 of them: a workload where writing the
+# result, three states per request, is most of the cost.
+FIELD_TYPES = ["Integer", "Float", "String", "Boolean"]
+
+
+def update_contract(fields=20):
+    state = "".join(f"      f{i:02d}: {FIELD_TYPES[i % 4]}\n" for i in range(fields))
+    return ("""Contract {
+  Identity { stable_id: "update-bench" version: 1 created_timestamp: 2026-01-15T10:30:00Z
+    owner: "bench" semantic_hash: "00" }
+  PurposeStatement { narrative: "n" intent_source: "i" confidence_level: 0.5 }
+  DataSemantics {
+    state: {
+""" + state + """    }
+    invariants: ["f00 >= 0"]
+  }
+  BehavioralSemantics { operations: [
+    { name: "update" precondition: "f00 >= 0" parameters: {}
+      postcondition: "f04 >= 0" side_effects: [] idempotence: "no" }
+  ] }
+  ExecutionConstraints { trigger_types: ["manual"]
+    resource_limits: { max_memory_bytes: 100000000, computation_timeout_ms: 10000, max_state_size_bytes: 100000000 }
+    external_permissions: [] sandbox_mode: "full_isolation" }
+  HumanMachineContract { system_commitments: [] system_refusals: [] user_obligations: [] }
+}
+""")
+
+
+def update_requests(n, fields=20, seed=5):
+    rng = random.Random(seed)
+    values = [lambda: rng.randrange(1_000_000), lambda: rng.random() * 1000,
+              lambda: f"value-{rng.randrange(10_000)}", lambda: rng.random() < 0.5]
+    reqs = []
+    for _ in range(n):
+        inputs = {}
+        for i in sorted(rng.sample(range(fields), rng.randint(1, 5))):
+            inputs[f"f{i:02d}"] = values[i % 4]()
+        reqs.append({"operation": "update", "inputs": inputs})
+    return json.dumps(reqs)

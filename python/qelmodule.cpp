@@ -100,15 +100,17 @@ bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
 constexpr qel::Interrupter kSignals{signal_raised, nullptr};
 
-// Results of many megabytes (an execution with thousands of requests) are
-// mostly the cost of faulting in the new str's memory: an ASCII result is
-// copied straight into a str whose buffer was first advised to take large
-// pages. It is read and copied in pieces with a look for signals between
-// them, since a result of a gigabyte takes a noticeable part of a second.
-// Everything else goes through the ordinary UTF-8 decoder.
-PyObject* new_str(const std::string& text) {
-  constexpr size_t kLargeResult = size_t{8} << 20;
-  constexpr size_t kPiece = size_t{4} << 20;
+// Results of many megabytes (an execution with thousands of requests, the
+// JSON form of a large contract) are mostly the cost of faulting in the new
+// str's memory: an ASCII result is copied straight into a str whose buffer
+// was first advised to take large pages. It is copied in pieces, each
+// piece's pages given back once copied, so the result and its str never
+// both hold all their memory; between pieces pending signals are run, since
+// a result of a gigabyte takes a noticeable part of a second. Everything
+// else goes through the ordinary UTF-8 decoder.
+PyObject* new_str(std::string& text) {
+  constexpr size_t kLargeResult = size_t{256} << 10;
+  constexpr size_t kPiece = size_t{256} << 10;
   const auto size = static_cast<Py_ssize_t>(text.size());
   bool ascii = text.size() >= kLargeResult;
   for (size_t done = 0; ascii && done < text.size(); done += kPiece) {
@@ -122,15 +124,16 @@ PyObject* new_str(const std::string& text) {
     qel::detail::advise_large_pages(data, text.size());
     for (size_t done = 0; done < text.size(); done += kPiece) {
       if (done > 0 && signal_raised(nullptr)) return nullptr;
-      std::memcpy(data + done, text.data() + done,
-                  std::min(kPiece, text.size() - done));
+      const size_t piece = std::min(kPiece, text.size() - done);
+      std::memcpy(data + done, text.data() + done, piece);
+      qel::detail::release_pages(text.data() + done, piece);
     }
     return str.release();
   }
   return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
-PyObject* to_python(const qel::Result<std::string>& result) {
+PyObject* to_python(qel::Result<std::string>&& result) {
   if (!result.ok()) {
     // Stopped by a signal handler's exception, which stays set.
     if (result.error().kind() == qel::ErrorKind::kInterrupted) {

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -73,8 +74,12 @@ HashText Sha256::finish() {
 std::string serialize_canonical(const SyntaxTree& tree) {
   std::string out;
   // Reserved, not written: pages past the text's end are never touched.
+  // Large pages only for about the part that will be written (the canonical
+  // text of a typical contract is a little longer than its source): the
+  // last one is faulted in whole.
   out.reserve(detail::canonical_size_bound(tree));
-  detail::advise_large_pages(out.data(), out.capacity());
+  detail::advise_large_pages(out.data(),
+                             std::min(out.capacity(), tree.source().size()));
   detail::CanonicalWriter writer(tree, out);
   const std::size_t hash_offset = writer.write_contract();
   const detail::HashText hex = detail::sha256_hex(out);

@@ -46,9 +46,11 @@ Result<std::string> parse_contract_json(std::string_view text) {
     return std::move(*error);
   }
   std::string out;
-  // The JSON form runs about a third longer than a typical contract.
+  // The JSON form runs about a third longer than a typical contract. Large
+  // pages only for the part that is sure to be written: the last one is
+  // faulted in whole.
   out.reserve(text.size() + text.size() / 2 + 1024);
-  detail::advise_large_pages(out.data(), out.capacity());
+  detail::advise_large_pages(out.data(), text.size());
   write_contract_json(tree, out);
   return out;
 }

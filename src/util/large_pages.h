@@ -9,6 +9,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace qel::detail {
@@ -24,6 +25,27 @@ inline void advise_large_pages(void* data, std::size_t size) {
   const std::uintptr_t end = (base + size) & ~(kLargePage - 1);
   if (end > begin) {
     madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+// Gives back to the system the whole pages inside [data, data + size),
+// whose bytes the caller will never read again: a result being copied
+// into its final home piece by piece then never costs twice its size.
+// The range stays valid memory (it reads as zeros), so the allocator that
+// owns it may free it as usual.
+inline void release_pages(void* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+  static const std::uintptr_t page =
+      static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto base = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (base + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (base + size) & ~(page - 1);
+  if (end > begin) {
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
   }
 #else
   (void)data;
