@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -133,17 +134,74 @@ PyObject* new_str(std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), size);
 }
 
-PyObject* to_python(qel::Result<std::string>&& result) {
-  if (!result.ok()) {
-    // Stopped by a signal handler's exception, which stays set.
-    if (result.error().kind() == qel::ErrorKind::kInterrupted) {
-      assert(PyErr_Occurred() != nullptr);
-      return nullptr;
-    }
-    return raise_value_error(result.error().to_string());
+PyObject* raise_error(const qel::Error& error) {
+  // Stopped by a signal handler's exception, which stays set.
+  if (error.kind() == qel::ErrorKind::kInterrupted) {
+    assert(PyErr_Occurred() != nullptr);
+    return nullptr;
   }
+  return raise_value_error(error.to_string());
+}
+
+PyObject* to_python(qel::Result<std::string>&& result) {
+  if (!result.ok()) return raise_error(result.error());
   return new_str(result.value());
 }
+
+// Output written straight into the str that is returned, so that a result
+// of many megabytes is written once and never copied: a compact ASCII str,
+// grown in place (a large one by moving its pages, not its bytes) and cut
+// to size at the end. A result that holds UTF-8 is decoded from these
+// bytes into a new str.
+class StrOutput final : public qel::Output {
+ public:
+  // The text as a str, or null with an exception set.
+  PyObject* finish() {
+    if (str_.get() == nullptr) return PyUnicode_FromStringAndSize("", 0);
+    // The writers note UTF-8 as they write it.
+    assert(non_ascii() || is_ascii(view()));
+    if (non_ascii()) {
+      return PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(size_),
+                                  nullptr);
+    }
+    PyObject* str = str_.release();
+    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size_)) != 0) {
+      Py_XDECREF(str);
+      return nullptr;
+    }
+    return str;
+  }
+
+ private:
+  void grow(size_t total) override {
+    // Past a megabyte the str takes room for many: memory reserved this
+    // way is mapped on its own, costs nothing until written, and grows by
+    // remapping, where the heap would copy it at every doubling.
+    constexpr size_t kFirst = size_t{64} << 10;
+    constexpr size_t kLarge = size_t{1} << 20;
+    constexpr size_t kLargeFirst = size_t{64} << 20;
+    size_t capacity = std::max({total, 2 * capacity_, kFirst});
+    if (capacity > kLarge) capacity = std::max(capacity, kLargeFirst);
+    const auto length = static_cast<Py_ssize_t>(capacity);
+    if (str_.get() == nullptr) {
+      str_.reset(PyUnicode_New(length, 127));
+      if (str_.get() == nullptr) throw std::bad_alloc();
+    } else {
+      PyObject* str = str_.release();
+      // On failure the str is left as it was.
+      if (PyUnicode_Resize(&str, length) != 0) {
+        str_.reset(str);
+        throw std::bad_alloc();
+      }
+      str_.reset(str);
+    }
+    data_ = static_cast<char*>(PyUnicode_DATA(str_.get()));
+    capacity_ = capacity;
+    qel::detail::advise_large_pages(data_, capacity_);
+  }
+
+  PyRef str_;
+};
 
 // Runs a wrapper body behind the exception firewall.
 template <typename Body>
@@ -286,8 +344,13 @@ PyObject* execute(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!text.read(text_obj)) return nullptr;
   Utf8Argument inputs;
   if (!inputs.read(inputs_obj)) return nullptr;
-  return guarded([&] {
-    return to_python(qel::execute_json(text.text(), inputs.text(), kSignals));
+  return guarded([&]() -> PyObject* {
+    StrOutput out;
+    if (const std::optional<qel::Error> error =
+            qel::execute_json(text.text(), inputs.text(), out, kSignals)) {
+      return raise_error(*error);
+    }
+    return out.finish();
   });
 }
 

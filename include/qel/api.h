@@ -5,11 +5,13 @@
 #ifndef QEL_API_H_
 #define QEL_API_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "qel/error.h"
 #include "qel/interrupt.h"
+#include "qel/output.h"
 
 namespace qel {
 
@@ -26,6 +28,12 @@ Result<std::string> verify_json(std::string_view text);
 Result<std::string> execute_json(std::string_view text,
                                  std::string_view inputs,
                                  const Interrupter& interrupter = {});
+// The same, appended to `out`, which the caller owns (the module writes
+// the result straight into the str it returns). The Error of a failed
+// call, `out` then holding a part of the text.
+std::optional<Error> execute_json(std::string_view text,
+                                  std::string_view inputs, Output& out,
+                                  const Interrupter& interrupter = {});
 
 }  // namespace qel
 

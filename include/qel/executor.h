@@ -19,6 +19,7 @@
 #include "qel/interrupt.h"
 #include "qel/json.h"
 #include "qel/model.h"
+#include "qel/output.h"
 
 namespace qel {
 
@@ -324,6 +325,10 @@ class Executor {
   // (provenance()) keeps none of these operations' entries; next_sequence()
   // still counts them.
   Result<std::string> execute_all_json(std::string_view requests);
+  // The same, appended to `out`; the Error of a failed call, `out` then
+  // holding a part of the text.
+  std::optional<Error> execute_all_json(std::string_view requests,
+                                        Output& out);
 
   const Contract& contract() const { return contract_; }
   const Sandbox& sandbox() const { return sandbox_; }
@@ -384,6 +389,11 @@ Result<std::string> execute_contract(const Contract& contract,
 Result<std::string> execute_contract(Contract&& contract,
                                      std::string_view inputs,
                                      const Interrupter& interrupter = {});
+// The same, appended to `out`; the Error of a failed call, `out` then
+// holding a part of the text.
+std::optional<Error> execute_contract(Contract&& contract,
+                                      std::string_view inputs, Output& out,
+                                      const Interrupter& interrupter = {});
 
 }  // namespace qel
 

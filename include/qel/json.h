@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "qel/output.h"
+
 namespace qel {
 
 class Json {
@@ -85,15 +87,29 @@ enum class FloatStyle {
   kCanonical,
 };
 
-void append_double(std::string& out, double value, FloatStyle style);
+// The append_ functions write into a std::string or an Output.
+template <typename Out>
+void append_double(Out& out, double value, FloatStyle style);
 std::string format_double(double value, FloatStyle style);
 
-void append_int(std::string& out, int64_t value);
-void append_uint(std::string& out, uint64_t value);
+template <typename Out>
+void append_int(Out& out, int64_t value);
+template <typename Out>
+void append_uint(Out& out, uint64_t value);
 
 // Appends `text` as a quoted JSON string: \" \\ \b \f \n \r \t, other
 // control characters as \u00XX, everything else (non-ASCII included) as is.
-void append_json_string(std::string& out, std::string_view text);
+template <typename Out>
+void append_json_string(Out& out, std::string_view text);
+
+extern template void append_double(std::string&, double, FloatStyle);
+extern template void append_double(Output&, double, FloatStyle);
+extern template void append_int(std::string&, int64_t);
+extern template void append_int(Output&, int64_t);
+extern template void append_uint(std::string&, uint64_t);
+extern template void append_uint(Output&, uint64_t);
+extern template void append_json_string(std::string&, std::string_view);
+extern template void append_json_string(Output&, std::string_view);
 
 // ---- Writer -------------------------------------------------------------
 

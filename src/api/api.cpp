@@ -21,4 +21,13 @@ Result<std::string> execute_json(std::string_view text,
   return execute_contract(std::move(contract), inputs, interrupter);
 }
 
+std::optional<Error> execute_json(std::string_view text,
+                                  std::string_view inputs, Output& out,
+                                  const Interrupter& interrupter) {
+  Result<Contract> contract = parse_contract(text);
+  if (!contract.ok()) return std::move(contract).error();
+  return execute_contract(std::move(contract).value(), inputs, out,
+                          interrupter);
+}
+
 }  // namespace qel

@@ -291,6 +291,17 @@ Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
 
 Result<std::string> Executor::execute_all_json(std::string_view requests) {
   std::string out;
+  std::optional<Error> error;
+  {
+    StringOutput output(out);
+    error = execute_all_json(requests, output);
+  }
+  if (error.has_value()) return std::move(*error);
+  return out;
+}
+
+std::optional<Error> Executor::execute_all_json(std::string_view requests,
+                                                Output& out) {
   detail::ResultStream stream(out, contract_.identity.stable_id,
                               interrupter_);
   // Each entry is written with its operation and needed no more.
@@ -302,7 +313,7 @@ Result<std::string> Executor::execute_all_json(std::string_view requests) {
   keep_log_ = true;
   if (!error.ok()) return std::move(error).error();
   if (!stream.finish(state_, *error)) return Error::interrupted();
-  return out;
+  return std::nullopt;
 }
 
 Result<std::string> execute_contract(const Contract& contract,
@@ -314,6 +325,19 @@ Result<std::string> execute_contract(const Contract& contract,
 Result<std::string> execute_contract(Contract&& contract,
                                      std::string_view inputs,
                                      const Interrupter& interrupter) {
+  std::string out;
+  std::optional<Error> error;
+  {
+    StringOutput output(out);
+    error = execute_contract(std::move(contract), inputs, output, interrupter);
+  }
+  if (error.has_value()) return std::move(*error);
+  return out;
+}
+
+std::optional<Error> execute_contract(Contract&& contract,
+                                      std::string_view inputs, Output& out,
+                                      const Interrupter& interrupter) {
   Executor executor(std::move(contract));
   executor.set_interrupter(interrupter);
   const std::string_view text = detail::trim_white_space(inputs);
@@ -332,7 +356,7 @@ Result<std::string> execute_contract(Contract&& contract,
     wrapped += ']';
     requests = wrapped;
   }
-  return executor.execute_all_json(requests);
+  return executor.execute_all_json(requests, out);
 }
 
 }  // namespace qel

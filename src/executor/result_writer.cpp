@@ -11,7 +11,6 @@
 
 #include "executor/result_writer.h"
 #include "qel/executor.h"
-#include "util/large_pages.h"
 
 namespace qel {
 
@@ -34,9 +33,9 @@ constexpr SeparatorText kSeparator;
 // Bytes written between two questions to the interrupter: about a
 // millisecond of writing, a fraction of a percent of it in checks.
 constexpr std::size_t kBytesPerPoll = std::size_t{1} << 20;
-// Bytes moved at once when the whole text is copied or shifted: copying
-// into fresh memory costs mostly the faults that bring it in, tens of
-// milliseconds for a few megabytes on a busy machine.
+// Bytes moved at once when the whole text is shifted: moving into fresh
+// memory costs mostly the faults that bring it in, tens of milliseconds for
+// a few megabytes on a busy machine.
 constexpr std::size_t kBytesPerMove = std::size_t{4} << 20;
 
 }  // namespace
@@ -50,7 +49,7 @@ namespace detail {
 // written are copied rather than rendered again.
 class ResultWriter {
  public:
-  explicit ResultWriter(std::string& out, const Interrupter& interrupter = {})
+  explicit ResultWriter(Output& out, const Interrupter& interrupter = {})
       : out_(out),
         poll_(interrupter, 1),
         next_poll_(interrupter.check == nullptr ? SIZE_MAX : kBytesPerPoll) {}
@@ -91,6 +90,14 @@ class ResultWriter {
 
   // A line break to `indent`, after a comma when `comma` is set.
   void newline(std::size_t indent, bool comma = false) {
+    // Most lines are shallow: a store of fixed size, of which the line
+    // break's part is kept, beats a copy of variable size.
+    constexpr std::size_t kShort = 32;
+    if (indent + 2 <= kShort) {
+      std::memcpy(out_.room(kShort), kSeparator.text + (comma ? 0 : 1), kShort);
+      out_.advance((comma ? 2 : 1) + indent);
+      return;
+    }
     if (indent <= kSpaces) {
       out_.append(kSeparator.text + (comma ? 0 : 1), (comma ? 2 : 1) + indent);
       return;
@@ -149,7 +156,7 @@ class ResultWriter {
     return false;
   }
 
-  std::string& out_;
+  Output& out_;
   InterruptPoll poll_;
   // The size at which to ask next; SIZE_MAX when there is no one to ask.
   std::size_t next_poll_;
@@ -399,23 +406,11 @@ void ResultWriter::operation_result(const OperationResult& r,
   out_ += '}';
 }
 
-// The buffer doubles, so that it never holds much more than what has been
-// written: no estimate drawn from the first operations can be trusted for
-// the rest (a few huge ones, then many small ones). Each new buffer is
-// advised to take large pages before the text is copied into it, so that
-// the copy does not fault it in by small pages. The copy goes in pieces,
-// asking the interrupter between them; when it says stop, the text stays
-// where it was.
+// The output grows geometrically (no estimate drawn from the first
+// operations can be trusted for the rest: a few huge ones, then many small
+// ones).
 void ResultWriter::grow_for(std::size_t expected) {
-  if (out_.capacity() - out_.size() >= expected) return;
-  std::string next;
-  next.reserve(std::max(out_.size() + expected, 2 * out_.capacity()));
-  detail::advise_large_pages(next.data(), next.capacity());
-  for (std::size_t done = 0; done < out_.size(); done += kBytesPerMove) {
-    if (done > 0 && ask()) return;
-    next.append(out_, done, kBytesPerMove);
-  }
-  out_.swap(next);
+  out_.reserve(out_.size() + expected);
 }
 
 void ResultWriter::result_head(std::string_view contract_id, bool success) {
@@ -430,7 +425,10 @@ void ResultWriter::result_head(std::string_view contract_id, bool success) {
 std::string ResultWriter::result_head_text(std::string_view contract_id,
                                            bool success) {
   std::string head;
-  ResultWriter(head).result_head(contract_id, success);
+  {
+    StringOutput out(head);
+    ResultWriter(out).result_head(contract_id, success);
+  }
   return head;
 }
 
@@ -542,10 +540,17 @@ bool ResultWriter::end_stream(std::string_view contract_id,
   }
   if (stopped()) return false;
   std::memcpy(out_.data(), head.data(), head.size());
+  // Written apart from the output, so its UTF-8 is noted here.
+  for (const char c : head) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out_.note_non_ascii();
+      break;
+    }
+  }
   return true;
 }
 
-ResultStream::ResultStream(std::string& out, std::string_view contract_id,
+ResultStream::ResultStream(Output& out, std::string_view contract_id,
                            const Interrupter& interrupter)
     : writer_(std::make_unique<ResultWriter>(out, interrupter)),
       contract_id_(contract_id) {
@@ -568,20 +573,24 @@ bool ResultStream::finish(const ExecutionState& final_state,
 using detail::ResultWriter;
 
 void write_value_json(const Value& value, std::string& out) {
-  ResultWriter(out).value(value, 0);
+  StringOutput output(out);
+  ResultWriter(output).value(value, 0);
 }
 
 void write_state_json(const ExecutionState& state, std::string& out) {
-  ResultWriter(out).state(state, 0);
+  StringOutput output(out);
+  ResultWriter(output).state(state, 0);
 }
 
 void write_execution_result(const ExecutionResult& result, std::string& out) {
-  ResultWriter(out).execution_result(result);
+  StringOutput output(out);
+  ResultWriter(output).execution_result(result);
 }
 
 bool write_execution_result(const ExecutionResult& result, std::string& out,
                             const Interrupter& interrupter) {
-  ResultWriter writer(out, interrupter);
+  StringOutput output(out);
+  ResultWriter writer(output, interrupter);
   writer.execution_result(result);
   return !writer.stopped();
 }

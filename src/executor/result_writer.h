@@ -9,6 +9,7 @@
 
 #include "qel/executor.h"
 #include "qel/interrupt.h"
+#include "qel/output.h"
 
 namespace qel::detail {
 
@@ -21,7 +22,7 @@ class ResultWriter;
 // request list never holds more than one entry.
 class ResultStream {
  public:
-  ResultStream(std::string& out, std::string_view contract_id,
+  ResultStream(Output& out, std::string_view contract_id,
                const Interrupter& interrupter);
   ~ResultStream();
   ResultStream(const ResultStream&) = delete;

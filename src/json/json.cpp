@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <system_error>
+#include <type_traits>
 
 #include "util/swar.h"
 
@@ -50,7 +51,8 @@ Decimal shortest_decimal(double magnitude) {
 
 // Positional notation of the digits; `force_fraction` appends ".0" to whole
 // values.
-void append_positional(std::string& out, const Decimal& d,
+template <typename Out>
+void append_positional(Out& out, const Decimal& d,
                        bool force_fraction) {
   if (d.exponent < 0) {
     out += "0.";
@@ -70,7 +72,8 @@ void append_positional(std::string& out, const Decimal& d,
   out.append(d.digits + int_digits, d.length - int_digits);
 }
 
-void append_exponential(std::string& out, const Decimal& d, bool plus_sign) {
+template <typename Out>
+void append_exponential(Out& out, const Decimal& d, bool plus_sign) {
   out += d.digits[0];
   if (d.length > 1) {
     out += '.';
@@ -87,7 +90,8 @@ void append_exponential(std::string& out, const Decimal& d, bool plus_sign) {
 
 }  // namespace
 
-void append_double(std::string& out, double value, FloatStyle style) {
+template <typename Out>
+void append_double(Out& out, double value, FloatStyle style) {
   if (std::isnan(value)) {
     switch (style) {
       case FloatStyle::kJson: out += "null"; return;
@@ -140,24 +144,28 @@ std::string format_double(double value, FloatStyle style) {
   return out;
 }
 
-void append_int(std::string& out, int64_t value) {
+template <typename Out>
+void append_int(Out& out, int64_t value) {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, value);
   out.append(buf, res.ptr);
 }
 
-void append_uint(std::string& out, uint64_t value) {
+template <typename Out>
+void append_uint(Out& out, uint64_t value) {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, value);
   out.append(buf, res.ptr);
 }
 
-void append_json_string(std::string& out, std::string_view text) {
+template <typename Out>
+void append_json_string(Out& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   const char* run = text.data();
   const char* const end = text.data() + text.size();
   const char* p = run;
+  uint64_t seen = 0;  // every byte looked at, or-ed: its high bits tell UTF-8
   for (;;) {
     // Skip eight ordinary bytes at a time: most texts need no escape.
     while (end - p >= 8) {
@@ -166,11 +174,13 @@ void append_json_string(std::string& out, std::string_view text) {
           detail::has_byte(w, '\\')) {
         break;
       }
+      seen |= w;
       p += 8;
     }
     const char* stop = end - p >= 8 ? p + 8 : end;
     for (; p < stop; ++p) {
       const unsigned char c = static_cast<unsigned char>(*p);
+      seen |= c;
       if (c >= 0x20 && c != '"' && c != '\\') continue;
       out.append(run, p);
       run = p + 1;
@@ -192,7 +202,20 @@ void append_json_string(std::string& out, std::string_view text) {
   }
   out.append(run, end);
   out += '"';
+  if constexpr (std::is_same_v<Out, Output>) {
+    if (detail::has_non_ascii(seen)) out.note_non_ascii();
+  }
 }
+
+// The writers' two kinds of output.
+template void append_double(std::string&, double, FloatStyle);
+template void append_double(Output&, double, FloatStyle);
+template void append_int(std::string&, int64_t);
+template void append_int(Output&, int64_t);
+template void append_uint(std::string&, uint64_t);
+template void append_uint(Output&, uint64_t);
+template void append_json_string(std::string&, std::string_view);
+template void append_json_string(Output&, std::string_view);
 
 // ---- JsonWriter -----------------------------------------------------------
 

@@ -515,3 +515,20 @@ def test_a_few_large_operations_then_many_small_ones():
     assert succeeded == 3009
     final_state = json.loads(tail[tail.index("{"):tail.index('\n  "provenance"')].rstrip(","))
     assert final_state == dict(INITIAL_STATE, n=2999, text="")
+
+
+@pytest.mark.parametrize("stable_id, text", [
+    ("acct-001", "x" * (1 << 21)),    # large, ASCII: written in place
+    ("acct-é", "x" * (1 << 21)),      # UTF-8 only in the result's head
+    ("acct-001", "é€😀" * (1 << 17)),  # UTF-8 in a large value
+    ("acct-中", "é"),                  # small, UTF-8
+], ids=["ascii", "utf8-head", "utf8-value", "small-utf8"])
+def test_results_with_and_without_utf8_read_back(stable_id, text):
+    contract = ACCOUNT.replace('"acct-001"', json.dumps(stable_id, ensure_ascii=False)).replace(
+        "max_memory_bytes: 100000", "max_memory_bytes: 100000000").replace(
+        "max_state_size_bytes: 100000", "max_state_size_bytes: 100000000")
+    out = json.loads(qel.execute(contract, json.dumps(
+        [{"operation": "note", "inputs": {"text": text}}] * 2)))
+    assert out["contract_id"] == stable_id
+    assert out["final_state"]["text"] == text
+    assert [op["success"] for op in out["operations"]] == [True, True]
