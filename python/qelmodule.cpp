@@ -110,7 +110,7 @@ constexpr qel::Interrupter kSignals{signal_raised, nullptr};
 // a result of a gigabyte takes a noticeable part of a second. Everything
 // else goes through the ordinary UTF-8 decoder.
 PyObject* new_str(std::string& text) {
-  constexpr size_t kLargeResult = size_t{256} << 10;
+  constexpr size_t kLargeResult = size_t{8} << 20;
   constexpr size_t kPiece = size_t{256} << 10;
   const auto size = static_cast<Py_ssize_t>(text.size());
   bool ascii = text.size() >= kLargeResult;
@@ -155,6 +155,13 @@ PyObject* to_python(qel::Result<std::string>&& result) {
 // bytes into a new str.
 class StrOutput final : public qel::Output {
  public:
+  // `grows`: the writer cannot say the size up front (an execution), so
+  // the room taken ahead is advised to take large pages as well; otherwise
+  // (a contract's JSON, reserved once) only the room asked for is, so that
+  // the last large page, faulted in whole, is not mostly empty.
+  explicit StrOutput(bool grows) : grows_(grows) {}
+
+
   // The text as a str, or null with an exception set.
   PyObject* finish() {
     if (str_.get() == nullptr) return PyUnicode_FromStringAndSize("", 0);
@@ -174,11 +181,11 @@ class StrOutput final : public qel::Output {
 
  private:
   void grow(size_t total) override {
-    // Past a megabyte the str takes room for many: memory reserved this
-    // way is mapped on its own, costs nothing until written, and grows by
-    // remapping, where the heap would copy it at every doubling.
+    // Past 256 KiB the str takes room for many megabytes: memory reserved
+    // this way is mapped on its own, costs nothing until written, and grows
+    // by remapping, where the heap would copy it at every doubling.
     constexpr size_t kFirst = size_t{64} << 10;
-    constexpr size_t kLarge = size_t{1} << 20;
+    constexpr size_t kLarge = size_t{256} << 10;
     constexpr size_t kLargeFirst = size_t{64} << 20;
     size_t capacity = std::max({total, 2 * capacity_, kFirst});
     if (capacity > kLarge) capacity = std::max(capacity, kLargeFirst);
@@ -197,9 +204,10 @@ class StrOutput final : public qel::Output {
     }
     data_ = static_cast<char*>(PyUnicode_DATA(str_.get()));
     capacity_ = capacity;
-    qel::detail::advise_large_pages(data_, capacity_);
+    qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
   }
 
+  bool grows_;
   PyRef str_;
 };
 
@@ -250,7 +258,22 @@ PyDoc_STRVAR(parse_contract_doc,
 "    ValueError: If the contract text has syntax or semantic errors");
 
 PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_with_text<qel::parse_contract_json>(args, kwargs, "U:parse_contract");
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:parse_contract",
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  Utf8Argument text;
+  if (!text.read(text_obj)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    StrOutput out(false);
+    if (const std::optional<qel::Error> error =
+            qel::parse_contract_json(text.text(), out)) {
+      return raise_error(*error);
+    }
+    return out.finish();
+  });
 }
 
 PyDoc_STRVAR(normalize_doc,
@@ -345,7 +368,7 @@ PyObject* execute(PyObject*, PyObject* args, PyObject* kwargs) {
   Utf8Argument inputs;
   if (!inputs.read(inputs_obj)) return nullptr;
   return guarded([&]() -> PyObject* {
-    StrOutput out;
+    StrOutput out(true);
     if (const std::optional<qel::Error> error =
             qel::execute_json(text.text(), inputs.text(), out, kSignals)) {
       return raise_error(*error);

@@ -17,6 +17,8 @@ namespace qel {
 
 // parse_contract, then the contract's pretty-printed JSON.
 Result<std::string> parse_contract_json(std::string_view text);
+// The same, appended to `out`; the Error of a text that does not parse.
+std::optional<Error> parse_contract_json(std::string_view text, Output& out);
 
 // parse, the verifier on the tree, then the pretty-printed verification
 // JSON. Only a text that does not parse is an Error; findings are not.

@@ -116,10 +116,12 @@ extern template void append_json_string(Output&, std::string_view);
 // Streams pretty-printed JSON into one growing buffer: two spaces per level,
 // ": " after keys, "{}" / "[]" for empty containers, no trailing newline.
 // Records call begin_object/key/... in declaration order; generic values go
-// through value(), which writes object members in key order.
-class JsonWriter {
+// through value(), which writes object members in key order. Writes into
+// a std::string or an Output.
+template <typename Out>
+class BasicJsonWriter {
  public:
-  explicit JsonWriter(std::string& out) : out_(out) {}
+  explicit BasicJsonWriter(Out& out) : out_(out) {}
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
@@ -148,11 +150,15 @@ class JsonWriter {
   void close(char bracket);
   void newline_indent();
 
-  std::string& out_;
+  Out& out_;
   // One entry per open container: whether it has had a member yet.
   std::vector<bool> has_member_;
   bool after_key_ = false;
 };
+
+using JsonWriter = BasicJsonWriter<std::string>;
+extern template class BasicJsonWriter<std::string>;
+extern template class BasicJsonWriter<Output>;
 
 // Compact JSON (no white space at all), object members in key order.
 void append_compact_json(std::string& out, const Json& v);

@@ -29,6 +29,7 @@ Json lower_literal(const syntax::Literal& literal);
 // The contract JSON of the tree's model, appended to `out`: the bytes of
 // write_contract_json(lower_contract(tree), out), without the model.
 void write_contract_json(const SyntaxTree& tree, std::string& out);
+void write_contract_json(const SyntaxTree& tree, Output& out);
 
 }  // namespace qel
 

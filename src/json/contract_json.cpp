@@ -15,7 +15,8 @@
 namespace qel {
 namespace {
 
-void write_texts(JsonWriter& w, std::string_view name,
+template <typename W>
+void write_texts(W& w, std::string_view name,
                  const std::vector<std::string>& texts) {
   w.key(name);
   w.begin_array();
@@ -23,7 +24,8 @@ void write_texts(JsonWriter& w, std::string_view name,
   w.end_array();
 }
 
-void write_texts(JsonWriter& w, std::string_view name,
+template <typename W>
+void write_texts(W& w, std::string_view name,
                  const syntax::TextList& texts) {
   w.key(name);
   w.begin_array();
@@ -33,7 +35,8 @@ void write_texts(JsonWriter& w, std::string_view name,
 
 // As lower_literal would give it; recursion as deep as the literal, which
 // the parser bounds.
-void write_literal(JsonWriter& w, const syntax::Literal& literal) {
+template <typename W>
+void write_literal(W& w, const syntax::Literal& literal) {
   switch (literal.kind()) {
     case syntax::Literal::Kind::kString:
       w.string(literal.text());
@@ -68,7 +71,8 @@ class StateWriter {
  public:
   explicit StateWriter(const SyntaxTree& tree) : tree_(tree) {}
 
-  void write(JsonWriter& w, const syntax::StateFields& fields, bool defaults) {
+  template <typename W>
+  void write(W& w, const syntax::StateFields& fields, bool defaults) {
     members_.clear();
     for (const syntax::StateField f : fields) {
       members_.emplace_back(f.name(), f.index());
@@ -180,12 +184,15 @@ void write_contract_json(const Contract& c, std::string& out) {
   w.end_object();
 }
 
+namespace {
+
 // The same members in the same order, each read from the tree when its
 // turn comes: sections may be written in any field order, and a repeated
 // field reads as its last occurrence.
-void write_contract_json(const SyntaxTree& tree, std::string& out) {
+template <typename Out>
+void write_tree_json(const SyntaxTree& tree, Out& out) {
   const syntax::Contract c = tree.contract();
-  JsonWriter w(out);
+  BasicJsonWriter<Out> w(out);
   StateWriter state(tree);
   w.begin_object();
 
@@ -265,6 +272,16 @@ void write_contract_json(const SyntaxTree& tree, std::string& out) {
   w.end_object();
 
   w.end_object();
+}
+
+}  // namespace
+
+void write_contract_json(const SyntaxTree& tree, std::string& out) {
+  write_tree_json(tree, out);
+}
+
+void write_contract_json(const SyntaxTree& tree, Output& out) {
+  write_tree_json(tree, out);
 }
 
 }  // namespace qel

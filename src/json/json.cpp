@@ -219,12 +219,14 @@ template void append_json_string(Output&, std::string_view);
 
 // ---- JsonWriter -----------------------------------------------------------
 
-void JsonWriter::newline_indent() {
+template <typename Out>
+void BasicJsonWriter<Out>::newline_indent() {
   out_ += '\n';
   out_.append(2 * has_member_.size(), ' ');
 }
 
-void JsonWriter::before_value() {
+template <typename Out>
+void BasicJsonWriter<Out>::before_value() {
   if (after_key_) {
     after_key_ = false;
     return;
@@ -235,59 +237,69 @@ void JsonWriter::before_value() {
   newline_indent();
 }
 
-void JsonWriter::open(char bracket) {
+template <typename Out>
+void BasicJsonWriter<Out>::open(char bracket) {
   before_value();
   out_ += bracket;
   has_member_.push_back(false);
 }
 
-void JsonWriter::close(char bracket) {
+template <typename Out>
+void BasicJsonWriter<Out>::close(char bracket) {
   const bool had_member = has_member_.back();
   has_member_.pop_back();
   if (had_member) newline_indent();
   out_ += bracket;
 }
 
-void JsonWriter::key(std::string_view name) {
+template <typename Out>
+void BasicJsonWriter<Out>::key(std::string_view name) {
   before_value();
   append_json_string(out_, name);
   out_ += ": ";
   after_key_ = true;
 }
 
-void JsonWriter::null() {
+template <typename Out>
+void BasicJsonWriter<Out>::null() {
   before_value();
   out_ += "null";
 }
 
-void JsonWriter::boolean(bool b) {
+template <typename Out>
+void BasicJsonWriter<Out>::boolean(bool b) {
   before_value();
   out_ += b ? "true" : "false";
 }
 
-void JsonWriter::integer(int64_t i) {
+template <typename Out>
+void BasicJsonWriter<Out>::integer(int64_t i) {
   before_value();
   append_int(out_, i);
 }
 
-void JsonWriter::unsigned_integer(uint64_t u) {
+template <typename Out>
+void BasicJsonWriter<Out>::unsigned_integer(uint64_t u) {
   before_value();
   append_uint(out_, u);
 }
 
-void JsonWriter::number(double d) {
+template <typename Out>
+void BasicJsonWriter<Out>::number(double d) {
   before_value();
   append_double(out_, d, FloatStyle::kJson);
 }
 
-void JsonWriter::string(std::string_view s) {
+template <typename Out>
+void BasicJsonWriter<Out>::string(std::string_view s) {
   before_value();
   append_json_string(out_, s);
 }
 
 // Recursion here is bounded: every Json the library builds comes from input
 // whose nesting was limited to kMaxNestingDepth when it was parsed.
-void JsonWriter::value(const Json& v) {
+template <typename Out>
+void BasicJsonWriter<Out>::value(const Json& v) {
   switch (v.kind()) {
     case Json::Kind::kNull: null(); return;
     case Json::Kind::kBoolean: boolean(v.as_boolean()); return;
@@ -310,6 +322,9 @@ void JsonWriter::value(const Json& v) {
       return;
   }
 }
+
+template class BasicJsonWriter<std::string>;
+template class BasicJsonWriter<Output>;
 
 void append_compact_json(std::string& out, const Json& v) {
   switch (v.kind()) {

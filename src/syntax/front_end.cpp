@@ -55,4 +55,16 @@ Result<std::string> parse_contract_json(std::string_view text) {
   return out;
 }
 
+std::optional<Error> parse_contract_json(std::string_view text, Output& out) {
+  Result<SyntaxTree> tree = parse_tree(text);
+  if (!tree.ok()) return std::move(tree).error();
+  if (std::optional<Error> error = version_out_of_range(*tree)) return error;
+  // Room for what is about sure to be written (the JSON form is seldom
+  // shorter than the contract); an output that takes large pages takes
+  // them for this part only, and grows past it by small pages.
+  out.reserve(out.size() + text.size() + 1024);
+  write_contract_json(*tree, out);
+  return std::nullopt;
+}
+
 }  // namespace qel
