@@ -203,6 +203,7 @@ start = time.monotonic()
 try:
     qel.execute(contract, requests)
     print("finished", time.monotonic() - start)
+    killer.kill()  # its signal would now stop this script instead
 except KeyboardInterrupt:
     raised, cpu = time.monotonic(), time.process_time()
     sent = float(killer.communicate()[0])
