@@ -7,7 +7,9 @@
 namespace qel::cli {
 
 int cmd_normalize(const std::vector<std::string>& args, Io& io) {
-  return run_text_command("normalize", normalize, args, io);
+  return run_text_command(
+      "normalize", [](std::string_view text) { return normalize(text); }, args,
+      io);
 }
 
 }  // namespace qel::cli

@@ -227,7 +227,8 @@ PyObject* guarded(Body&& body) noexcept {
 
 // Binds the single `text` argument (positional or keyword, a str) and runs
 // one core pipeline on its UTF-8 text. `format` is "U:<function name>".
-template <qel::Result<std::string> (*Pipeline)(std::string_view)>
+template <qel::Result<std::string> (*Pipeline)(std::string_view,
+                                                const qel::Interrupter&)>
 PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
   static const char* keywords[] = {"text", nullptr};
   PyObject* text_obj = nullptr;
@@ -237,7 +238,7 @@ PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
   }
   Utf8Argument text;
   if (!text.read(text_obj)) return nullptr;
-  return guarded([&] { return to_python(Pipeline(text.text())); });
+  return guarded([&] { return to_python(Pipeline(text.text(), kSignals)); });
 }
 
 // ---- Functions ----------------------------------------------------------
@@ -269,7 +270,7 @@ PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     StrOutput out(false);
     if (const std::optional<qel::Error> error =
-            qel::parse_contract_json(text.text(), out)) {
+            qel::parse_contract_json(text.text(), out, kSignals)) {
       return raise_error(*error);
     }
     return out.finish();

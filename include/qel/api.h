@@ -18,11 +18,15 @@ namespace qel {
 // parse_contract, then the contract's pretty-printed JSON.
 Result<std::string> parse_contract_json(std::string_view text);
 // The same, appended to `out`; the Error of a text that does not parse.
-std::optional<Error> parse_contract_json(std::string_view text, Output& out);
+// `interrupter` is asked while the text is parsed.
+std::optional<Error> parse_contract_json(std::string_view text, Output& out,
+                                         const Interrupter& interrupter = {});
 
 // parse, the verifier on the tree, then the pretty-printed verification
 // JSON. Only a text that does not parse is an Error; findings are not.
-Result<std::string> verify_json(std::string_view text);
+// `interrupter` is asked while the text is parsed.
+Result<std::string> verify_json(std::string_view text,
+                                const Interrupter& interrupter = {});
 
 // parse_contract, then execute_contract with the inputs text: the execution
 // result JSON. A failing operation is reported inside the result.

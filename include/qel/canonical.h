@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "qel/error.h"
+#include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
 
 namespace qel {
@@ -21,11 +22,14 @@ std::string serialize_canonical(const SyntaxTree& tree);
 // semantic_hash value set to 64 zeros.
 std::string compute_semantic_hash(const SyntaxTree& tree);
 
-// parse_tree, then serialize_canonical.
-Result<std::string> normalize(std::string_view text);
+// parse_tree, then serialize_canonical. `interrupter` is asked while the
+// text is parsed.
+Result<std::string> normalize(std::string_view text,
+                              const Interrupter& interrupter = {});
 
 // parse_tree, then the hash; equal to the hash line of normalize(text).
-Result<std::string> semantic_hash(std::string_view text);
+Result<std::string> semantic_hash(std::string_view text,
+                                  const Interrupter& interrupter = {});
 
 }  // namespace qel
 

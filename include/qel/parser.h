@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "qel/error.h"
+#include "qel/interrupt.h"
 #include "qel/json.h"
 #include "qel/model.h"
 #include "qel/syntax_tree.h"
@@ -16,11 +17,15 @@ namespace qel {
 // which refers to `text`: keep the text alive as long as the tree. Every
 // error is a ParseError whose message ends with " at line:column"; invalid
 // UTF-8 comes first, then a lexical error anywhere, then the grammar's.
-Result<SyntaxTree> parse_tree(std::string_view text);
+// `interrupter` is asked as tokens and nodes are added; when it says stop,
+// the result is Error::interrupted().
+Result<SyntaxTree> parse_tree(std::string_view text,
+                              const Interrupter& interrupter = {});
 
 // parse_tree() followed by lowering to the model; a version above 32 bits
 // is refused once the whole text has parsed.
-Result<Contract> parse_contract(std::string_view text);
+Result<Contract> parse_contract(std::string_view text,
+                                const Interrupter& interrupter = {});
 
 // Lowering: never fails, never modifies the tree.
 Contract lower_contract(const SyntaxTree& tree);

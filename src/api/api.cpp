@@ -6,8 +6,9 @@
 
 namespace qel {
 
-Result<std::string> verify_json(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text));
+Result<std::string> verify_json(std::string_view text,
+                                const Interrupter& interrupter) {
+  QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text, interrupter));
   const VerificationResult result = verify(tree);
   std::string out;
   write_verification_json(result, out);
@@ -24,7 +25,7 @@ Result<std::string> execute_json(std::string_view text,
 std::optional<Error> execute_json(std::string_view text,
                                   std::string_view inputs, Output& out,
                                   const Interrupter& interrupter) {
-  Result<Contract> contract = parse_contract(text);
+  Result<Contract> contract = parse_contract(text, interrupter);
   if (!contract.ok()) return std::move(contract).error();
   return execute_contract(std::move(contract).value(), inputs, out,
                           interrupter);

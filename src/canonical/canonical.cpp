@@ -100,13 +100,15 @@ std::string compute_semantic_hash(const SyntaxTree& tree) {
   return std::string(hex.data(), hex.size());
 }
 
-Result<std::string> normalize(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+Result<std::string> normalize(std::string_view text,
+                              const Interrupter& interrupter) {
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
   return serialize_canonical(tree);
 }
 
-Result<std::string> semantic_hash(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+Result<std::string> semantic_hash(std::string_view text,
+                                  const Interrupter& interrupter) {
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
   return compute_semantic_hash(tree);
 }
 

@@ -32,8 +32,9 @@ std::optional<Error> version_out_of_range(const SyntaxTree& tree) {
 
 }  // namespace
 
-Result<Contract> parse_contract(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
+Result<Contract> parse_contract(std::string_view text,
+                                const Interrupter& interrupter) {
+  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
   if (std::optional<Error> error = version_out_of_range(tree)) {
     return std::move(*error);
   }
@@ -55,8 +56,9 @@ Result<std::string> parse_contract_json(std::string_view text) {
   return out;
 }
 
-std::optional<Error> parse_contract_json(std::string_view text, Output& out) {
-  Result<SyntaxTree> tree = parse_tree(text);
+std::optional<Error> parse_contract_json(std::string_view text, Output& out,
+                                         const Interrupter& interrupter) {
+  Result<SyntaxTree> tree = parse_tree(text, interrupter);
   if (!tree.ok()) return std::move(tree).error();
   if (std::optional<Error> error = version_out_of_range(*tree)) return error;
   // Room for what is about sure to be written (the JSON form is seldom

@@ -486,16 +486,19 @@ void Parser::parse_document() {
 
 // Invalid UTF-8 first; then the whole text is scanned before the grammar
 // looks at it, so a lexical error anywhere wins over a grammar error.
-Result<SyntaxTree> parse_tree(std::string_view text) {
+Result<SyntaxTree> parse_tree(std::string_view text,
+                              const Interrupter& interrupter) {
   if (auto invalid = detail::check_utf8(text)) {
     return Error::parse_error(std::move(*invalid));
   }
-  detail::TreeBuilder builder(text);
+  detail::TreeBuilder builder(text, interrupter);
   try {
     detail::scan_tokens(text, builder);
     detail::Parser(text, builder).parse_document();
   } catch (detail::ParseFailure& failure) {
     return Error::parse_error(std::move(failure.message));
+  } catch (detail::Interrupted&) {
+    return Error::interrupted();
   }
   return builder.finish();
 }

@@ -8,16 +8,23 @@
 #include <string_view>
 #include <utility>
 
+#include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
 #include "util/large_pages.h"
 
 namespace qel::detail {
 
+// Thrown by the builder when the interrupter says stop, and caught where
+// the front end is entered.
+struct Interrupted {};
+
 class TreeBuilder {
  public:
   // Offsets are 32 bits: a text of 4 GiB or more cannot be held, and is
   // refused as memory that cannot be had.
-  explicit TreeBuilder(std::string_view source) {
+  explicit TreeBuilder(std::string_view source,
+                       const Interrupter& interrupter = {})
+      : poll_(interrupter, kUnitsPerPoll) {
     if (source.size() >= UINT32_MAX) throw std::bad_alloc();
     tree_.source_ = source;
   }
@@ -31,6 +38,7 @@ class TreeBuilder {
   void reserve_nodes(std::size_t count) { tree_.nodes_.reserve(count); }
 
   void add_token(TokenKind kind, std::size_t offset) {
+    if (poll_.tick()) throw Interrupted{};
     tree_.kinds_.push_back(kind);
     tree_.offsets_.push_back(static_cast<uint32_t>(offset));
   }
@@ -46,6 +54,7 @@ class TreeBuilder {
   }
 
   uint32_t open(NodeKind kind, uint32_t first_token, uint8_t field = 0) {
+    if (poll_.tick()) throw Interrupted{};
     tree_.nodes_.push_back(SyntaxTree::Node{kind, field, 0, first_token,
                                             first_token, 0});
     return static_cast<uint32_t>(tree_.nodes_.size() - 1);
@@ -67,6 +76,10 @@ class TreeBuilder {
   }
 
  private:
+  // Tokens and nodes between two questions to the interrupter: well under
+  // a millisecond of scanning or parsing.
+  static constexpr uint64_t kUnitsPerPoll = uint64_t{1} << 15;
+
   template <typename Vector>
   static void release_unused(Vector& v) {
     release_pages(v.data() + v.size(),
@@ -74,6 +87,7 @@ class TreeBuilder {
   }
 
   SyntaxTree tree_;
+  InterruptPoll poll_;
 };
 
 }  // namespace qel::detail

@@ -5,8 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "qel/syntax_tree.h"
+#include "qel/api.h"
+#include "qel/canonical.h"
 #include "qel/error.h"
+#include "qel/syntax_tree.h"
 #include "qel/json.h"
 #include "qel/model.h"
 #include "qel/parser.h"
@@ -915,6 +917,78 @@ TEST(ParserTree, ObjectKeepsFieldDefaultsAndMapParts) {
   EXPECT_EQ(map.value().kind(), syntax::Type::Kind::kArray);
   EXPECT_EQ(map.value().element().primitive(), syntax::PrimitiveKind::kInteger);
   EXPECT_EQ(map.value().element().span().to_string(), "4:76");
+}
+
+
+// ---- Interruption -------------------------------------------------------------
+
+// Says stop at the `stop_at`-th question (never when 0).
+struct StopAt {
+  uint64_t asked = 0;
+  uint64_t stop_at = 0;
+  static bool check(void* self) {
+    auto* s = static_cast<StopAt*>(self);
+    return ++s->asked == s->stop_at;
+  }
+  Interrupter interrupter() { return {&check, this}; }
+};
+
+// Every text pipeline asks while it parses: stopped, each ends with
+// Error::interrupted() and asks nothing more; never stopped, each gives
+// what it gives without an interrupter.
+TEST(ParseTree, TextPipelinesStopWhenAsked) {
+  Sections s;
+  s.data = "state: {";
+  for (int i = 0; i < 100000; ++i) s.data += " f" + std::to_string(i) + ": Integer";
+  s.data += " } invariants: []";
+  const std::string text = build(s);
+  using Pipeline = std::string (*)(std::string_view, const Interrupter&);
+  const std::vector<std::pair<const char*, Pipeline>> pipelines = {
+      {"tree", [](std::string_view t, const Interrupter& i) {
+         Result<SyntaxTree> r = parse_tree(t, i);
+         return r.ok() ? std::string("ok") : r.error().to_string();
+       }},
+      {"normalize", [](std::string_view t, const Interrupter& i) {
+         Result<std::string> r = normalize(t, i);
+         return r.ok() ? r.value() : r.error().to_string();
+       }},
+      {"semantic_hash", [](std::string_view t, const Interrupter& i) {
+         Result<std::string> r = semantic_hash(t, i);
+         return r.ok() ? r.value() : r.error().to_string();
+       }},
+      {"verify", [](std::string_view t, const Interrupter& i) {
+         Result<std::string> r = verify_json(t, i);
+         return r.ok() ? r.value() : r.error().to_string();
+       }},
+      {"contract json", [](std::string_view t, const Interrupter& i) {
+         std::string out;
+         std::optional<Error> error;
+         {
+           StringOutput output(out);
+           error = parse_contract_json(t, output, i);
+         }
+         return error ? error->to_string() : out;
+       }},
+      {"execute", [](std::string_view t, const Interrupter& i) {
+         std::string out;
+         std::optional<Error> error;
+         {
+           StringOutput output(out);
+           error = execute_json(t, "[]", output, i);
+         }
+         return error ? error->to_string() : out;
+       }},
+  };
+  for (const auto& [name, run] : pipelines) {
+    SCOPED_TRACE(name);
+    StopAt never;
+    EXPECT_EQ(run(text, never.interrupter()), run(text, Interrupter{}));
+    EXPECT_GE(never.asked, 4u);  // 300,000 tokens and 100,000 nodes
+    StopAt stopping;
+    stopping.stop_at = 2;
+    EXPECT_EQ(run(text, stopping.interrupter()), "Interrupted");
+    EXPECT_EQ(stopping.asked, 2u);
+  }
 }
 
 }  // namespace
