@@ -71,17 +71,8 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
   unsigned jobs = default_jobs();
   for (const auto& [name, value] : a.options) {
     std::string why;
-    if (name == "--format") {
-      if (value != "human" && value != "json" && value != "github") {
-        return usage_error(io, "unknown format '" + value +
-                                   "' (expected human, json or github)");
-      }
-      options.format = value;
-    } else if (name == "--color") {
-      if (value != "auto" && value != "always" && value != "never") {
-        return usage_error(io, "check: --color takes auto, always or never");
-      }
-      color = value;
+    if (output_option("check", name, value, options.format, color, why)) {
+      if (!why.empty()) return usage_error(io, why);
     } else if (name == "--select") {
       if (!options.lints.select) options.lints.select.emplace();
       if (!parse_codes(value, *options.lints.select, why)) {

@@ -355,22 +355,6 @@ void write_json(const std::vector<Compared>& all, const Options& options,
   out += '\n';
 }
 
-// GitHub workflow commands escape these characters in data and properties.
-std::string github_escape(std::string_view s, bool property) {
-  std::string out;
-  for (const char c : s) {
-    switch (c) {
-      case '%': out += "%25"; break;
-      case '\r': out += "%0D"; break;
-      case '\n': out += "%0A"; break;
-      case ':': out += property ? "%3A" : ":"; break;
-      case ',': out += property ? "%2C" : ","; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 void write_github(const Compared& c, const Options& options, std::string& out) {
   for (const Change& change : c.changes) {
     const DiffRule& rule = change.rule();
@@ -406,17 +390,8 @@ int cmd_diff(const std::vector<std::string>& args, Io& io) {
   std::string color = "auto";
   for (const auto& [name, value] : a.options) {
     std::string why;
-    if (name == "--format") {
-      if (value != "human" && value != "json" && value != "github") {
-        return usage_error(io, "unknown format '" + value +
-                                   "' (expected human, json or github)");
-      }
-      options.format = value;
-    } else if (name == "--color") {
-      if (value != "auto" && value != "always" && value != "never") {
-        return usage_error(io, "diff: --color takes auto, always or never");
-      }
-      color = value;
+    if (output_option("diff", name, value, options.format, color, why)) {
+      if (!why.empty()) return usage_error(io, why);
     } else if (name == "--allow") {
       if (!parse_allowed(value, options, why)) return usage_error(io, why);
     } else if (name == "--against") {

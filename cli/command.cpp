@@ -9,6 +9,28 @@ int usage_error(Io& io, const std::string& message) {
   return 2;
 }
 
+bool output_option(std::string_view command, const std::string& name,
+                   const std::string& value, std::string& format,
+                   std::string& color, std::string& why) {
+  if (name == "--format") {
+    if (value == "human" || value == "json" || value == "github") {
+      format = value;
+    } else {
+      why = "unknown format '" + value + "' (expected human, json or github)";
+    }
+    return true;
+  }
+  if (name == "--color") {
+    if (value == "auto" || value == "always" || value == "never") {
+      color = value;
+    } else {
+      why = std::string(command) + ": --color takes auto, always or never";
+    }
+    return true;
+  }
+  return false;
+}
+
 Args Args::parse(const std::vector<std::string>& args,
                  std::initializer_list<std::string_view> with_value) {
   Args out;

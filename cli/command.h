@@ -19,6 +19,13 @@ namespace qel::cli {
 // Prints "qel: MESSAGE (see 'qel help')" on standard error; returns 2.
 int usage_error(Io& io, const std::string& message);
 
+// --format (human, json or github) and --color (auto, always or never), as
+// the reporting commands take them: true when `name` is one of the two,
+// with `why` set to a usage error when the value is not one they take.
+bool output_option(std::string_view command, const std::string& name,
+                   const std::string& value, std::string& format,
+                   std::string& color, std::string& why);
+
 // A command's arguments split into options and operands. "--" ends the
 // options and "-" alone is an operand. An option named in `with_value`
 // takes a value, as "--name VALUE" or "--name=VALUE" (a one-letter option

@@ -41,22 +41,6 @@ constexpr const char* kReset = "\x1b[0m";
 
 void append_number(uint64_t n, std::string& out) { out += std::to_string(n); }
 
-// GitHub workflow commands escape these characters in data and properties.
-std::string github_escape(std::string_view s, bool property) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '%': out += "%25"; break;
-      case '\r': out += "%0D"; break;
-      case '\n': out += "%0A"; break;
-      case ':': out += property ? "%3A" : ":"; break;
-      case ',': out += property ? "%2C" : ","; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 std::string plural(uint64_t n, std::string_view word) {
   std::string out = std::to_string(n);
   out += ' ';
@@ -188,6 +172,22 @@ void write_json(const std::vector<FileReport>& reports, bool valid,
   w.key("valid"); w.boolean(valid);
   w.end_object();
   out += '\n';
+}
+
+// GitHub workflow commands escape these characters in data and properties.
+std::string github_escape(std::string_view s, bool property) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '%': out += "%25"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      case ':': out += property ? "%3A" : ":"; break;
+      case ',': out += property ? "%2C" : ","; break;
+      default: out += c;
+    }
+  }
+  return out;
 }
 
 std::string summary_line(uint64_t errors, uint64_t warnings, uint64_t files) {

@@ -45,6 +45,9 @@ void write_human(const FileReport& report, std::string_view text,
 
 // GitHub Actions workflow commands, one per finding.
 void write_github(const FileReport& report, std::string& out);
+// `s` escaped for a workflow command's message, or for one of its
+// properties (file=, title=) when `property` is set.
+std::string github_escape(std::string_view s, bool property);
 
 // One JSON document for every file, findings in the verifier's order;
 // ends with a line feed.
