@@ -2,7 +2,13 @@
 // the change breaks callers or stored states. The comparison itself is the
 // core's (qel/contract_diff.h); this file reads the two versions, from
 // files or from git, and prints the changes.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,9 +39,10 @@ struct Options {
 
 // One compared pair: the labels the output names them by, and the changes.
 struct Compared {
-  std::string old_label;  // a path, or REV:PATH
-  std::string new_label;
+  std::string old_label;  // a path, or REV:PATH; empty for a new contract
+  std::string new_label;  // for a removed contract, where it was
   std::vector<Change> changes;
+  bool removed = false;
 };
 
 // A comma-separated list of rule codes; false with `why` set for an
@@ -70,6 +77,63 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // ---- Reading the old version from git --------------------------------------
 
+// The components of `path` from the root, taken from `cwd` when relative,
+// with "." dropped and ".." applied: git prints the paths it lists
+// relative to here, and an operand may climb ("../contracts").
+std::vector<std::string> absolute(const std::string& cwd,
+                                  std::string_view path) {
+  std::vector<std::string> out;
+  std::string_view rest = path;
+  for (int pass = path.starts_with('/') ? 1 : 0; pass < 2; ++pass) {
+    std::string_view p = pass == 0 ? std::string_view(cwd) : rest;
+    while (!p.empty()) {
+      const std::size_t slash = std::min(p.find('/'), p.size());
+      const std::string_view part = p.substr(0, slash);
+      if (part == "..") {
+        if (!out.empty()) out.pop_back();
+      } else if (!part.empty() && part != ".") {
+        out.emplace_back(part);
+      }
+      p.remove_prefix(std::min(p.size(), slash + 1));
+    }
+  }
+  return out;
+}
+
+// `listed` (a path git printed, under the operand `given`) as a walk of
+// `given` would name it, or nothing when the walk would pass it over (not
+// a `*.qel` file, or a hidden name on the way). `given` itself, when it
+// was a file, is kept whatever its name.
+std::optional<std::string> as_walked(const std::string& cwd,
+                                     const std::string& listed,
+                                     const std::string& given) {
+  const std::vector<std::string> below = absolute(cwd, listed);
+  const std::vector<std::string> top = absolute(cwd, given);
+  if (below.size() < top.size() ||
+      !std::equal(top.begin(), top.end(), below.begin())) {
+    return std::nullopt;
+  }
+  if (below.size() == top.size()) return given;
+  if (!listed.ends_with(".qel")) return std::nullopt;
+  std::string path = given;
+  for (std::size_t i = top.size(); i < below.size(); ++i) {
+    if (below[i].front() == '.') return std::nullopt;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += below[i];
+  }
+  return path;
+}
+
+bool exists_here(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 class Git {
  public:
   explicit Git(Io& io) : io_(io) {}
@@ -92,6 +156,36 @@ class Git {
                                : r.err;
       if (io_.err.back() != '\n') io_.err += '\n';
       return false;
+    }
+    return true;
+  }
+
+  // The contracts at `rev` under `path` (a directory, or the path itself
+  // when it was a file there), named as a walk of `path` names them: for a
+  // directory the `*.qel` files, hidden ones passed over. False, after
+  // saying why, when git fails.
+  bool list(const std::string& rev, const std::string& path,
+            std::vector<std::string>& paths) {
+    ProcessResult r;
+    std::string why;
+    if (!run({"git", "--literal-pathspecs", "ls-tree", "-r", "-z",
+              "--name-only", rev, "--", path},
+             r, why) ||
+        r.exit_status != 0) {
+      return fail(path, why.empty() ? r.err : why);
+    }
+    char here[4096];
+    if (::getcwd(here, sizeof here) == nullptr) {
+      return fail(path, std::strerror(errno));
+    }
+    const std::string cwd = here;
+    std::size_t start = 0;
+    for (std::size_t end; (end = r.out.find('\0', start)) != std::string::npos;
+         start = end + 1) {
+      if (std::optional<std::string> walked =
+              as_walked(cwd, r.out.substr(start, end - start), path)) {
+        paths.push_back(std::move(*walked));
+      }
     }
     return true;
   }
@@ -147,6 +241,14 @@ class Git {
 
 // ---- Comparing ---------------------------------------------------------------
 
+// A file to compare with its version at the revision, or one that was
+// there and is gone.
+struct Target {
+  std::string path;
+  std::string error;  // why a directory could not be read
+  bool removed = false;
+};
+
 // Parses one version; on failure the parse error is shown as every command
 // shows one.
 std::optional<SyntaxTree> parse_version(Io& io, const std::string& label,
@@ -178,40 +280,83 @@ bool compare_against(Io& io, const std::string& rev,
   if (!git.check_revision(rev)) return false;
   bool ok = true;
   InputReader reader(io);
-  for (const Operand& operand : expand_operands(operands)) {
-    if (!operand.error.empty()) {
-      io.err += "qel: cannot read '" + operand.path + "': " + operand.error +
-                '\n';
-      ok = false;
-      continue;
-    }
-    Input in;
-    std::optional<std::string> old_text;
-    if (!reader.read(operand.path, in) ||
-        !git.read(rev, operand.path, old_text)) {
-      ok = false;
-      continue;
-    }
-    const std::string old_label = rev + ":" + operand.path;
-    if (!old_text) {
-      // Nothing to compare with; a new file that does not parse is still
-      // an error.
-      if (!parse_version(io, in.path, in.text)) {
+  for (const std::string& given : operands) {
+    std::vector<Target> files;
+    // A directory, or a path gone since the revision, may hide contracts
+    // that were removed: they are listed from the revision, in the same
+    // order as the files that are still here.
+    std::vector<std::string> removed;
+    const bool here = exists_here(given);
+    if (!here || is_directory(given)) {
+      std::vector<std::string> listed;
+      if (!git.list(rev, given, listed)) {
         ok = false;
         continue;
       }
-      out.push_back({std::string(), in.path,
-                     {Change{DiffCode::kNewContract, std::nullopt,
-                             Span{1, 1, 0},
-                             "no contract at " + old_label + ": " +
-                                 std::string(diff_rule(DiffCode::kNewContract)
-                                                 .summary)}}});
-      continue;
+      for (std::string& path : listed) {
+        if (!exists_here(path)) removed.push_back(std::move(path));
+      }
     }
-    if (std::string_view(*old_text).substr(0, 3) == kByteOrderMark) {
-      old_text->erase(0, kByteOrderMark.size());
+    if (here) {
+      for (Operand& o : expand_operands({given})) {
+        files.push_back({std::move(o.path), std::move(o.error), false});
+      }
     }
-    ok = compare(io, old_label, *old_text, in.path, in.text, out) && ok;
+    for (std::string& path : removed) files.push_back({std::move(path), "", true});
+    std::stable_sort(files.begin(), files.end(),
+                     [](const Target& a, const Target& b) {
+                       return a.path < b.path;
+                     });
+    // Not here and nothing at the revision either: unreadable, as always.
+    if (!here && files.empty()) files.push_back({given, "", false});
+    for (const Target& operand : files) {
+      const std::string old_label = rev + ":" + operand.path;
+      if (operand.removed) {
+        out.push_back({old_label, operand.path,
+                       {Change{DiffCode::kContractRemoved, Span{1, 1, 0},
+                               std::nullopt,
+                               "the contract at " + old_label +
+                                   " is gone: " +
+                                   std::string(diff_rule(
+                                       DiffCode::kContractRemoved)
+                                                   .summary)}},
+                       true});
+        continue;
+      }
+      if (!operand.error.empty()) {
+        io.err += "qel: cannot read '" + operand.path + "': " +
+                  operand.error + '\n';
+        ok = false;
+        continue;
+      }
+      Input in;
+      std::optional<std::string> old_text;
+      if (!reader.read(operand.path, in) ||
+          !git.read(rev, operand.path, old_text)) {
+        ok = false;
+        continue;
+      }
+      if (!old_text) {
+        // Nothing to compare with; a new file that does not parse is
+        // still an error.
+        if (!parse_version(io, in.path, in.text)) {
+          ok = false;
+          continue;
+        }
+        out.push_back({std::string(), in.path,
+                       {Change{DiffCode::kNewContract, std::nullopt,
+                               Span{1, 1, 0},
+                               "no contract at " + old_label + ": " +
+                                   std::string(
+                                       diff_rule(DiffCode::kNewContract)
+                                           .summary)}}});
+        continue;
+      }
+      if (std::string_view(*old_text).substr(0, 3) == kByteOrderMark) {
+        old_text->erase(0, kByteOrderMark.size());
+      }
+      ok = compare(io, old_label, *old_text, in.path, in.text, out) && ok;
+    }
   }
   return ok;
 }
@@ -253,7 +398,7 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
   if (c.changes.empty()) return;
   if (options.color) out += kBold;
   out += (c.old_label.empty() ? std::string("(none)") : c.old_label) + " -> " +
-         c.new_label;
+         (c.removed ? std::string("(none)") : c.new_label);
   if (options.color) out += kReset;
   out += '\n';
   for (const Group g : kGroups) {
@@ -329,7 +474,7 @@ void write_json(const std::vector<Compared>& all, const Options& options,
     w.key("old");
     if (c.old_label.empty()) w.null(); else w.string(c.old_label);
     w.key("new");
-    w.string(c.new_label);
+    if (c.removed) w.null(); else w.string(c.new_label);
     w.key("changes");
     w.begin_array();
     for (const Change& change : c.changes) {

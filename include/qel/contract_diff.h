@@ -47,6 +47,7 @@ enum class DiffCode : uint8_t {
   kVersionDecreased,          // D003
   kDescriptionChanged,        // D004
   kNewContract,               // D005
+  kContractRemoved,           // D006
   kOperationRemoved,          // D101
   kOperationAdded,            // D102
   kParameterAdded,            // D103
@@ -111,7 +112,7 @@ const DiffRule* find_diff_rule(std::string_view code);
 struct Change {
   DiffCode code;
   std::optional<Span> old_span;  // absent only for a new contract (D005)
-  std::optional<Span> new_span;
+  std::optional<Span> new_span;  // absent only for a removed one (D006)
   std::string reason;  // one line, no position text
 
   const DiffRule& rule() const { return diff_rule(code); }

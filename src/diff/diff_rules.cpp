@@ -26,6 +26,8 @@ constexpr DiffRule kRules[] = {
      "reads them"},
     {kNewContract, "D005", "new-contract", kCompatible, false,
      "there was no contract at this path before"},
+    {kContractRemoved, "D006", "contract-removed", kBreaking, false,
+     "its callers and stored states are left without a contract"},
     {kOperationRemoved, "D101", "operation-removed", kBreaking, false,
      "callers of the operation now fail"},
     {kOperationAdded, "D102", "operation-added", kCompatible, false,

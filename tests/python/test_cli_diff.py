@@ -242,8 +242,8 @@ def test_every_documented_rule_has_a_row(pytestconfig):
     readme = (pytestconfig.rootpath / "README.md").read_text(encoding="utf-8")
     documented = set(re.findall(r"^\| (D\d{3}) \|", readme, re.MULTILINE))
     covered = {e.split()[0] for _, _, _, expected in RULES for e in expected}
-    # D005 comes from --against only, and has a test of its own.
-    assert documented == covered | {"D005"}
+    # D005 and D006 come from --against only, and have a test of their own.
+    assert documented == covered | {"D005", "D006"}
 
 
 SWAPPABLE = [r for r in RULES
@@ -351,6 +351,31 @@ def test_against_a_revision(tmp_path):
                   cwd=tmp_path)
     assert unknown.returncode == 2
     assert b"no-such-rev" in unknown.stderr
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not on PATH")
+@pytest.mark.parametrize("cwd, operands, removed", [
+    (".", ["sub"], ["sub/deep/gone.qel"]),
+    (".", ["./sub/", "top.qel"], ["./sub/deep/gone.qel", "top.qel"]),
+    ("sub", [".."], ["../sub/deep/gone.qel", "../top.qel"]),
+    ("sub", ["deep/gone.qel"], ["deep/gone.qel"]),
+])
+def test_against_reports_removed_contracts(tmp_path, cwd, operands, removed):
+    git(tmp_path, "init", "-q")
+    for path in ("sub/a.qel", "sub/deep/gone.qel", "sub/.hidden/h.qel", "top.qel"):
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text(BASE, encoding="utf-8")
+    git(tmp_path, "add", ".")
+    git(tmp_path, "commit", "-q", "-m", "one")
+    for path in ("sub/deep/gone.qel", "sub/.hidden/h.qel", "top.qel"):
+        (tmp_path / path).unlink()
+    result = run("diff", "--against", "HEAD", "--format", "json", *operands,
+                 cwd=tmp_path / cwd)
+    assert result.returncode == 1, result.stderr
+    files = json.loads(result.stdout)["files"]
+    assert [(f["old"], f["new"], [c["code"] for c in f["changes"]])
+            for f in files if f["changes"]] == [
+        ("HEAD:" + path, None, ["D006"]) for path in removed]
 
 
 def test_human_output_groups_by_class(tmp_path):
