@@ -183,28 +183,37 @@ class StrOutput final : public qel::Output {
   void grow(size_t total) override {
     // Past 256 KiB the str takes room for many megabytes: memory reserved
     // this way is mapped on its own, costs nothing until written, and grows
-    // by remapping, where the heap would copy it at every doubling.
+    // by remapping, where the heap would copy it at every doubling. Under
+    // a tight address-space limit the plain doubling is tried as well.
     constexpr size_t kFirst = size_t{64} << 10;
     constexpr size_t kLarge = size_t{256} << 10;
     constexpr size_t kLargeFirst = size_t{64} << 20;
-    size_t capacity = std::max({total, 2 * capacity_, kFirst});
-    if (capacity > kLarge) capacity = std::max(capacity, kLargeFirst);
+    const size_t doubled = std::max({total, 2 * capacity_, kFirst});
+    const size_t roomy = doubled > kLarge ? std::max(doubled, kLargeFirst)
+                                          : doubled;
+    if (!resize(roomy)) {
+      PyErr_Clear();
+      if (roomy == doubled || !resize(doubled)) throw std::bad_alloc();
+    }
+    qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
+  }
+
+  // The str made `capacity` long, its first size() bytes kept; false with
+  // MemoryError set when that cannot be had (the str is then as it was).
+  bool resize(size_t capacity) {
     const auto length = static_cast<Py_ssize_t>(capacity);
     if (str_.get() == nullptr) {
       str_.reset(PyUnicode_New(length, 127));
-      if (str_.get() == nullptr) throw std::bad_alloc();
+      if (str_.get() == nullptr) return false;
     } else {
       PyObject* str = str_.release();
-      // On failure the str is left as it was.
-      if (PyUnicode_Resize(&str, length) != 0) {
-        str_.reset(str);
-        throw std::bad_alloc();
-      }
+      const bool done = PyUnicode_Resize(&str, length) == 0;
       str_.reset(str);
+      if (!done) return false;
     }
     data_ = static_cast<char*>(PyUnicode_DATA(str_.get()));
     capacity_ = capacity;
-    qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
+    return true;
   }
 
   bool grows_;

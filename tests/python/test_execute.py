@@ -532,3 +532,28 @@ def test_results_with_and_without_utf8_read_back(stable_id, text):
     assert out["contract_id"] == stable_id
     assert out["final_state"]["text"] == text
     assert [op["success"] for op in out["operations"]] == [True, True]
+
+
+TIGHT_ADDRESS_SPACE = """
+import resource, sys
+import qel
+contract, requests = sys.stdin.read().split("\\0")
+with open("/proc/self/status") as f:
+    size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+limit = size + 24 * 1024 * 1024
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+print(len(qel.parse_contract(contract)), len(qel.execute(contract, requests)))
+"""
+
+
+def test_results_fit_under_a_tight_address_space_limit():
+    # A result past a few hundred kilobytes first asks for room for many
+    # megabytes; where the address space cannot give it, it asks for less.
+    state = "".join(f"      f{i}: Integer = {i}\n" for i in range(20000))
+    contract = ACCOUNT.replace("      frozen: Boolean\n", "      frozen: Boolean\n" + state)
+    requests = json.dumps([{"operation": "note", "inputs": {"n": 1}}])
+    expected = f"{len(qel.parse_contract(contract))} {len(qel.execute(contract, requests))}"
+    done = subprocess.run([sys.executable, "-c", TIGHT_ADDRESS_SPACE],
+                          input=contract + "\0" + requests, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == expected.split()
