@@ -161,7 +161,6 @@ class StrOutput final : public qel::Output {
   // the last large page, faulted in whole, is not mostly empty.
   explicit StrOutput(bool grows) : grows_(grows) {}
 
-
   // The text as a str, or null with an exception set.
   PyObject* finish() {
     if (str_.get() == nullptr) return PyUnicode_FromStringAndSize("", 0);
@@ -191,10 +190,25 @@ class StrOutput final : public qel::Output {
     const size_t doubled = std::max({total, 2 * capacity_, kFirst});
     const size_t roomy = doubled > kLarge ? std::max(doubled, kLargeFirst)
                                           : doubled;
-    if (!resize(roomy)) {
+    // An exception already pending (a signal handler's, as the call winds
+    // down) is kept apart, so that only the first attempt's MemoryError is
+    // cleared.
+    PyObject* type;
+    PyObject* value;
+    PyObject* trace;
+    PyErr_Fetch(&type, &value, &trace);
+    bool done = resize(roomy);
+    if (!done && roomy != doubled) {
       PyErr_Clear();
-      if (roomy == doubled || !resize(doubled)) throw std::bad_alloc();
+      done = resize(doubled);
     }
+    if (!done) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(trace);
+      throw std::bad_alloc();
+    }
+    PyErr_Restore(type, value, trace);
     qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
   }
 

@@ -85,10 +85,15 @@ class Output {
   // that appending stays linear.
   virtual void grow(std::size_t total) = 0;
 
-  char* data_ = nullptr;
+  // Never null, so that appending nothing before the first growth is a
+  // copy of zero bytes to a valid place.
+  char* data_ = no_bytes_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   bool non_ascii_ = false;
+
+ private:
+  inline static char no_bytes_[1] = {};
 };
 
 // Appends to a std::string: the string holds the bytes from construction
