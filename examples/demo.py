@@ -6,6 +6,7 @@ import json
 import shutil
 import subprocess
 import pathlib
+import tempfile
 import textwrap
 
 import qel
@@ -98,6 +99,22 @@ def main():
                                 for p in HERE.glob("*.qel")
                                 if "faulty" not in p.name)],
                        cwd=HERE.parent, check=False)
+
+    banner("qel diff: a new version that refuses requests the old one ran")
+    if qel_command is not None:
+        old = HERE / "account_transfers.qel"
+        new_text = (old.read_text(encoding="utf-8")
+                    .replace('precondition: "amount > 0"', 'precondition: "amount > 10"')
+                    .replace("version: 3", "version: 4"))
+        with tempfile.TemporaryDirectory() as tmp:
+            new = pathlib.Path(tmp) / "account_transfers.qel"
+            new.write_text(new_text, encoding="utf-8")
+            done = subprocess.run([qel_command, "diff", "--color=never",
+                                   str(old.relative_to(HERE.parent)), str(new)],
+                                  cwd=HERE.parent, capture_output=True, text=True,
+                                  check=False)
+            print(done.stdout.replace(tmp, "NEW"), end="")
+            print(f"(exit status {done.returncode}: 1 means something breaks)")
 
     banner("errors are ValueError with the position of the fault")
     try:
