@@ -176,8 +176,12 @@ void write_json(const std::vector<FileReport>& reports, bool valid,
 
 // GitHub workflow commands escape these characters in data and properties.
 std::string github_escape(std::string_view s, bool property) {
+  // Control characters (terminal escapes, bidirectional overrides) are
+  // shown, as in the human output, never passed on to the log.
+  std::string printable;
+  append_printable(s, printable);
   std::string out;
-  for (char c : s) {
+  for (char c : printable) {
     switch (c) {
       case '%': out += "%25"; break;
       case '\r': out += "%0D"; break;

@@ -37,5 +37,5 @@ echo "== fuzz targets over their corpus (30 s each)"
 bash scripts/fuzz-smoke.sh build/sanitize/fuzz 30
 
 echo "== Python module and command line"
-PYTHONPATH="$PWD/build/release" PATH="$PWD/build/release:$PATH" \
-  "$python" -m pytest -q tests/python
+PYTHONPATH="$PWD/build/release" QEL_BUILD_DIR="$PWD/build/release" \
+  PATH="$PWD/build/release:$PATH" "$python" -m pytest -q tests/python

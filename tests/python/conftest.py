@@ -1,4 +1,12 @@
+import os
+
 import pytest
+
+# The command under test comes first on PATH: scripts/test.sh names the
+# directory it built into, which a Python that puts its own bin directory
+# first (pyenv) would otherwise hide behind an installed, older qel.
+if os.environ.get("QEL_BUILD_DIR"):
+    os.environ["PATH"] = os.environ["QEL_BUILD_DIR"] + os.pathsep + os.environ["PATH"]
 
 MINIMAL = """Contract {
   Identity {

@@ -107,6 +107,10 @@ def test_check_escapes_control_characters(tmp_path, old, new, expected):
     out = run("check", path).stdout.decode()
     assert out.splitlines()[:3] == [f"{path}{expected[0]}", *expected[1:]]
     assert not any(c in out for c in "\x1b\x07\x9b")
+    # Annotations in a CI log are escaped the same way.
+    github = run("check", "--format", "github", path).stdout.decode()
+    assert expected[0].split(": ", 2)[2] in github.replace("%3A", ":")
+    assert not any(c in github for c in "\x1b\x07\x9b")
 
 
 def test_check_reports_parse_errors_in_the_same_format(tmp_path):
