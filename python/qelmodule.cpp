@@ -161,12 +161,16 @@ class StrOutput final : public qel::Output {
   // the last large page, faulted in whole, is not mostly empty.
   explicit StrOutput(bool grows) : grows_(grows) {}
 
+  // For a writer that does not note the UTF-8 it writes (the canonical
+  // text's), finish() looks at every byte instead.
+  void scan_for_utf8() { scan_ = true; }
+
   // The text as a str, or null with an exception set.
   PyObject* finish() {
     if (str_.get() == nullptr) return PyUnicode_FromStringAndSize("", 0);
-    // The writers note UTF-8 as they write it.
-    assert(non_ascii() || is_ascii(view()));
-    if (non_ascii()) {
+    // The JSON writers note UTF-8 as they write it.
+    assert(scan_ || non_ascii() || is_ascii(view()));
+    if (non_ascii() || (scan_ && !is_ascii(view()))) {
       return PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(size_),
                                   nullptr);
     }
@@ -231,6 +235,7 @@ class StrOutput final : public qel::Output {
   }
 
   bool grows_;
+  bool scan_ = false;
   PyRef str_;
 };
 
@@ -264,6 +269,31 @@ PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
   return guarded([&] { return to_python(Pipeline(text.text(), kSignals)); });
 }
 
+// The same for a pipeline that writes its text straight into the str that
+// is returned; `scan` for one whose writer does not note its UTF-8.
+template <std::optional<qel::Error> (*Pipeline)(
+    std::string_view, qel::Output&, const qel::Interrupter&)>
+PyObject* call_into_str(PyObject* args, PyObject* kwargs, const char* format,
+                        bool scan) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                   const_cast<char**>(keywords), &text_obj)) {
+    return nullptr;
+  }
+  Utf8Argument text;
+  if (!text.read(text_obj)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    StrOutput out(false);
+    if (scan) out.scan_for_utf8();
+    if (const std::optional<qel::Error> error =
+            Pipeline(text.text(), out, kSignals)) {
+      return raise_error(*error);
+    }
+    return out.finish();
+  });
+}
+
 // ---- Functions ----------------------------------------------------------
 
 PyDoc_STRVAR(parse_contract_doc,
@@ -282,22 +312,8 @@ PyDoc_STRVAR(parse_contract_doc,
 "    ValueError: If the contract text has syntax or semantic errors");
 
 PyObject* parse_contract(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:parse_contract",
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
-  Utf8Argument text;
-  if (!text.read(text_obj)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    StrOutput out(false);
-    if (const std::optional<qel::Error> error =
-            qel::parse_contract_json(text.text(), out, kSignals)) {
-      return raise_error(*error);
-    }
-    return out.finish();
-  });
+  return call_into_str<qel::parse_contract_json>(args, kwargs,
+                                                 "U:parse_contract", false);
 }
 
 PyDoc_STRVAR(normalize_doc,
@@ -321,7 +337,7 @@ PyDoc_STRVAR(normalize_doc,
 "    ValueError: If the contract text cannot be parsed");
 
 PyObject* normalize(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_with_text<qel::normalize>(args, kwargs, "U:normalize");
+  return call_into_str<qel::normalize>(args, kwargs, "U:normalize", true);
 }
 
 PyDoc_STRVAR(verify_doc,

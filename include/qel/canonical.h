@@ -4,11 +4,13 @@
 #ifndef QEL_CANONICAL_H_
 #define QEL_CANONICAL_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "qel/error.h"
 #include "qel/interrupt.h"
+#include "qel/output.h"
 #include "qel/syntax_tree.h"
 
 namespace qel {
@@ -17,6 +19,8 @@ namespace qel {
 // fixed order, every order-insensitive list sorted, and the computed hash
 // in place of the written one.
 std::string serialize_canonical(const SyntaxTree& tree);
+// The same, appended to `out`.
+void serialize_canonical(const SyntaxTree& tree, Output& out);
 
 // SHA-256 (64 lower-case hex digits) of the canonical text with the
 // semantic_hash value set to 64 zeros.
@@ -26,6 +30,9 @@ std::string compute_semantic_hash(const SyntaxTree& tree);
 // text is parsed.
 Result<std::string> normalize(std::string_view text,
                               const Interrupter& interrupter = {});
+// The same, appended to `out`; the Error of a text that does not parse.
+std::optional<Error> normalize(std::string_view text, Output& out,
+                               const Interrupter& interrupter = {});
 
 // parse_tree, then the hash; equal to the hash line of normalize(text).
 Result<std::string> semantic_hash(std::string_view text,

@@ -87,6 +87,18 @@ std::string serialize_canonical(const SyntaxTree& tree) {
   return out;
 }
 
+void serialize_canonical(const SyntaxTree& tree, Output& out) {
+  // Room for what is about sure to be written; an output that takes large
+  // pages takes them for this part only.
+  out.reserve(out.size() + tree.source().size() + 1024);
+  const std::size_t start = out.size();
+  detail::CanonicalWriter writer(tree, out);
+  const std::size_t hash_offset = writer.write_contract();
+  const detail::HashText hex = detail::sha256_hex(
+      std::string_view(out.data() + start, out.size() - start));
+  std::memcpy(out.data() + hash_offset, hex.data(), hex.size());
+}
+
 // The canonical text is hashed piece by piece as it is written, never held
 // whole.
 std::string compute_semantic_hash(const SyntaxTree& tree) {
@@ -104,6 +116,14 @@ Result<std::string> normalize(std::string_view text,
                               const Interrupter& interrupter) {
   QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
   return serialize_canonical(tree);
+}
+
+std::optional<Error> normalize(std::string_view text, Output& out,
+                               const Interrupter& interrupter) {
+  Result<SyntaxTree> tree = parse_tree(text, interrupter);
+  if (!tree.ok()) return std::move(tree).error();
+  serialize_canonical(*tree, out);
+  return std::nullopt;
 }
 
 Result<std::string> semantic_hash(std::string_view text,

@@ -26,7 +26,8 @@ const char* find_escaped(const char* p, const char* end) {
   return end;
 }
 
-void append_escaped(std::string& out, std::string_view text) {
+template <typename Out>
+void append_escaped(Out& out, std::string_view text) {
   const char* run = text.data();
   const char* const end = run + text.size();
   for (const char* p = find_escaped(run, end); p < end;
@@ -40,13 +41,15 @@ void append_escaped(std::string& out, std::string_view text) {
 
 }  // namespace
 
-void CanonicalWriter::write_quoted(std::string_view text) {
+template <typename Out>
+void CanonicalWriter<Out>::write_quoted(std::string_view text) {
   out_ += '"';
   append_escaped(out_, text);
   out_ += '"';
 }
 
-void CanonicalWriter::write_field_int(std::string_view indent_and_name,
+template <typename Out>
+void CanonicalWriter<Out>::write_field_int(std::string_view indent_and_name,
                                       int64_t value) {
   out_ += indent_and_name;
   append_int(out_, value);
@@ -54,7 +57,8 @@ void CanonicalWriter::write_field_int(std::string_view indent_and_name,
 }
 
 // ["a", "b"] or [], sorted.
-void CanonicalWriter::write_texts(const syntax::TextList& texts,
+template <typename Out>
+void CanonicalWriter<Out>::write_texts(const syntax::TextList& texts,
                                   std::size_t depth) {
   KeyedList& sorted = scratch(depth);
   sorted_texts(texts, sorted);
@@ -66,7 +70,8 @@ void CanonicalWriter::write_texts(const syntax::TextList& texts,
   out_ += ']';
 }
 
-void CanonicalWriter::write_state_field(std::string_view indent,
+template <typename Out>
+void CanonicalWriter<Out>::write_state_field(std::string_view indent,
                                         const syntax::StateField& field,
                                         std::size_t depth) {
   out_ += indent;
@@ -80,7 +85,8 @@ void CanonicalWriter::write_state_field(std::string_view indent,
   out_ += ",\n";
 }
 
-void CanonicalWriter::write_type(const syntax::Type& type, std::size_t depth) {
+template <typename Out>
+void CanonicalWriter<Out>::write_type(const syntax::Type& type, std::size_t depth) {
   switch (type.kind()) {
     case syntax::Type::Kind::kPrimitive:
       out_ += syntax::primitive_kind_name(type.primitive());
@@ -117,7 +123,8 @@ void CanonicalWriter::write_type(const syntax::Type& type, std::size_t depth) {
   }
 }
 
-void CanonicalWriter::write_literal(const syntax::Literal& literal) {
+template <typename Out>
+void CanonicalWriter<Out>::write_literal(const syntax::Literal& literal) {
   switch (literal.kind()) {
     case syntax::Literal::Kind::kString:
       write_quoted(literal.text());
@@ -145,7 +152,8 @@ void CanonicalWriter::write_literal(const syntax::Literal& literal) {
   }
 }
 
-void CanonicalWriter::write_operation(const syntax::Operation& op) {
+template <typename Out>
+void CanonicalWriter<Out>::write_operation(const syntax::Operation& op) {
   out_ += "      {\n        idempotence: ";
   write_quoted(op.idempotence().text());
   out_ += ",\n        name: ";
@@ -165,7 +173,8 @@ void CanonicalWriter::write_operation(const syntax::Operation& op) {
   out_ += "\n      }\n";
 }
 
-void CanonicalWriter::write_extensions(const syntax::Extensions& extensions) {
+template <typename Out>
+void CanonicalWriter<Out>::write_extensions(const syntax::Extensions& extensions) {
   out_ += "\nExtensions {\n";
   KeyedList& systems = scratch(0);
   sorted_by_name(extensions.systems(), systems);
@@ -190,13 +199,15 @@ void CanonicalWriter::write_extensions(const syntax::Extensions& extensions) {
   out_ += "}\n";
 }
 
-void CanonicalWriter::flush() {
+template <typename Out>
+void CanonicalWriter<Out>::flush() {
   if (digest_ == nullptr || out_.size() < kPiece) return;
-  digest_->update(out_);
-  out_.clear();
+  digest_->update(std::string_view(out_.data(), out_.size()));
+  out_.resize(0);
 }
 
-std::size_t CanonicalWriter::write_contract() {
+template <typename Out>
+std::size_t CanonicalWriter<Out>::write_contract() {
   const syntax::Contract c = tree_.contract();
   const syntax::Identity identity = c.identity();
   out_ += "Contract {\n  Identity {\n    created_timestamp: ";
@@ -275,6 +286,9 @@ std::size_t CanonicalWriter::write_contract() {
   }
   return hash_offset;
 }
+
+template class CanonicalWriter<std::string>;
+template class CanonicalWriter<Output>;
 
 // Every byte of canonical text is a written text or number (no longer than
 // as written, escapes included, but for the ".0" of a float such as "1.",

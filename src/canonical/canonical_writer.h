@@ -12,17 +12,19 @@
 
 #include "canonical/canonical_hash.h"
 #include "canonical/tree_order.h"
+#include "qel/output.h"
 #include "qel/syntax_tree.h"
 
 namespace qel::detail {
 
-// Appends canonical text to one growing buffer, or, once streaming, hands
-// it to a digest piece by piece. Types and literals are written by
-// recursion as deep as they nest, which the parser bounds.
+// Appends canonical text to one growing buffer (a std::string or an
+// Output), or, once streaming, hands it to a digest piece by piece. Types
+// and literals are written by recursion as deep as they nest, which the
+// parser bounds.
+template <typename Out>
 class CanonicalWriter {
  public:
-  CanonicalWriter(const SyntaxTree& tree, std::string& out)
-      : tree_(tree), out_(out) {}
+  CanonicalWriter(const SyntaxTree& tree, Out& out) : tree_(tree), out_(out) {}
   CanonicalWriter(const CanonicalWriter&) = delete;
   CanonicalWriter& operator=(const CanonicalWriter&) = delete;
 
@@ -59,10 +61,13 @@ class CanonicalWriter {
   }
 
   const SyntaxTree& tree_;
-  std::string& out_;
+  Out& out_;
   Sha256* digest_ = nullptr;
   std::deque<KeyedList> scratch_;
 };
+
+extern template class CanonicalWriter<std::string>;
+extern template class CanonicalWriter<Output>;
 
 // Enough room for the canonical text of `tree`: the written texts, plus a
 // bound on the fixed words and indentation per node and per token.
