@@ -7,6 +7,8 @@ trip's time over qel's (>= 1.0 means qel is at least as fast). Peak memory
 beyond the input is measured in a fresh process per call, as a multiple of
 the contract's size. A table of both ratios against their targets closes the
 run. "interrupt" prints how soon Ctrl-C stops a long execute (target: 0.2 s).
+Measure a module built as `pip install .` builds it: a build with assertions
+on (the test build) also checks every result it returns.
 """
 import gc
 import json
