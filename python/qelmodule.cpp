@@ -253,19 +253,24 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
-// Binds the single `text` argument (positional or keyword, a str) and runs
-// one core pipeline on its UTF-8 text. `format` is "U:<function name>".
+// Binds the single `text` argument (positional or keyword, a str) to its
+// UTF-8 text; false with an exception set. `format` is "U:<function name>".
+bool bind_text(PyObject* args, PyObject* kwargs, const char* format,
+               Utf8Argument& text) {
+  static const char* keywords[] = {"text", nullptr};
+  PyObject* text_obj = nullptr;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format,
+                                     const_cast<char**>(keywords),
+                                     &text_obj) &&
+         text.read(text_obj);
+}
+
+// Runs one core pipeline on the text argument.
 template <qel::Result<std::string> (*Pipeline)(std::string_view,
                                                 const qel::Interrupter&)>
 PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format,
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
   Utf8Argument text;
-  if (!text.read(text_obj)) return nullptr;
+  if (!bind_text(args, kwargs, format, text)) return nullptr;
   return guarded([&] { return to_python(Pipeline(text.text(), kSignals)); });
 }
 
@@ -275,14 +280,8 @@ template <std::optional<qel::Error> (*Pipeline)(
     std::string_view, qel::Output&, const qel::Interrupter&)>
 PyObject* call_into_str(PyObject* args, PyObject* kwargs, const char* format,
                         bool scan) {
-  static const char* keywords[] = {"text", nullptr};
-  PyObject* text_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format,
-                                   const_cast<char**>(keywords), &text_obj)) {
-    return nullptr;
-  }
   Utf8Argument text;
-  if (!text.read(text_obj)) return nullptr;
+  if (!bind_text(args, kwargs, format, text)) return nullptr;
   return guarded([&]() -> PyObject* {
     StrOutput out(false);
     if (scan) out.scan_for_utf8();
