@@ -612,13 +612,15 @@ class SymbolWriter {
             ByteRange whole, ByteRange selection) {
     // Clients reject a symbol without a name.
     if (name.empty()) name = "\"\"";
+    // Children go in the innermost open symbol; a flat list has one level.
+    auto first = hierarchical_ ? first_.back() : first_.front();
+    if (!first) out_ += ',';
+    first = false;
+    out_ += "{\"name\":";
+    append_json_string(out_, name);
+    out_ += ",\"kind\":";
+    append_int(out_, kind);
     if (hierarchical_) {
-      if (!first_.back()) out_ += ',';
-      first_.back() = false;
-      out_ += "{\"name\":";
-      append_json_string(out_, name);
-      out_ += ",\"kind\":";
-      append_int(out_, kind);
       if (!detail.empty()) {
         out_ += ",\"detail\":";
         append_json_string(out_, detail);
@@ -631,12 +633,6 @@ class SymbolWriter {
       first_.push_back(true);
       return;
     }
-    if (!first_.front()) out_ += ',';
-    first_.front() = false;
-    out_ += "{\"name\":";
-    append_json_string(out_, name);
-    out_ += ",\"kind\":";
-    append_int(out_, kind);
     out_ += ",\"location\":{\"uri\":";
     append_json_string(out_, uri_);
     out_ += ",\"range\":";

@@ -815,6 +815,26 @@ def test_range_edits_are_applied_though_whole_text_is_asked_for(raw):
     assert "'Demo-contract'" in diagnostic["message"]
 
 
+def test_a_client_without_nested_symbols_gets_a_flat_list(raw):
+    uri = "file:///c.qel"
+    raw.send(INITIALIZE + notification("initialized") + notification(
+        "textDocument/didOpen", {"textDocument": {
+            "uri": uri, "languageId": "qel", "version": 1, "text": MINIMAL}}))
+    raw.read_answer()
+    raw.send(request(2, "textDocument/documentSymbol",
+                     {"textDocument": {"uri": uri}}))
+    symbols = raw.read_answer()["result"]
+    flat = [(s["name"], s.get("containerName")) for s in symbols]
+    assert flat == [
+        ("Contract", None), ("Identity", "Contract"),
+        ("PurposeStatement", "Contract"), ("DataSemantics", "Contract"),
+        ("count", "DataSemantics"), ("BehavioralSemantics", "Contract"),
+        ("bump", "BehavioralSemantics"), ("count", "bump"),
+        ("ExecutionConstraints", "Contract"), ("HumanMachineContract", "Contract")]
+    assert all(s["location"]["uri"] == uri and "children" not in s
+               for s in symbols)
+
+
 def test_a_ten_megabyte_document(raw):
     sys.path.insert(0, str(ROOT / "bench"))
     import generate
