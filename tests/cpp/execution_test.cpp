@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "counting_interrupter.h"
 #include "executor/json_input.h"
 #include "qel/executor.h"
 
@@ -979,18 +980,6 @@ TEST(WriteExecutionResult, MatchesMemberByMemberRendering) {
 }
 
 // ---- Interruption ----------------------------------------------------------------
-
-// Counts the questions and says stop at the `stop_at`-th (never when 0).
-struct CountingInterrupter {
-  uint64_t asked = 0;
-  uint64_t stop_at = 0;
-
-  static bool check(void* self) {
-    auto* c = static_cast<CountingInterrupter*>(self);
-    return ++c->asked == c->stop_at;
-  }
-  Interrupter interrupter() { return {&check, this}; }
-};
 
 // Room for big states, and an operation that takes anything.
 Contract roomy_contract() {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "counting_interrupter.h"
 #include "qel/api.h"
 #include "qel/canonical.h"
 #include "qel/error.h"
@@ -922,17 +923,6 @@ TEST(ParserTree, ObjectKeepsFieldDefaultsAndMapParts) {
 
 // ---- Interruption -------------------------------------------------------------
 
-// Says stop at the `stop_at`-th question (never when 0).
-struct StopAt {
-  uint64_t asked = 0;
-  uint64_t stop_at = 0;
-  static bool check(void* self) {
-    auto* s = static_cast<StopAt*>(self);
-    return ++s->asked == s->stop_at;
-  }
-  Interrupter interrupter() { return {&check, this}; }
-};
-
 // Every text pipeline asks while it parses: stopped, each ends with
 // Error::interrupted() and asks nothing more; never stopped, each gives
 // what it gives without an interrupter.
@@ -981,10 +971,10 @@ TEST(ParseTree, TextPipelinesStopWhenAsked) {
   };
   for (const auto& [name, run] : pipelines) {
     SCOPED_TRACE(name);
-    StopAt never;
+    CountingInterrupter never;
     EXPECT_EQ(run(text, never.interrupter()), run(text, Interrupter{}));
     EXPECT_GE(never.asked, 4u);  // 300,000 tokens and 100,000 nodes
-    StopAt stopping;
+    CountingInterrupter stopping;
     stopping.stop_at = 2;
     EXPECT_EQ(run(text, stopping.interrupter()), "Interrupted");
     EXPECT_EQ(stopping.asked, 2u);
