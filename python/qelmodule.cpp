@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -101,39 +100,6 @@ bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 
 constexpr qel::Interrupter kSignals{signal_raised, nullptr};
 
-// Results of many megabytes (an execution with thousands of requests, the
-// JSON form of a large contract) are mostly the cost of faulting in the new
-// str's memory: an ASCII result is copied straight into a str whose buffer
-// was first advised to take large pages. It is copied in pieces, each
-// piece's pages given back once copied, so the result and its str never
-// both hold all their memory; between pieces pending signals are run, since
-// a result of a gigabyte takes a noticeable part of a second. Everything
-// else goes through the ordinary UTF-8 decoder.
-PyObject* new_str(std::string& text) {
-  constexpr size_t kLargeResult = size_t{8} << 20;
-  constexpr size_t kPiece = size_t{256} << 10;
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  bool ascii = text.size() >= kLargeResult;
-  for (size_t done = 0; ascii && done < text.size(); done += kPiece) {
-    if (done > 0 && signal_raised(nullptr)) return nullptr;
-    ascii = is_ascii(std::string_view(text).substr(done, kPiece));
-  }
-  if (ascii) {
-    PyRef str(PyUnicode_New(size, 127));
-    if (str.get() == nullptr) return nullptr;
-    char* data = static_cast<char*>(PyUnicode_DATA(str.get()));
-    qel::detail::advise_large_pages(data, text.size());
-    for (size_t done = 0; done < text.size(); done += kPiece) {
-      if (done > 0 && signal_raised(nullptr)) return nullptr;
-      const size_t piece = std::min(kPiece, text.size() - done);
-      std::memcpy(data + done, text.data() + done, piece);
-      qel::detail::release_pages(text.data() + done, piece);
-    }
-    return str.release();
-  }
-  return PyUnicode_FromStringAndSize(text.data(), size);
-}
-
 PyObject* raise_error(const qel::Error& error) {
   // Stopped by a signal handler's exception, which stays set.
   if (error.kind() == qel::ErrorKind::kInterrupted) {
@@ -143,9 +109,10 @@ PyObject* raise_error(const qel::Error& error) {
   return raise_value_error(error.to_string());
 }
 
-PyObject* to_python(qel::Result<std::string>&& result) {
+PyObject* to_python(const qel::Result<std::string>& result) {
   if (!result.ok()) return raise_error(result.error());
-  return new_str(result.value());
+  return PyUnicode_FromStringAndSize(
+      result.value().data(), static_cast<Py_ssize_t>(result.value().size()));
 }
 
 // Output written straight into the str that is returned, so that a result
@@ -366,7 +333,7 @@ PyDoc_STRVAR(verify_doc,
 "    ValueError: If the contract text cannot be parsed");
 
 PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_with_text<qel::verify_json>(args, kwargs, "U:verify");
+  return call_into_str<qel::verify_json>(args, kwargs, "U:verify", false);
 }
 
 PyDoc_STRVAR(execute_doc,

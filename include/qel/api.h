@@ -27,6 +27,9 @@ std::optional<Error> parse_contract_json(std::string_view text, Output& out,
 // `interrupter` is asked while the text is parsed.
 Result<std::string> verify_json(std::string_view text,
                                 const Interrupter& interrupter = {});
+// The same, appended to `out`.
+std::optional<Error> verify_json(std::string_view text, Output& out,
+                                 const Interrupter& interrupter = {});
 
 // parse_contract, then execute_contract with the inputs text: the execution
 // result JSON. A failing operation is reported inside the result.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qel/syntax_tree.h"
+#include "qel/output.h"
 #include "qel/span.h"
 
 namespace qel {
@@ -44,6 +45,7 @@ VerificationResult verify(const SyntaxTree& tree);
 // The verification JSON, pretty-printed, appended to `out`.
 void write_verification_json(const VerificationResult& result,
                              std::string& out);
+void write_verification_json(const VerificationResult& result, Output& out);
 
 }  // namespace qel
 

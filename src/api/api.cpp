@@ -15,6 +15,14 @@ Result<std::string> verify_json(std::string_view text,
   return out;
 }
 
+std::optional<Error> verify_json(std::string_view text, Output& out,
+                                 const Interrupter& interrupter) {
+  Result<SyntaxTree> tree = parse_tree(text, interrupter);
+  if (!tree.ok()) return std::move(tree).error();
+  write_verification_json(verify(*tree), out);
+  return std::nullopt;
+}
+
 Result<std::string> execute_json(std::string_view text,
                                  std::string_view inputs,
                                  const Interrupter& interrupter) {

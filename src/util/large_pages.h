@@ -33,10 +33,9 @@ inline void advise_large_pages(void* data, std::size_t size) {
 }
 
 // Gives back to the system the whole pages inside [data, data + size),
-// whose bytes the caller will never read again: a result being copied
-// into its final home piece by piece then never costs twice its size.
-// The range stays valid memory (it reads as zeros), so the allocator that
-// owns it may free it as usual.
+// whose bytes the caller will never read (room reserved but not used, such
+// as the tail of a finished array). The range stays valid memory (it reads
+// as zeros), so the allocator that owns it may free it as usual.
 inline void release_pages(void* data, std::size_t size) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
   static const std::uintptr_t page =

@@ -44,7 +44,8 @@ bool VerificationResult::is_valid() const {
 namespace {
 
 // Every diagnostic of one severity, in list order; members in key order.
-void write_diagnostics(JsonWriter& w, const VerificationResult& result,
+template <typename W>
+void write_diagnostics(W& w, const VerificationResult& result,
                        Severity severity) {
   const char* severity_name =
       severity == Severity::kError ? "error" : "warning";
@@ -63,16 +64,14 @@ void write_diagnostics(JsonWriter& w, const VerificationResult& result,
   w.end_array();
 }
 
-}  // namespace
-
-void write_verification_json(const VerificationResult& result,
-                             std::string& out) {
+template <typename Out>
+void write_json(const VerificationResult& result, Out& out) {
   std::size_t estimate = 64;
   for (const Diagnostic& d : result.diagnostics()) {
     estimate += d.message.size() + 96;
   }
   out.reserve(out.size() + estimate);
-  JsonWriter w(out);
+  BasicJsonWriter<Out> w(out);
   w.begin_object();
   w.key("errors");
   write_diagnostics(w, result, Severity::kError);
@@ -81,6 +80,17 @@ void write_verification_json(const VerificationResult& result,
   w.key("warnings");
   write_diagnostics(w, result, Severity::kWarning);
   w.end_object();
+}
+
+}  // namespace
+
+void write_verification_json(const VerificationResult& result,
+                             std::string& out) {
+  write_json(result, out);
+}
+
+void write_verification_json(const VerificationResult& result, Output& out) {
+  write_json(result, out);
 }
 
 }  // namespace qel
