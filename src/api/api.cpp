@@ -3,16 +3,14 @@
 #include "qel/executor.h"
 #include "qel/parser.h"
 #include "qel/verifier.h"
+#include "util/string_result.h"
 
 namespace qel {
 
 Result<std::string> verify_json(std::string_view text,
                                 const Interrupter& interrupter) {
-  QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text, interrupter));
-  const VerificationResult result = verify(tree);
-  std::string out;
-  write_verification_json(result, out);
-  return out;
+  return detail::string_result(
+      [&](Output& out) { return verify_json(text, out, interrupter); });
 }
 
 std::optional<Error> verify_json(std::string_view text, Output& out,

@@ -10,6 +10,7 @@
 #include "canonical/canonical_writer.h"
 #include "qel/parser.h"
 #include "util/large_pages.h"
+#include "util/string_result.h"
 
 namespace qel {
 
@@ -114,8 +115,8 @@ std::string compute_semantic_hash(const SyntaxTree& tree) {
 
 Result<std::string> normalize(std::string_view text,
                               const Interrupter& interrupter) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
-  return serialize_canonical(tree);
+  return detail::string_result(
+      [&](Output& out) { return normalize(text, out, interrupter); });
 }
 
 std::optional<Error> normalize(std::string_view text, Output& out,

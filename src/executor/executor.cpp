@@ -14,6 +14,7 @@
 #include "executor/json_input.h"
 #include "executor/result_writer.h"
 #include "executor/text.h"
+#include "util/string_result.h"
 #include "qel/executor.h"
 
 namespace qel {
@@ -290,14 +291,8 @@ Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
 }
 
 Result<std::string> Executor::execute_all_json(std::string_view requests) {
-  std::string out;
-  std::optional<Error> error;
-  {
-    StringOutput output(out);
-    error = execute_all_json(requests, output);
-  }
-  if (error.has_value()) return std::move(*error);
-  return out;
+  return detail::string_result(
+      [&](Output& out) { return execute_all_json(requests, out); });
 }
 
 std::optional<Error> Executor::execute_all_json(std::string_view requests,
@@ -325,14 +320,9 @@ Result<std::string> execute_contract(const Contract& contract,
 Result<std::string> execute_contract(Contract&& contract,
                                      std::string_view inputs,
                                      const Interrupter& interrupter) {
-  std::string out;
-  std::optional<Error> error;
-  {
-    StringOutput output(out);
-    error = execute_contract(std::move(contract), inputs, output, interrupter);
-  }
-  if (error.has_value()) return std::move(*error);
-  return out;
+  return detail::string_result([&](Output& out) {
+    return execute_contract(std::move(contract), inputs, out, interrupter);
+  });
 }
 
 std::optional<Error> execute_contract(Contract&& contract,

@@ -10,7 +10,7 @@
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "syntax/lower.h"
-#include "util/large_pages.h"
+#include "util/string_result.h"
 
 namespace qel {
 
@@ -42,18 +42,8 @@ Result<Contract> parse_contract(std::string_view text,
 }
 
 Result<std::string> parse_contract_json(std::string_view text) {
-  QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text));
-  if (std::optional<Error> error = version_out_of_range(tree)) {
-    return std::move(*error);
-  }
-  std::string out;
-  // The JSON form runs about a third longer than a typical contract. Large
-  // pages only for the part that is sure to be written: the last one is
-  // faulted in whole.
-  out.reserve(text.size() + text.size() / 2 + 1024);
-  detail::advise_large_pages(out.data(), text.size());
-  write_contract_json(tree, out);
-  return out;
+  return detail::string_result(
+      [&](Output& out) { return parse_contract_json(text, out); });
 }
 
 std::optional<Error> parse_contract_json(std::string_view text, Output& out,
