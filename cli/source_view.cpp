@@ -241,6 +241,13 @@ void append_printable(std::string_view text, std::string& out) {
   }
 }
 
+std::string shown_path(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  append_printable(path, out);
+  return out;
+}
+
 SourceView::SourceView(std::string_view text) : text_(text) {
   starts_.push_back(0);
   for (std::size_t nl = text.find('\n'); nl != std::string_view::npos;

@@ -35,6 +35,11 @@ EchoedLine echo_line(std::string_view line, uint64_t column);
 // the contract's own text, which may hold the same characters.
 void append_printable(std::string_view text, std::string& out);
 
+// `path` as it is safe to print, with the escapes of append_printable(): a
+// file name can then neither start a line of its own nor reach the terminal
+// as an escape sequence.
+std::string shown_path(std::string_view path);
+
 // One file's text with its lines indexed once, so that echoing a finding
 // costs no more than the part of its line that is printed.
 class SourceView {

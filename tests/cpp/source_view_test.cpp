@@ -136,6 +136,22 @@ TEST(AppendPrintableTest, EscapesLikeTheEchoWithoutCutting) {
   EXPECT_EQ(out, "'a\\u{1b}b' \\xff " + repeat("x", 300));
 }
 
+TEST(ShownPathTest, NoNameStartsALineOrAnEscape) {
+  const struct {
+    std::string path, shown;
+  } cases[] = {
+      {"dir/a b.qel", "dir/a b.qel"},
+      {"x\n::error file=x::pwned.qel", "x\\u{a}::error file=x::pwned.qel"},
+      {"x\r\n::add-mask::y", "x\\u{d}\\u{a}::add-mask::y"},
+      {"\x1b[31mred.qel", "\\u{1b}[31mred.qel"},
+      {"\xC2\x9B" "2J.qel", "\\u{9b}2J.qel"},
+      {"caf\xE9.qel", "caf\\xe9.qel"},
+      {"\xC3\xA9t\xC3\xA9.qel", "\xC3\xA9t\xC3\xA9.qel"},
+      {repeat("d/", 200) + "x", repeat("d/", 200) + "x"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(shown_path(c.path), c.shown) << c.shown;
+}
+
 TEST(DisplayWidthTest, Columns) {
   const struct {
     uint32_t code_point;
