@@ -37,6 +37,12 @@ class MessageReader {
   // next "Content-Length" header has been dropped.
   Frame next();
 
+  // Drops input up to the next "Content-Length" header. For use after a
+  // body that was not a whole message: when its declared length was short,
+  // the rest of it would otherwise be read as the next frame's headers and
+  // take that frame with it.
+  void skip_to_next_header() { resynchronise(pos_); }
+
  private:
   // Appends what one read() returns, asking for at least `want` bytes;
   // false at the end of the input.

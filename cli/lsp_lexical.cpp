@@ -133,43 +133,63 @@ std::span<const string_view> type_names() { return fields(kTypeNames); }
 LexicalView::LexicalView(string_view text) : text_(text) {
   frames_.push_back(Frame{Block::kTop, kNone, kNone, 0});
   std::vector<uint32_t> open{0};  // frames not yet closed, innermost last
+  // For each kind of bracket, the depths in `open` of its unclosed frames,
+  // innermost last: a closer finds its opener without searching the stack.
+  std::array<std::vector<size_t>, 3> open_of;
+  const auto bracket = [](char c) -> int {
+    switch (c) {
+      case '{': case '}': return 0;
+      case '[': case ']': return 1;
+      case '<': case '>': return 2;
+      default: return -1;
+    }
+  };
+  // Once one string runs to the end of the text unclosed, every later one
+  // does too (each later quote was passed over as an escaped character, so
+  // a scan from it follows the same path), and none is scanned again.
+  bool strings_close = true;
   size_t p = skip_layout(text, 0);
   while (p < text.size()) {
     const char c = text[p];
-    Lexeme l{Kind::kOther, true, 0, p, token_end(text, p)};
+    Lexeme l{Kind::kOther, true, 0, p, p + 1};
     if (c == '"') {
       l.kind = Kind::kString;
+      const size_t end = strings_close ? string_end(text, p) : kNone;
+      strings_close = end != kNone;
+      l.end = strings_close ? end : line_end(text, p);
       l.closed = l.end > p + 1 && text[l.end - 1] == '"';
     } else if (c == '[') {
-      l.kind = Kind::kPunct;
-      l.end = p + 1;  // a bracket, not the whole list
-    } else if (c >= '0' && c <= '9') {
-      l.kind = Kind::kNumber;
-    } else if (is_word_start(c)) {
-      l.kind = Kind::kWord;
-    } else if (string_view("{}<>]:,=").find(c) != string_view::npos) {
-      l.kind = Kind::kPunct;
+      l.kind = Kind::kPunct;  // a bracket, not the whole list
+    } else {
+      l.end = token_end(text, p);
+      if (c >= '0' && c <= '9') {
+        l.kind = Kind::kNumber;
+      } else if (is_word_start(c)) {
+        l.kind = Kind::kWord;
+      } else if (string_view("{}<>]:,=").find(c) != string_view::npos) {
+        l.kind = Kind::kPunct;
+      }
     }
     lexemes_.push_back(l);
     const size_t i = lexemes_.size() - 1;
-    if (l.kind == Kind::kPunct && (c == '{' || c == '[' || c == '<')) {
+    const int kind = l.kind == Kind::kPunct ? bracket(c) : -1;
+    if (kind >= 0 && (c == '{' || c == '[' || c == '<')) {
       const auto frame = static_cast<uint32_t>(frames_.size());
       frames_.push_back(
           Frame{classify(i, frames_[open.back()].block), i, kNone,
                 open.back()});
       lexemes_[i].frame = frame;
+      open_of[kind].push_back(open.size());
       open.push_back(frame);
-    } else if (l.kind == Kind::kPunct && (c == '}' || c == ']' || c == '>')) {
-      const char opener = c == '}' ? '{' : c == ']' ? '[' : '<';
+    } else if (kind >= 0 && !open_of[kind].empty()) {
       // Closes the innermost frame it matches and every frame left open
       // inside it; a closer that matches none is passed over.
-      for (size_t k = open.size(); k-- > 1;) {
-        if (text[lexemes_[frames_[open[k]].open].begin] != opener) continue;
-        while (open.size() > k) {
-          frames_[open.back()].close = i;
-          open.pop_back();
-        }
-        break;
+      const size_t depth = open_of[kind].back();
+      while (open.size() > depth) {
+        frames_[open.back()].close = i;
+        open_of[bracket(text[lexemes_[frames_[open.back()].open].begin])]
+            .pop_back();
+        open.pop_back();
       }
     }
     p = skip_layout(text, l.end);

@@ -41,6 +41,9 @@ constexpr int kInvalidParams = -32602;
 constexpr int kInternalError = -32603;
 constexpr int kServerNotInitialized = -32002;
 
+// The largest of the protocol's unsigned integers.
+constexpr uint64_t kMaxUinteger = 2147483647;
+
 // The protocol's symbol and completion kinds that the server uses.
 constexpr int kSymbolModule = 2;
 constexpr int kSymbolNamespace = 3;
@@ -154,6 +157,9 @@ class Server {
 
   // Handles one message; false once `exit` has come.
   bool handle(const std::string& body);
+  // Whether the last body was not a whole message: its frame's length may
+  // have been wrong, so the next header is searched for.
+  bool body_was_malformed() const { return malformed_; }
   void framing_error(const MessageReader::Frame& frame) {
     send_error(nullptr, frame.oversized ? kInvalidRequest : kParseError,
                frame.error);
@@ -191,6 +197,7 @@ class Server {
   void did_close(const json& params);
 
   Document& document(const json& params);
+  size_t offset_of(const Document& doc, const json& position) const;
   size_t offset_at(Document& doc, const json& params) const;
   void publish_diagnostics(const std::string& uri, Document& doc);
 
@@ -213,6 +220,7 @@ class Server {
 
   int out_;
   bool output_closed_ = false;
+  bool malformed_ = false;
   bool initialized_ = false;
   bool shutdown_ = false;
   Encoding encoding_ = Encoding::kUtf16;
@@ -224,14 +232,17 @@ class Server {
 // ---- Messages ----------------------------------------------------------------
 
 bool Server::handle(const std::string& body) {
+  malformed_ = false;
   try {
     json message;
     try {
       message = parse_json(body);
     } catch (const json::parse_error& e) {
+      malformed_ = true;
       send_error(nullptr, kParseError, e.what());
       return true;
     } catch (const NestingTooDeep&) {
+      malformed_ = true;
       send_error(nullptr, kParseError,
                  "JSON nested deeper than " +
                      std::to_string(kMaxNestingDepth) + " levels");
@@ -248,6 +259,7 @@ bool Server::handle(const std::string& body) {
 
 bool Server::dispatch(const json& message) {
   if (!message.is_object()) {
+    malformed_ = true;
     send_error(nullptr, kInvalidRequest, "a message must be a JSON object");
     return true;
   }
@@ -426,7 +438,7 @@ Answer Server::initialize(const json& params) {
            {"textDocumentSync",
             {{"openClose", true},
              {"change", 1},  // the whole text with every change
-             {"save", {{"includeText", true}}}}},
+             {"save", {{"includeText", false}}}}},
            {"documentSymbolProvider", true},
            {"hoverProvider", true},
            {"definitionProvider", true},
@@ -457,18 +469,46 @@ Document& Server::document(const json& params) {
   return *it->second;
 }
 
-size_t Server::offset_at(Document& doc, const json& params) const {
-  const json& p = params.at("position");
-  return doc.index->offset_of(Position{p.at("line").get<uint64_t>(),
-                                       p.at("character").get<uint64_t>()},
+// A position's line or character: the protocol's uinteger. Anything else
+// (a fraction, a string, a negative or larger number) is refused here, as
+// converting it would be undefined.
+uint64_t position_number(const json& position, const char* name) {
+  const json& n = position.at(name);
+  if (!n.is_number_unsigned() || n.get<uint64_t>() > kMaxUinteger) {
+    throw RpcError{kInvalidParams, std::string("a position's ") + name +
+                                       " must be an integer from 0 to " +
+                                       std::to_string(kMaxUinteger)};
+  }
+  return n.get<uint64_t>();
+}
+
+// A document's version: an integer. One that is missing or is not an
+// integer the server can hold is passed over for the fallback, rather than
+// losing the text that came with it.
+int64_t document_version(const json& item, int64_t fallback) {
+  const auto it = item.find("version");
+  if (it == item.end() || !it->is_number_integer()) return fallback;
+  if (it->is_number_unsigned() && it->get<uint64_t>() > uint64_t{INT64_MAX}) {
+    return fallback;
+  }
+  return it->get<int64_t>();
+}
+
+size_t Server::offset_of(const Document& doc, const json& position) const {
+  return doc.index->offset_of(Position{position_number(position, "line"),
+                                       position_number(position, "character")},
                               encoding_);
+}
+
+size_t Server::offset_at(Document& doc, const json& params) const {
+  return offset_of(doc, params.at("position"));
 }
 
 void Server::did_open(const json& params) {
   const json& item = params.at("textDocument");
   const std::string& uri = item.at("uri").get_ref<const std::string&>();
   auto doc = std::make_unique<Document>();
-  doc->version = item.value("version", int64_t{0});
+  doc->version = document_version(item, 0);
   doc->set_text(item.at("text").get<std::string>());
   Document& stored = *(documents_[uri] = std::move(doc));
   publish_diagnostics(uri, stored);
@@ -478,6 +518,8 @@ void Server::did_change(const json& params) {
   Document& doc = document(params);
   const std::string& uri =
       params.at("textDocument").at("uri").get_ref<const std::string&>();
+  const int64_t version =
+      document_version(params.at("textDocument"), doc.version);
   for (const json& change : params.at("contentChanges")) {
     const std::string& text = change.at("text").get_ref<const std::string&>();
     const auto edit = change.find("range");
@@ -487,26 +529,21 @@ void Server::did_change(const json& params) {
     }
     // Whole-text sync is what the server asks for; a client that sends a
     // range anyway still gets the right text.
-    const auto offset = [&](const json& p) {
-      return doc.index->offset_of(Position{p.at("line").get<uint64_t>(),
-                                           p.at("character").get<uint64_t>()},
-                                  encoding_);
-    };
-    const size_t begin = offset(edit->at("start"));
-    const size_t end = std::max(begin, offset(edit->at("end")));
+    const size_t begin = offset_of(doc, edit->at("start"));
+    const size_t end = std::max(begin, offset_of(doc, edit->at("end")));
     std::string updated = doc.text;
     updated.replace(begin, end - begin, text);
     doc.set_text(std::move(updated));
   }
-  doc.version = params.at("textDocument").value("version", doc.version);
+  doc.version = version;
   publish_diagnostics(uri, doc);
 }
 
+// The text a client may send with a save is not asked for and not read:
+// one client sends it with its line breaks changed, and the document is
+// already what the changes made it.
 void Server::did_save(const json& params) {
   Document& doc = document(params);
-  if (const auto text = params.find("text"); text != params.end()) {
-    doc.set_text(text->get<std::string>());
-  }
   publish_diagnostics(
       params.at("textDocument").at("uri").get_ref<const std::string&>(), doc);
 }
@@ -1031,6 +1068,7 @@ int serve(int in, int out) {
         break;
       case MessageReader::Status::kMessage:
         if (!server.handle(frame.body)) return server.exit_status();
+        if (server.body_was_malformed()) reader.skip_to_next_header();
         break;
     }
     if (server.output_closed()) return 1;

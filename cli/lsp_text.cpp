@@ -37,23 +37,6 @@ bool is_timestamp_part(char c) {
          c == '.';
 }
 
-// Just past the closing quote of the string whose opening quote is at
-// `open`, or kNone when it never closes.
-size_t string_end(std::string_view text, size_t open) {
-  size_t p = open + 1;
-  while (p < text.size()) {
-    const char c = text[p];
-    if (c == '"') return p + 1;
-    p += c == '\\' ? 2 : 1;
-  }
-  return kNone;
-}
-
-size_t line_end(std::string_view text, size_t from) {
-  const size_t lf = text.find('\n', from);
-  return lf == std::string_view::npos ? text.size() : lf;
-}
-
 // Just past the bracket that closes the one at `open` ('{', '[' or '<'),
 // passing over strings and comments; kNone when it never closes.
 size_t find_closing(std::string_view text, size_t open) {
@@ -89,6 +72,21 @@ size_t find_closing(std::string_view text, size_t open) {
 }
 
 }  // namespace
+
+size_t string_end(std::string_view text, size_t open) {
+  size_t p = open + 1;
+  while (p < text.size()) {
+    const char c = text[p];
+    if (c == '"') return p + 1;
+    p += c == '\\' ? 2 : 1;
+  }
+  return kNone;
+}
+
+size_t line_end(std::string_view text, size_t from) {
+  const size_t lf = text.find('\n', from);
+  return lf == std::string_view::npos ? text.size() : lf;
+}
 
 bool is_word_start(char c) { return is_letter(c) || c == '_'; }
 

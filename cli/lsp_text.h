@@ -70,6 +70,14 @@ class LineIndex {
 // character. `begin` at the end of the text gives an empty token.
 size_t token_end(std::string_view text, size_t begin);
 
+// Just past the closing quote of the string whose opening quote is at
+// `open`, passing over escapes; std::string_view::npos when it never
+// closes.
+size_t string_end(std::string_view text, size_t open);
+
+// The end of the line holding `from`: its "\n", or the end of the text.
+size_t line_end(std::string_view text, size_t from);
+
 // The first byte at or after `from` that is neither white space nor inside
 // a // comment.
 size_t skip_layout(std::string_view text, size_t from);
