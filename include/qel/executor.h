@@ -272,6 +272,14 @@ class ProvenanceLog {
   std::vector<ProvenanceEntryRef> entries_;
 };
 
+// A condition that failed a request, and what it read: enough to explain
+// the failure without running it again. Not part of the result document.
+struct FailedCondition {
+  std::string condition;       // as declared
+  std::string field;           // the field it names
+  std::optional<Value> value;  // what it read there; nothing when absent
+};
+
 // The outcome of one request.
 struct OperationResult {
   std::string operation;
@@ -279,6 +287,10 @@ struct OperationResult {
   ExecutionState state;              // after the request, after any rollback
   std::optional<std::string> error;  // the error's text form on failure
   ProvenanceEntryRef provenance;     // the recorded entry; null on failure
+  // On a failed precondition, postcondition or invariant check: each
+  // condition that failed (invariants in declaration order). Empty for
+  // every other failure and on success.
+  std::vector<FailedCondition> failed_conditions;
 };
 
 // The outcome of a whole request list.
@@ -291,13 +303,22 @@ struct ExecutionResult {
   std::optional<std::string> error;
 };
 
+class CompiledContract;
+struct RunOptions;
+
 // Runs operations of one contract, one request at a time, with rollback on
 // failure and a provenance entry per success.
 class Executor {
  public:
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
+  // Compiles `contract` and starts from its initial state.
   explicit Executor(Contract contract);
+  // Runs a compiled contract from `state`, numbering the next entry
+  // `next_sequence`.
+  Executor(std::shared_ptr<const CompiledContract> compiled,
+           ExecutionState state, uint64_t next_sequence);
+  ~Executor();
 
   // Runs operation `name` with inputs given as JSON text. On error the state
   // is as before the call and nothing is recorded.
@@ -306,6 +327,12 @@ class Executor {
   // The same with inputs already parsed.
   Result<OperationResult> execute_operation(std::string_view name,
                                             Json inputs);
+
+  // One element of a request list: an Error for a malformed request
+  // (nothing run), otherwise the request's result, failed or not, with the
+  // state after it (rolled back on failure). The inputs are moved out of
+  // `request`.
+  Result<OperationResult> run_request(Json& request);
 
   // Changed and removed fields of `before` in key order, then the fields
   // added in `after` in key order.
@@ -330,8 +357,8 @@ class Executor {
   std::optional<Error> execute_all_json(std::string_view requests,
                                         Output& out);
 
-  const Contract& contract() const { return contract_; }
-  const Sandbox& sandbox() const { return sandbox_; }
+  const Contract& contract() const;
+  const Sandbox& sandbox() const;
   const ExecutionState& state() const { return state_; }
   const ProvenanceLog& provenance() const { return provenance_; }
   uint64_t next_sequence() const { return next_sequence_; }
@@ -341,6 +368,18 @@ class Executor {
   // Asked while execute_all reads and runs requests; none by default.
   void set_interrupter(const Interrupter& interrupter) {
     interrupter_ = interrupter;
+  }
+  // Whether inputs are checked against the declared parameter types
+  // before an operation runs (RunOptions::check_inputs); off by default.
+  void set_check_inputs(bool check) { check_inputs_ = check; }
+  // Whether provenance() keeps each recorded entry; true by default. A
+  // long-lived caller that takes each entry from its result turns it off.
+  void set_keep_log(bool keep) { keep_log_ = keep; }
+  // Replaces the state and the next sequence number (a caller restoring
+  // an earlier point).
+  void reset(ExecutionState state, uint64_t next_sequence) {
+    state_ = std::move(state);
+    next_sequence_ = next_sequence;
   }
 
  private:
@@ -356,18 +395,16 @@ class Executor {
   Result<std::optional<std::string>> run_requests(std::string_view requests,
                                                   Take&& take);
 
-  Contract contract_;
-  Sandbox sandbox_;
+  std::shared_ptr<const CompiledContract> compiled_;
   ExecutionState state_;
   ProvenanceLog provenance_;
   uint64_t next_sequence_ = 0;
   Clock clock_;
   Interrupter interrupter_;
   bool keep_log_ = true;  // whether provenance_ keeps each entry
-  // Indices of the contract's operations ordered by name, equal names in
-  // declaration order: finding a request's operation is a binary search,
-  // so a long request list against many operations stays linear.
-  std::vector<std::size_t> operations_by_name_;
+  bool check_inputs_ = false;
+  // The conditions that failed the request being run.
+  std::vector<FailedCondition> failed_conditions_;
 };
 
 // The pretty-printed execution result JSON, appended to `out`.

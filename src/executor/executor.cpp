@@ -4,17 +4,19 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "executor/condition_form.h"
 #include "executor/json_input.h"
 #include "executor/result_writer.h"
+#include "executor/run_text.h"
 #include "executor/text.h"
 #include "util/string_result.h"
+#include "qel/compiled.h"
 #include "qel/executor.h"
 
 namespace qel {
@@ -51,6 +53,20 @@ class PreconditionScope final : public NameScope {
   mutable Value scratch_;
 };
 
+// What a failed condition read from `scope`: the field of its recognised
+// form (a failing condition is always recognised) and the value there.
+FailedCondition failed_condition(const std::string& condition,
+                                 const NameScope& scope) {
+  FailedCondition failed;
+  failed.condition = condition;
+  if (const std::optional<detail::ConditionForm> form =
+          detail::recognise_condition(condition)) {
+    failed.field = std::string(form->field);
+    if (const Value* value = scope.find(form->field)) failed.value = *value;
+  }
+  return failed;
+}
+
 std::string quoted_message(std::string_view before, std::string_view name,
                            std::string_view after) {
   std::string message;
@@ -64,31 +80,26 @@ std::string quoted_message(std::string_view before, std::string_view name,
 }  // namespace
 
 Executor::Executor(Contract contract)
-    : contract_(std::move(contract)),
-      sandbox_(contract_.execution_constraints),
-      state_(ExecutionState::from_contract(contract_)),
-      clock_([] { return std::chrono::steady_clock::now(); }) {
-  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
-  operations_by_name_.resize(ops.size());
-  std::iota(operations_by_name_.begin(), operations_by_name_.end(),
-            std::size_t{0});
-  std::stable_sort(operations_by_name_.begin(), operations_by_name_.end(),
-                   [&](std::size_t a, std::size_t b) {
-                     return ops[a].name < ops[b].name;
-                   });
+    : Executor(CompiledContract::from_contract(std::move(contract)),
+               ExecutionState(), 0) {
+  state_ = compiled_->initial_state();
 }
 
-// The first operation in declaration order with this name: the first of
-// its equal names in the stably sorted index.
+Executor::Executor(std::shared_ptr<const CompiledContract> compiled,
+                   ExecutionState state, uint64_t next_sequence)
+    : compiled_(std::move(compiled)),
+      state_(std::move(state)),
+      next_sequence_(next_sequence),
+      clock_([] { return std::chrono::steady_clock::now(); }) {}
+
+Executor::~Executor() = default;
+
+const Contract& Executor::contract() const { return compiled_->contract(); }
+
+const Sandbox& Executor::sandbox() const { return compiled_->sandbox(); }
+
 const Operation* Executor::find_operation(std::string_view name) const {
-  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
-  const auto it = std::lower_bound(
-      operations_by_name_.begin(), operations_by_name_.end(), name,
-      [&](std::size_t i, std::string_view n) {
-        return std::string_view(ops[i].name) < n;
-      });
-  if (it == operations_by_name_.end() || ops[*it].name != name) return nullptr;
-  return &ops[*it];
+  return compiled_->find_operation(name);
 }
 
 Result<OperationResult> Executor::execute_operation(std::string_view name,
@@ -118,6 +129,11 @@ Result<OperationResult> Executor::execute_operation(std::string_view name,
 Result<OperationResult> Executor::run(
     const Operation& op, std::string_view name, Json inputs,
     std::chrono::steady_clock::time_point start) {
+  if (check_inputs_) {
+    if (std::optional<Error> wrong = compiled_->check_inputs(op, inputs)) {
+      return std::move(*wrong);
+    }
+  }
   // Required parameters: presence only. Inputs that are not an object hold
   // none of them, so the first in key order is the one reported missing.
   if (op.parameters.is_object()) {
@@ -133,11 +149,15 @@ Result<OperationResult> Executor::run(
     }
   }
 
-  const PreconditionScope precondition_scope(contract_.data_semantics.state,
+  const Contract& contract = compiled_->contract();
+  failed_conditions_.clear();
+  const PreconditionScope precondition_scope(contract.data_semantics.state,
                                              inputs, state_);
   const EvaluationOutcome pre =
       ExpressionEvaluator::evaluate(op.precondition, precondition_scope);
   if (pre.determined && !pre.holds) {
+    failed_conditions_.push_back(
+        failed_condition(op.precondition, precondition_scope));
     std::string message = quoted_message("Precondition failed for operation '",
                                          name, "': ");
     message += op.precondition;
@@ -151,30 +171,35 @@ Result<OperationResult> Executor::run(
     state_ = before;
     return error;
   };
+  const Sandbox& sandbox = compiled_->sandbox();
 
   const uint64_t elapsed = Sandbox::whole_milliseconds(clock_() - start);
-  if (std::optional<Error> late = sandbox_.check_time(name, elapsed)) {
+  if (std::optional<Error> late = sandbox.check_time(name, elapsed)) {
     return fail(std::move(*late));
   }
 
   const EvaluationOutcome post =
       ExpressionEvaluator::evaluate(op.postcondition, state_.fields());
   if (post.determined && !post.holds) {
+    failed_conditions_.push_back(
+        failed_condition(op.postcondition, FieldScope(state_.fields())));
     return fail(Error::contract_violation(
         quoted_message("postcondition of '", name, "'"), op.postcondition));
   }
 
   if (auto violated = ExpressionEvaluator::check_invariants(
-          contract_.data_semantics.invariants, state_.fields())) {
+          contract.data_semantics.invariants, state_.fields())) {
     std::string detail = "Violated invariants: ";
+    const FieldScope merged(state_.fields());
     for (size_t i = 0; i < violated->size(); ++i) {
       if (i > 0) detail += ", ";
       detail += (*violated)[i];
+      failed_conditions_.push_back(failed_condition((*violated)[i], merged));
     }
     return fail(Error::contract_violation("invariant", std::move(detail)));
   }
 
-  if (std::optional<Error> too_big = sandbox_.check_memory(state_.fields())) {
+  if (std::optional<Error> too_big = sandbox.check_memory(state_.fields())) {
     return fail(std::move(*too_big));
   }
 
@@ -247,38 +272,47 @@ Result<std::optional<std::string>> Executor::run_requests(
   detail::InterruptPoll poll(interrupter_, 1);
   for (Json& element : parsed->as_array()) {
     if (poll.tick()) return Error::interrupted();
-    const Json* operation = element.find("operation");
-    if (operation == nullptr || !operation->is_string()) {
-      return Error::execution_error(
-          "Each request must have an 'operation' field");
+    QEL_ASSIGN_OR_RETURN(OperationResult done, run_request(element));
+    if (!done.success) {
+      std::optional<std::string> message = done.error;
+      if (!take(std::move(done))) return Error::interrupted();
+      return message;
     }
-    const std::string& name = operation->as_string();
-    Json inputs = Json::Object{};
-    Json::Object& members = element.as_object();
-    if (auto it = members.find("inputs"); it != members.end()) {
-      inputs = std::move(it->second);
-    }
-    Result<OperationResult> done = execute_operation(name, std::move(inputs));
-    if (!done.ok()) {
-      std::string message = done.error().to_string();
-      OperationResult failed;
-      failed.operation = name;
-      failed.success = false;
-      failed.state = state_;
-      failed.error = message;
-      if (!take(std::move(failed))) return Error::interrupted();
-      return std::optional<std::string>(std::move(message));
-    }
-    if (!take(std::move(done).value())) return Error::interrupted();
+    if (!take(std::move(done))) return Error::interrupted();
     // Freed while it is at hand, rather than all together at the end.
     element = Json();
   }
   return std::optional<std::string>();
 }
 
+Result<OperationResult> Executor::run_request(Json& request) {
+  const Json* operation = request.find("operation");
+  if (operation == nullptr || !operation->is_string()) {
+    return Error::execution_error(
+        "Each request must have an 'operation' field");
+  }
+  const std::string& name = operation->as_string();
+  Json inputs = Json::Object{};
+  Json::Object& members = request.as_object();
+  if (auto it = members.find("inputs"); it != members.end()) {
+    inputs = std::move(it->second);
+  }
+  failed_conditions_.clear();
+  Result<OperationResult> done = execute_operation(name, std::move(inputs));
+  if (done.ok()) return done;
+  OperationResult failed;
+  failed.operation = name;
+  failed.success = false;
+  failed.state = state_;
+  failed.error = done.error().to_string();
+  failed.failed_conditions = std::move(failed_conditions_);
+  failed_conditions_.clear();
+  return failed;
+}
+
 Result<ExecutionResult> Executor::execute_all(std::string_view requests) {
   ExecutionResult result;
-  result.contract_id = contract_.identity.stable_id;
+  result.contract_id = contract().identity.stable_id;
   QEL_ASSIGN_OR_RETURN(result.error,
                        run_requests(requests, [&](OperationResult done) {
                          result.operations.push_back(std::move(done));
@@ -297,15 +331,16 @@ Result<std::string> Executor::execute_all_json(std::string_view requests) {
 
 std::optional<Error> Executor::execute_all_json(std::string_view requests,
                                                 Output& out) {
-  detail::ResultStream stream(out, contract_.identity.stable_id,
+  detail::ResultStream stream(out, contract().identity.stable_id,
                               interrupter_);
   // Each entry is written with its operation and needed no more.
+  const bool keep_log = keep_log_;
   keep_log_ = false;
   Result<std::optional<std::string>> error =
       run_requests(requests, [&](OperationResult done) {
         return stream.operation(done);
       });
-  keep_log_ = true;
+  keep_log_ = keep_log;
   if (!error.ok()) return std::move(error).error();
   if (!stream.finish(state_, *error)) return Error::interrupted();
   return std::nullopt;
@@ -328,8 +363,16 @@ Result<std::string> execute_contract(Contract&& contract,
 std::optional<Error> execute_contract(Contract&& contract,
                                       std::string_view inputs, Output& out,
                                       const Interrupter& interrupter) {
-  Executor executor(std::move(contract));
-  executor.set_interrupter(interrupter);
+  RunOptions options;
+  options.interrupter = interrupter;
+  return CompiledContract::from_contract(std::move(contract))
+      ->execute(inputs, out, options);
+}
+
+namespace detail {
+
+std::optional<Error> run_request_text(Executor& executor,
+                                      std::string_view inputs, Output& out) {
   const std::string_view text = detail::trim_white_space(inputs);
   if (text.empty() || (text.front() != '{' && text.front() != '[')) {
     return Error::execution_error(
@@ -348,5 +391,7 @@ std::optional<Error> execute_contract(Contract&& contract,
   }
   return executor.execute_all_json(requests, out);
 }
+
+}  // namespace detail
 
 }  // namespace qel
