@@ -115,6 +115,65 @@ PyObject* to_python(const qel::Result<std::string>& result) {
       result.value().data(), static_cast<Py_ssize_t>(result.value().size()));
 }
 
+// Bytes decoded between two looks for a pending signal: a few
+// milliseconds of decoding at the slowest.
+constexpr size_t kDecodedPerPoll = size_t{1} << 20;
+
+// The str of the UTF-8 `text`, decoded a piece at a time with a look for
+// signals between pieces, so that Ctrl-C does not wait for hundreds of
+// megabytes; null with an exception set. The widest lead byte gives the
+// str's kind and the non-continuation bytes its length, so that the pieces
+// are copied into a str made once, at its final size.
+PyObject* decode_utf8(std::string_view text) {
+  size_t continuation = 0;
+  unsigned char widest = 0;
+  for (size_t at = 0; at < text.size(); at += kDecodedPerPoll) {
+    if (signal_raised(nullptr)) return nullptr;
+    const size_t end = std::min(text.size(), at + kDecodedPerPoll);
+    for (size_t i = at; i < end; ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      continuation += (byte & 0xC0) == 0x80;
+      widest = std::max(widest, byte);
+    }
+  }
+  const Py_UCS4 widest_char = widest >= 0xF0   ? 0x10FFFF
+                              : widest >= 0xC4 ? 0xFFFF
+                              : widest >= 0x80 ? 0xFF
+                                               : 0x7F;
+  const auto length = static_cast<Py_ssize_t>(text.size() - continuation);
+  PyRef str(PyUnicode_New(length, widest_char));
+  if (str.get() == nullptr) return nullptr;
+  Py_ssize_t filled = 0;
+  while (!text.empty()) {
+    if (signal_raised(nullptr)) return nullptr;
+    // A piece ends before a character's continuation bytes, never inside.
+    size_t n = std::min(text.size(), kDecodedPerPoll);
+    while (n < text.size() &&
+           (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+      ++n;
+    }
+    PyRef piece(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(n),
+                                     nullptr));
+    if (piece.get() == nullptr) return nullptr;
+    const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece.get());
+    if (piece_length > length - filled) {
+      PyErr_SetString(PyExc_SystemError, "qel: result length miscounted");
+      return nullptr;
+    }
+    if (PyUnicode_CopyCharacters(str.get(), filled, piece.get(), 0,
+                                 piece_length) < 0) {
+      return nullptr;
+    }
+    filled += piece_length;
+    text.remove_prefix(n);
+  }
+  if (filled != length) {
+    PyErr_SetString(PyExc_SystemError, "qel: result length miscounted");
+    return nullptr;
+  }
+  return str.release();
+}
+
 // Output written straight into the str that is returned, so that a result
 // of many megabytes is written once and never copied: a compact ASCII str,
 // grown in place (a large one by moving its pages, not its bytes) and cut
@@ -138,8 +197,7 @@ class StrOutput final : public qel::Output {
     // The JSON writers note UTF-8 as they write it.
     assert(scan_ || non_ascii() || is_ascii(view()));
     if (non_ascii() || (scan_ && !is_ascii(view()))) {
-      return PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(size_),
-                                  nullptr);
+      return decode_utf8(view());
     }
     PyObject* str = str_.release();
     if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size_)) != 0) {

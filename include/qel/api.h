@@ -18,13 +18,13 @@ namespace qel {
 // parse_contract, then the contract's pretty-printed JSON.
 Result<std::string> parse_contract_json(std::string_view text);
 // The same, appended to `out`; the Error of a text that does not parse.
-// `interrupter` is asked while the text is parsed.
+// `interrupter` is asked while the text is parsed and the JSON written.
 std::optional<Error> parse_contract_json(std::string_view text, Output& out,
                                          const Interrupter& interrupter = {});
 
 // parse, the verifier on the tree, then the pretty-printed verification
 // JSON. Only a text that does not parse is an Error; findings are not.
-// `interrupter` is asked while the text is parsed.
+// `interrupter` is asked while the text is parsed, checked and written.
 Result<std::string> verify_json(std::string_view text,
                                 const Interrupter& interrupter = {});
 // The same, appended to `out`.
@@ -33,7 +33,8 @@ std::optional<Error> verify_json(std::string_view text, Output& out,
 
 // parse_contract, then execute_contract with the inputs text: the execution
 // result JSON. A failing operation is reported inside the result.
-// `interrupter` is asked while the requests are read, run and written.
+// `interrupter` is asked while the text is parsed and lowered and while
+// the requests are read, run and written.
 Result<std::string> execute_json(std::string_view text,
                                  std::string_view inputs,
                                  const Interrupter& interrupter = {});

@@ -27,7 +27,7 @@ void serialize_canonical(const SyntaxTree& tree, Output& out);
 std::string compute_semantic_hash(const SyntaxTree& tree);
 
 // parse_tree, then serialize_canonical. `interrupter` is asked while the
-// text is parsed.
+// text is parsed, written and hashed.
 Result<std::string> normalize(std::string_view text,
                               const Interrupter& interrupter = {});
 // The same, appended to `out`; the Error of a text that does not parse.
@@ -35,6 +35,7 @@ std::optional<Error> normalize(std::string_view text, Output& out,
                                const Interrupter& interrupter = {});
 
 // parse_tree, then the hash; equal to the hash line of normalize(text).
+// `interrupter` is asked while the text is parsed, written and hashed.
 Result<std::string> semantic_hash(std::string_view text,
                                   const Interrupter& interrupter = {});
 

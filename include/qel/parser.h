@@ -29,12 +29,20 @@ Result<Contract> parse_contract(std::string_view text,
 
 // Lowering: never fails, never modifies the tree.
 Contract lower_contract(const SyntaxTree& tree);
+// The same, asking `interrupter` as it goes; Error::interrupted() when it
+// says stop.
+Result<Contract> lower_contract(const SyntaxTree& tree,
+                                const Interrupter& interrupter);
 Json lower_literal(const syntax::Literal& literal);
 
 // The contract JSON of the tree's model, appended to `out`: the bytes of
 // write_contract_json(lower_contract(tree), out), without the model.
 void write_contract_json(const SyntaxTree& tree, std::string& out);
 void write_contract_json(const SyntaxTree& tree, Output& out);
+// The same, asking `interrupter` as it goes; false when it says stop, `out`
+// then holding a part of the text.
+bool write_contract_json(const SyntaxTree& tree, Output& out,
+                         const Interrupter& interrupter);
 
 }  // namespace qel
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "qel/error.h"
+#include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
 #include "qel/output.h"
 #include "qel/span.h"
@@ -41,11 +43,19 @@ class VerificationResult {
 
 // Runs the four phases in their fixed order; never fails.
 VerificationResult verify(const SyntaxTree& tree);
+// The same, asking `interrupter` as it goes; Error::interrupted() when it
+// says stop.
+Result<VerificationResult> verify(const SyntaxTree& tree,
+                                  const Interrupter& interrupter);
 
 // The verification JSON, pretty-printed, appended to `out`.
 void write_verification_json(const VerificationResult& result,
                              std::string& out);
 void write_verification_json(const VerificationResult& result, Output& out);
+// The same, asking `interrupter` between diagnostics; false when it says
+// stop, `out` then holding a part of the text.
+bool write_verification_json(const VerificationResult& result, Output& out,
+                             const Interrupter& interrupter);
 
 }  // namespace qel
 

@@ -17,14 +17,18 @@ std::optional<Error> verify_json(std::string_view text, Output& out,
                                  const Interrupter& interrupter) {
   Result<SyntaxTree> tree = parse_tree(text, interrupter);
   if (!tree.ok()) return std::move(tree).error();
-  write_verification_json(verify(*tree), out);
+  Result<VerificationResult> verified = verify(*tree, interrupter);
+  if (!verified.ok()) return std::move(verified).error();
+  if (!write_verification_json(*verified, out, interrupter)) {
+    return Error::interrupted();
+  }
   return std::nullopt;
 }
 
 Result<std::string> execute_json(std::string_view text,
                                  std::string_view inputs,
                                  const Interrupter& interrupter) {
-  QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text));
+  QEL_ASSIGN_OR_RETURN(Contract contract, parse_contract(text, interrupter));
   return execute_contract(std::move(contract), inputs, interrupter);
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "canonical/canonical_hash.h"
 #include "canonical/canonical_writer.h"
@@ -70,6 +72,62 @@ HashText Sha256::finish() {
 
 }  // namespace detail
 
+namespace {
+
+// Bytes hashed between two questions to the interrupter: about a
+// millisecond of SHA-256.
+constexpr std::size_t kHashedPerPoll = std::size_t{1} << 20;
+
+// SHA-256 of `text` as hex, asking `poll` between pieces; nothing once it
+// has said stop.
+std::optional<detail::HashText> hash_in_pieces(std::string_view text,
+                                               detail::InterruptPoll& poll) {
+  detail::Sha256 digest;
+  while (!text.empty()) {
+    if (poll.tick()) return std::nullopt;
+    const std::size_t n = std::min(text.size(), kHashedPerPoll);
+    digest.update(text.substr(0, n));
+    text.remove_prefix(n);
+  }
+  return digest.finish();
+}
+
+// The canonical text appended to `out`; false when `interrupter` said stop,
+// `out` then holding a part of it.
+bool write_canonical(const SyntaxTree& tree, Output& out,
+                     const Interrupter& interrupter) {
+  // Room for what is about sure to be written; an output that takes large
+  // pages takes them for this part only.
+  out.reserve(out.size() + tree.source().size() + 1024);
+  const std::size_t start = out.size();
+  detail::CanonicalWriter writer(tree, out, interrupter);
+  const std::size_t hash_offset = writer.write_contract();
+  if (writer.interrupted()) return false;
+  detail::InterruptPoll poll(interrupter, 1);
+  const std::optional<detail::HashText> hex = hash_in_pieces(
+      std::string_view(out.data() + start, out.size() - start), poll);
+  if (!hex) return false;
+  std::memcpy(out.data() + hash_offset, hex->data(), hex->size());
+  return true;
+}
+
+// The hash of the canonical text, written piece by piece and never held
+// whole; nothing when `interrupter` said stop.
+std::optional<std::string> hash_canonical(const SyntaxTree& tree,
+                                          const Interrupter& interrupter) {
+  std::string piece;
+  detail::Sha256 digest;
+  detail::CanonicalWriter writer(tree, piece, interrupter);
+  writer.stream_to(digest);
+  (void)writer.write_contract();
+  if (writer.interrupted()) return std::nullopt;
+  digest.update(piece);
+  const detail::HashText hex = digest.finish();
+  return std::string(hex.data(), hex.size());
+}
+
+}  // namespace
+
 // One rendering serves both the hash and the result: the hash is taken over
 // the text with zeros in the hash line, then written over the zeros.
 std::string serialize_canonical(const SyntaxTree& tree) {
@@ -89,28 +147,11 @@ std::string serialize_canonical(const SyntaxTree& tree) {
 }
 
 void serialize_canonical(const SyntaxTree& tree, Output& out) {
-  // Room for what is about sure to be written; an output that takes large
-  // pages takes them for this part only.
-  out.reserve(out.size() + tree.source().size() + 1024);
-  const std::size_t start = out.size();
-  detail::CanonicalWriter writer(tree, out);
-  const std::size_t hash_offset = writer.write_contract();
-  const detail::HashText hex = detail::sha256_hex(
-      std::string_view(out.data() + start, out.size() - start));
-  std::memcpy(out.data() + hash_offset, hex.data(), hex.size());
+  (void)write_canonical(tree, out, {});
 }
 
-// The canonical text is hashed piece by piece as it is written, never held
-// whole.
 std::string compute_semantic_hash(const SyntaxTree& tree) {
-  std::string piece;
-  detail::Sha256 digest;
-  detail::CanonicalWriter writer(tree, piece);
-  writer.stream_to(digest);
-  (void)writer.write_contract();
-  digest.update(piece);
-  const detail::HashText hex = digest.finish();
-  return std::string(hex.data(), hex.size());
+  return *hash_canonical(tree, {});
 }
 
 Result<std::string> normalize(std::string_view text,
@@ -123,14 +164,16 @@ std::optional<Error> normalize(std::string_view text, Output& out,
                                const Interrupter& interrupter) {
   Result<SyntaxTree> tree = parse_tree(text, interrupter);
   if (!tree.ok()) return std::move(tree).error();
-  serialize_canonical(*tree, out);
+  if (!write_canonical(*tree, out, interrupter)) return Error::interrupted();
   return std::nullopt;
 }
 
 Result<std::string> semantic_hash(std::string_view text,
                                   const Interrupter& interrupter) {
   QEL_ASSIGN_OR_RETURN(SyntaxTree tree, parse_tree(text, interrupter));
-  return compute_semantic_hash(tree);
+  std::optional<std::string> hash = hash_canonical(tree, interrupter);
+  if (!hash) return Error::interrupted();
+  return std::move(*hash);
 }
 
 }  // namespace qel

@@ -179,6 +179,7 @@ void CanonicalWriter<Out>::write_extensions(const syntax::Extensions& extensions
   KeyedList& systems = scratch(0);
   sorted_by_name(extensions.systems(), systems);
   for (const Keyed& s : systems) {
+    if (poll_.tick()) return;
     const syntax::SystemExtension system(tree_, s.ref);
     out_ += "  ";
     out_ += system.name();
@@ -240,6 +241,7 @@ std::size_t CanonicalWriter<Out>::write_contract() {
     KeyedList& sorted = scratch(0);
     sorted_by_name(data.state(), sorted);
     for (const Keyed& k : sorted) {
+      if (poll_.tick()) return hash_offset;
       write_state_field("      ", syntax::StateField(tree_, k.ref), 1);
       flush();
     }
@@ -249,6 +251,7 @@ std::size_t CanonicalWriter<Out>::write_contract() {
     KeyedList& sorted = scratch(0);
     sorted_operations(c.behavioral_semantics().operations(), sorted);
     for (const Keyed& k : sorted) {
+      if (poll_.tick()) return hash_offset;
       write_operation(syntax::Operation(tree_, k.ref));
       flush();
     }

@@ -12,6 +12,7 @@
 
 #include "canonical/canonical_hash.h"
 #include "canonical/tree_order.h"
+#include "qel/interrupt.h"
 #include "qel/output.h"
 #include "qel/syntax_tree.h"
 
@@ -24,7 +25,12 @@ namespace qel::detail {
 template <typename Out>
 class CanonicalWriter {
  public:
-  CanonicalWriter(const SyntaxTree& tree, Out& out) : tree_(tree), out_(out) {}
+  // `interrupter` is asked between state fields, operations and extension
+  // systems; once it says stop, write_contract returns early and
+  // interrupted() is true.
+  CanonicalWriter(const SyntaxTree& tree, Out& out,
+                  const Interrupter& interrupter = {})
+      : tree_(tree), out_(out), poll_(interrupter, kItemsPerPoll) {}
   CanonicalWriter(const CanonicalWriter&) = delete;
   CanonicalWriter& operator=(const CanonicalWriter&) = delete;
 
@@ -37,6 +43,8 @@ class CanonicalWriter {
   // over. Returns the offset in the buffer of the first of them (not
   // meaningful when streaming).
   std::size_t write_contract();
+
+  bool interrupted() const { return poll_.stopped(); }
 
  private:
   // A text between quotation marks; a backslash and a quotation mark inside
@@ -60,8 +68,13 @@ class CanonicalWriter {
     return scratch_[depth];
   }
 
+  // Items (a state field, an operation) between two questions to the
+  // interrupter: a millisecond or so of writing.
+  static constexpr uint64_t kItemsPerPoll = 1024;
+
   const SyntaxTree& tree_;
   Out& out_;
+  InterruptPoll poll_;
   Sha256* digest_ = nullptr;
   std::deque<KeyedList> scratch_;
 };

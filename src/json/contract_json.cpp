@@ -67,12 +67,14 @@ void write_literal(W& w, const syntax::Literal& literal) {
 // A block of state fields or parameters as an object keyed by name in byte
 // order, where of equal names the last written counts: with `defaults`,
 // a field with a default becomes {"default", "type"}.
+// False when `poll` said stop, the object then unfinished.
 class StateWriter {
  public:
-  explicit StateWriter(const SyntaxTree& tree) : tree_(tree) {}
+  StateWriter(const SyntaxTree& tree, detail::InterruptPoll& poll)
+      : tree_(tree), poll_(poll) {}
 
   template <typename W>
-  void write(W& w, const syntax::StateFields& fields, bool defaults) {
+  bool write(W& w, const syntax::StateFields& fields, bool defaults) {
     members_.clear();
     for (const syntax::StateField f : fields) {
       members_.emplace_back(f.name(), f.index());
@@ -81,6 +83,7 @@ class StateWriter {
     detail::sort_keyed(members_);
     w.begin_object();
     for (std::size_t i = 0; i < members_.size(); ++i) {
+      if (poll_.tick()) return false;
       if (i + 1 < members_.size() &&
           members_[i].key() == members_[i + 1].key()) {
         continue;
@@ -103,10 +106,12 @@ class StateWriter {
       w.end_object();
     }
     w.end_object();
+    return true;
   }
 
  private:
   const SyntaxTree& tree_;
+  detail::InterruptPoll& poll_;
   detail::KeyedList members_;  // reused from block to block
   std::string type_text_;
 };
@@ -186,14 +191,21 @@ void write_contract_json(const Contract& c, std::string& out) {
 
 namespace {
 
+// State fields and parameters between two questions to the interrupter
+// (an operation counts a few): about a millisecond of writing.
+constexpr uint64_t kFieldsPerPoll = 4096;
+
 // The same members in the same order, each read from the tree when its
 // turn comes: sections may be written in any field order, and a repeated
-// field reads as its last occurrence.
+// field reads as its last occurrence. False when `interrupter` said stop,
+// `out` then holding a part of the text.
 template <typename Out>
-void write_tree_json(const SyntaxTree& tree, Out& out) {
+bool write_tree_json(const SyntaxTree& tree, Out& out,
+                     const Interrupter& interrupter) {
   const syntax::Contract c = tree.contract();
   BasicJsonWriter<Out> w(out);
-  StateWriter state(tree);
+  detail::InterruptPoll poll(interrupter, kFieldsPerPoll);
+  StateWriter state(tree, poll);
   w.begin_object();
 
   const syntax::Identity identity = c.identity();
@@ -219,7 +231,7 @@ void write_tree_json(const SyntaxTree& tree, Out& out) {
   w.key("data_semantics");
   w.begin_object();
   w.key("state");
-  state.write(w, data.state(), true);
+  if (!state.write(w, data.state(), true)) return false;
   write_texts(w, "invariants", data.invariants());
   w.end_object();
 
@@ -228,12 +240,13 @@ void write_tree_json(const SyntaxTree& tree, Out& out) {
   w.key("operations");
   w.begin_array();
   for (const syntax::Operation op : c.behavioral_semantics().operations()) {
+    if (poll.tick(4)) return false;
     w.begin_object();
     w.key("name"); w.string(op.name().text());
     w.key("precondition"); w.string(op.precondition().text());
     w.key("parameters");
     // Parameter defaults are not part of the model.
-    state.write(w, op.parameters(), false);
+    if (!state.write(w, op.parameters(), false)) return false;
     w.key("postcondition"); w.string(op.postcondition().text());
     write_texts(w, "side_effects", op.side_effects());
     w.key("idempotence"); w.string(op.idempotence().text());
@@ -272,16 +285,22 @@ void write_tree_json(const SyntaxTree& tree, Out& out) {
   w.end_object();
 
   w.end_object();
+  return true;
 }
 
 }  // namespace
 
 void write_contract_json(const SyntaxTree& tree, std::string& out) {
-  write_tree_json(tree, out);
+  (void)write_tree_json(tree, out, {});
 }
 
 void write_contract_json(const SyntaxTree& tree, Output& out) {
-  write_tree_json(tree, out);
+  (void)write_tree_json(tree, out, {});
+}
+
+bool write_contract_json(const SyntaxTree& tree, Output& out,
+                         const Interrupter& interrupter) {
+  return write_tree_json(tree, out, interrupter);
 }
 
 }  // namespace qel

@@ -38,7 +38,7 @@ Result<Contract> parse_contract(std::string_view text,
   if (std::optional<Error> error = version_out_of_range(tree)) {
     return std::move(*error);
   }
-  return lower_contract(tree);
+  return lower_contract(tree, interrupter);
 }
 
 Result<std::string> parse_contract_json(std::string_view text) {
@@ -55,7 +55,9 @@ std::optional<Error> parse_contract_json(std::string_view text, Output& out,
   // shorter than the contract); an output that takes large pages takes
   // them for this part only, and grows past it by small pages.
   out.reserve(out.size() + text.size() + 1024);
-  write_contract_json(*tree, out);
+  if (!write_contract_json(*tree, out, interrupter)) {
+    return Error::interrupted();
+  }
   return std::nullopt;
 }
 

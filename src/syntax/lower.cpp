@@ -14,9 +14,18 @@ namespace qel {
 
 namespace {
 
-std::vector<std::string> lower_texts(const syntax::TextList& list) {
+// Items (a text, a state field; an operation counts a few) between two
+// questions to the interrupter: about a millisecond of lowering.
+constexpr uint64_t kItemsPerPoll = 4096;
+
+// Stops early, short, once `poll` has said stop.
+std::vector<std::string> lower_texts(const syntax::TextList& list,
+                                     detail::InterruptPoll& poll) {
   std::vector<std::string> out;
-  for (const syntax::Text t : list) out.emplace_back(t.text());
+  for (const syntax::Text t : list) {
+    if (poll.tick()) break;
+    out.emplace_back(t.text());
+  }
   return out;
 }
 
@@ -62,9 +71,12 @@ Json lower_state_member(const syntax::StateField& field) {
 
 }  // namespace detail
 
-Contract lower_contract(const SyntaxTree& tree) {
+namespace {
+
+// False when `poll` said stop, `out` then lowered in part.
+bool lower_into(const SyntaxTree& tree, detail::InterruptPoll& poll,
+                Contract& out) {
   const syntax::Contract c = tree.contract();
-  Contract out;
 
   const syntax::Identity identity = c.identity();
   out.identity.stable_id = identity.stable_id().text();
@@ -81,15 +93,17 @@ Contract lower_contract(const SyntaxTree& tree) {
   const syntax::DataSemantics data = c.data_semantics();
   Json::Object state;
   for (const syntax::StateField field : data.state()) {
+    if (poll.tick()) return false;
     // A repeated name: the later declaration wins. Fields are often
     // written in key order, which the end hint turns into O(1) inserts.
     state.insert_or_assign(state.end(), std::string(field.name()),
                            detail::lower_state_member(field));
   }
   out.data_semantics.state = Json(std::move(state));
-  out.data_semantics.invariants = lower_texts(data.invariants());
+  out.data_semantics.invariants = lower_texts(data.invariants(), poll);
 
   for (const syntax::Operation node : c.behavioral_semantics().operations()) {
+    if (poll.tick(4)) return false;
     Operation& op = out.behavioral_semantics.operations.emplace_back();
     op.name = node.name().text();
     op.precondition = node.precondition().text();
@@ -101,13 +115,13 @@ Contract lower_contract(const SyntaxTree& tree) {
     }
     op.parameters = Json(std::move(parameters));
     op.postcondition = node.postcondition().text();
-    op.side_effects = lower_texts(node.side_effects());
+    op.side_effects = lower_texts(node.side_effects(), poll);
     op.idempotence = node.idempotence().text();
   }
 
   const syntax::ExecutionConstraints constraints = c.execution_constraints();
   ExecutionConstraints& ec = out.execution_constraints;
-  ec.trigger_types = lower_texts(constraints.trigger_types());
+  ec.trigger_types = lower_texts(constraints.trigger_types(), poll);
   const syntax::ResourceLimits limits = constraints.resource_limits();
   // The parser only produces non-negative integers.
   ec.resource_limits.max_memory_bytes =
@@ -116,16 +130,34 @@ Contract lower_contract(const SyntaxTree& tree) {
       static_cast<uint64_t>(limits.computation_timeout_ms().value());
   ec.resource_limits.max_state_size_bytes =
       static_cast<uint64_t>(limits.max_state_size_bytes().value());
-  ec.external_permissions = lower_texts(constraints.external_permissions());
+  ec.external_permissions =
+      lower_texts(constraints.external_permissions(), poll);
   ec.sandbox_mode = constraints.sandbox_mode().text();
 
   const syntax::HumanMachineContract human = c.human_machine_contract();
   out.human_machine_contract.system_commitments =
-      lower_texts(human.system_commitments());
+      lower_texts(human.system_commitments(), poll);
   out.human_machine_contract.system_refusals =
-      lower_texts(human.system_refusals());
+      lower_texts(human.system_refusals(), poll);
   out.human_machine_contract.user_obligations =
-      lower_texts(human.user_obligations());
+      lower_texts(human.user_obligations(), poll);
+  return !poll.stopped();
+}
+
+}  // namespace
+
+Contract lower_contract(const SyntaxTree& tree) {
+  Contract out;
+  detail::InterruptPoll never({}, kItemsPerPoll);
+  (void)lower_into(tree, never, out);
+  return out;
+}
+
+Result<Contract> lower_contract(const SyntaxTree& tree,
+                                const Interrupter& interrupter) {
+  Contract out;
+  detail::InterruptPoll poll(interrupter, kItemsPerPoll);
+  if (!lower_into(tree, poll, out)) return Error::interrupted();
   return out;
 }
 

@@ -43,14 +43,20 @@ bool VerificationResult::is_valid() const {
 
 namespace {
 
+// Diagnostics between two questions to the interrupter: a few megabytes
+// of JSON.
+constexpr uint64_t kDiagnosticsPerPoll = 16384;
+
 // Every diagnostic of one severity, in list order; members in key order.
+// False when `poll` said stop.
 template <typename W>
-void write_diagnostics(W& w, const VerificationResult& result,
-                       Severity severity) {
+bool write_diagnostics(W& w, const VerificationResult& result,
+                       Severity severity, detail::InterruptPoll& poll) {
   const char* severity_name =
       severity == Severity::kError ? "error" : "warning";
   w.begin_array();
   for (const Diagnostic& d : result.diagnostics()) {
+    if (poll.tick()) return false;
     if (d.severity != severity) continue;
     w.begin_object();
     w.key("kind");
@@ -62,35 +68,44 @@ void write_diagnostics(W& w, const VerificationResult& result,
     w.end_object();
   }
   w.end_array();
+  return true;
 }
 
 template <typename Out>
-void write_json(const VerificationResult& result, Out& out) {
+bool write_json(const VerificationResult& result, Out& out,
+                const Interrupter& interrupter) {
   std::size_t estimate = 64;
   for (const Diagnostic& d : result.diagnostics()) {
     estimate += d.message.size() + 96;
   }
   out.reserve(out.size() + estimate);
+  detail::InterruptPoll poll(interrupter, kDiagnosticsPerPoll);
   BasicJsonWriter<Out> w(out);
   w.begin_object();
   w.key("errors");
-  write_diagnostics(w, result, Severity::kError);
+  if (!write_diagnostics(w, result, Severity::kError, poll)) return false;
   w.key("valid");
   w.boolean(result.is_valid());
   w.key("warnings");
-  write_diagnostics(w, result, Severity::kWarning);
+  if (!write_diagnostics(w, result, Severity::kWarning, poll)) return false;
   w.end_object();
+  return true;
 }
 
 }  // namespace
 
 void write_verification_json(const VerificationResult& result,
                              std::string& out) {
-  write_json(result, out);
+  (void)write_json(result, out, {});
 }
 
 void write_verification_json(const VerificationResult& result, Output& out) {
-  write_json(result, out);
+  (void)write_json(result, out, {});
+}
+
+bool write_verification_json(const VerificationResult& result, Output& out,
+                             const Interrupter& interrupter) {
+  return write_json(result, out, interrupter);
 }
 
 }  // namespace qel

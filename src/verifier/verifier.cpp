@@ -1,5 +1,6 @@
 // The verification driver: every check in its fixed order, over a parsed
-// tree. Nothing here fails or stops early; each problem is one diagnostic.
+// tree. Nothing here fails, and only the caller's interrupter stops it
+// early; each problem is one diagnostic.
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -310,14 +311,19 @@ void append_all(VerificationResult& to, const VerificationResult& from) {
   for (const Diagnostic& d : from.diagnostics()) to.add(d);
 }
 
-}  // namespace
+// Items (a state field, an invariant; an operation counts a few) between
+// two questions to the interrupter: about a millisecond of checks.
+constexpr uint64_t kItemsPerPoll = 2048;
 
 // The checks run in a fixed order of rows, but the tree is walked as few
 // times as possible: on large contracts the walks, not the checks, cost the
 // time. Findings of a row whose turn has not yet come are held back in a
 // result of their own and appended when it comes.
-VerificationResult verify(const SyntaxTree& tree) {
-  VerificationResult result;
+//
+// `poll` is asked once per item of every list walked; false when it said
+// stop, `result` then holding part of the findings.
+bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
+               VerificationResult& result) {
   const syntax::Contract contract = tree.contract();
   const syntax::DataSemantics data = contract.data_semantics();
   const auto operations = contract.behavioral_semantics().operations();
@@ -329,6 +335,7 @@ VerificationResult verify(const SyntaxTree& tree) {
   detail::TypeChecker checker;
   std::vector<SpannedView> state_names;
   for (const syntax::StateField field : data.state()) {
+    if (poll.tick()) return false;
     state_names.push_back(SpannedView{field.name(), field.first_token()});
     check_field(field, checker, result);
   }
@@ -339,6 +346,9 @@ VerificationResult verify(const SyntaxTree& tree) {
   VerificationResult references;
   std::vector<SpannedView> operation_names;
   for (const syntax::Operation op : operations) {
+    // An operation is checked field by field, parameters and texts: a
+    // handful of state fields' work.
+    if (poll.tick(4)) return false;
     const syntax::Text name = op.name();
     operation_names.push_back(SpannedView{name.text(), name.token()});
     for (const syntax::StateField parameter : op.parameters()) {
@@ -360,6 +370,7 @@ VerificationResult verify(const SyntaxTree& tree) {
   VerificationResult invariant_determinism;
   std::vector<SpannedView> invariants;
   for (const syntax::Text invariant : data.invariants()) {
+    if (poll.tick()) return false;
     invariants.push_back(SpannedView{invariant.text(), invariant.token()});
     check_invariant_reference(invariant, state, result);
     detail::check_string_for_nondeterminism(invariant.text(), "invariant",
@@ -387,12 +398,30 @@ VerificationResult verify(const SyntaxTree& tree) {
   if (const std::optional<syntax::Extensions> ext = contract.extensions()) {
     std::vector<SpannedView> systems;
     for (const syntax::SystemExtension system : ext->systems()) {
+      if (poll.tick()) return false;
       systems.push_back(SpannedView{system.name(), system.first_token()});
     }
     report_repetitions(tree, repetitions(texts_of(systems)), systems,
                        Severity::kError, DiagnosticKind::kCoherence,
                        "duplicate extension namespace '", "'", result);
   }
+  return !poll.ask();
+}
+
+}  // namespace
+
+VerificationResult verify(const SyntaxTree& tree) {
+  VerificationResult result;
+  detail::InterruptPoll never({}, kItemsPerPoll);
+  (void)check_all(tree, never, result);
+  return result;
+}
+
+Result<VerificationResult> verify(const SyntaxTree& tree,
+                                  const Interrupter& interrupter) {
+  VerificationResult result;
+  detail::InterruptPoll poll(interrupter, kItemsPerPoll);
+  if (!check_all(tree, poll, result)) return Error::interrupted();
   return result;
 }
 
