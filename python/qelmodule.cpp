@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -44,21 +45,32 @@ class PyRef {
   PyObject* obj_;
 };
 
+// Runs pending signal handlers; true when one raised (KeyboardInterrupt
+// for Ctrl-C), its exception then set. The core asks this during long
+// calls, so the interpreter lock is held as everywhere else.
+bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
+constexpr qel::Interrupter kSignals{signal_raised, nullptr};
+
+// Characters (or bytes) converted between two looks for a pending signal:
+// a few milliseconds at the slowest.
+constexpr size_t kConvertedPerPoll = size_t{1} << 20;
+
 // The UTF-8 text of a str argument, valid while this lives. A compact ASCII
 // str is its own UTF-8 and is read in place; any other is encoded into a
 // bytes object owned here, never into the UTF-8 copy that a str keeps for
 // life once asked for it (a 10 MB argument would stay three times as big).
 class Utf8Argument {
  public:
-  // False with UnicodeEncodeError set for a str that cannot be encoded (a
-  // lone surrogate).
+  // False with an exception set: UnicodeEncodeError for a str that cannot
+  // be encoded (a lone surrogate), or a signal handler's.
   bool read(PyObject* str) {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
       text_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
                                static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
       return true;
     }
-    PyObject* bytes = PyUnicode_AsUTF8String(str);
+    PyObject* bytes = encode(str);
     if (bytes == nullptr) return false;
     encoded_.reset(bytes);
     text_ = std::string_view(PyBytes_AS_STRING(bytes),
@@ -69,6 +81,49 @@ class Utf8Argument {
   std::string_view text() const { return text_; }
 
  private:
+  // The str's UTF-8, encoded a piece at a time with a look for signals
+  // between pieces into room for the longest it can be (pages past the
+  // end are never touched), then cut to size. A str that does not encode,
+  // or room that cannot be had, goes to the plain encoder, whose exception
+  // then names the position in the whole str.
+  static PyObject* encode(PyObject* str) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const Py_ssize_t widest =
+        kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
+    if (length <= static_cast<Py_ssize_t>(kConvertedPerPoll) ||
+        length > PY_SSIZE_T_MAX / widest) {
+      return PyUnicode_AsUTF8String(str);
+    }
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, length * widest));
+    if (bytes.get() == nullptr) {
+      PyErr_Clear();
+      return PyUnicode_AsUTF8String(str);
+    }
+    Py_ssize_t size = 0;
+    for (Py_ssize_t at = 0; at < length;) {
+      if (signal_raised(nullptr)) return nullptr;
+      const Py_ssize_t end = std::min(
+          length, at + static_cast<Py_ssize_t>(kConvertedPerPoll));
+      PyRef piece(PyUnicode_Substring(str, at, end));
+      PyRef utf8(piece.get() == nullptr ? nullptr
+                                        : PyUnicode_AsUTF8String(piece.get()));
+      if (utf8.get() == nullptr) {
+        PyErr_Clear();
+        return PyUnicode_AsUTF8String(str);
+      }
+      const Py_ssize_t n = PyBytes_GET_SIZE(utf8.get());
+      std::memcpy(PyBytes_AS_STRING(bytes.get()) + size,
+                  PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(n));
+      size += n;
+      at = end;
+    }
+    // Freed, and null, when it cannot be cut.
+    PyObject* cut = bytes.release();
+    if (_PyBytes_Resize(&cut, size) != 0) return nullptr;
+    return cut;
+  }
+
   PyRef encoded_;
   std::string_view text_;
 };
@@ -93,13 +148,6 @@ bool is_ascii(std::string_view text) {
   return true;
 }
 
-// Runs pending signal handlers; true when one raised (KeyboardInterrupt
-// for Ctrl-C), its exception then set. The core asks this during long
-// calls, so the interpreter lock is held as everywhere else.
-bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
-
-constexpr qel::Interrupter kSignals{signal_raised, nullptr};
-
 PyObject* raise_error(const qel::Error& error) {
   // Stopped by a signal handler's exception, which stays set.
   if (error.kind() == qel::ErrorKind::kInterrupted) {
@@ -115,10 +163,6 @@ PyObject* to_python(const qel::Result<std::string>& result) {
       result.value().data(), static_cast<Py_ssize_t>(result.value().size()));
 }
 
-// Bytes decoded between two looks for a pending signal: a few
-// milliseconds of decoding at the slowest.
-constexpr size_t kDecodedPerPoll = size_t{1} << 20;
-
 // The str of the UTF-8 `text`, decoded a piece at a time with a look for
 // signals between pieces, so that Ctrl-C does not wait for hundreds of
 // megabytes; null with an exception set. The widest lead byte gives the
@@ -127,9 +171,9 @@ constexpr size_t kDecodedPerPoll = size_t{1} << 20;
 PyObject* decode_utf8(std::string_view text) {
   size_t continuation = 0;
   unsigned char widest = 0;
-  for (size_t at = 0; at < text.size(); at += kDecodedPerPoll) {
+  for (size_t at = 0; at < text.size(); at += kConvertedPerPoll) {
     if (signal_raised(nullptr)) return nullptr;
-    const size_t end = std::min(text.size(), at + kDecodedPerPoll);
+    const size_t end = std::min(text.size(), at + kConvertedPerPoll);
     for (size_t i = at; i < end; ++i) {
       const auto byte = static_cast<unsigned char>(text[i]);
       continuation += (byte & 0xC0) == 0x80;
@@ -147,7 +191,7 @@ PyObject* decode_utf8(std::string_view text) {
   while (!text.empty()) {
     if (signal_raised(nullptr)) return nullptr;
     // A piece ends before a character's continuation bytes, never inside.
-    size_t n = std::min(text.size(), kDecodedPerPoll);
+    size_t n = std::min(text.size(), kConvertedPerPoll);
     while (n < text.size() &&
            (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
       ++n;

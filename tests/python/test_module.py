@@ -1,7 +1,10 @@
 import importlib
 import inspect
 import json
+import os
+import signal
 import sys
+import time
 
 import pytest
 
@@ -256,3 +259,106 @@ def test_str_arguments_are_not_left_bigger(name):
     sizes = [sys.getsizeof(a) for a in args]
     getattr(qel, name)(*args)
     assert [sys.getsizeof(a) for a in args] == sizes
+
+
+# ---- Ctrl-C in every phase of a long call -----------------------------------
+
+# Large enough that each phase lasts some tens of milliseconds of processor
+# time, a few timer ticks; the euro sign makes every result a UTF-8 one,
+# which the module decodes.
+LONG_CALL_BYTES = 16_000_000
+
+
+@pytest.fixture(scope="module")
+def long_calls():
+    """The contract, and the processor seconds of its parse and of each
+    whole call: the parse is timed through a version that parse_contract
+    refuses once the whole text has parsed."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+    import generate
+    text = generate.contract(LONG_CALL_BYTES).replace("journal entry", "journal \u20ac entry")
+    refused = text.replace("version: 42", "version: 99999999999", 1)
+    args = {name: (text, "[]") if name == "execute" else (text,) for name in FUNCTION_ORDER}
+
+    def cpu_seconds(fn, args):
+        best = float("inf")
+        for _ in range(2):
+            start = time.thread_time()
+            try:
+                fn(*args)
+            except ValueError:
+                pass
+            best = min(best, time.thread_time() - start)
+        return best
+
+    parse = cpu_seconds(qel.parse_contract, (refused,))
+    whole = {name: cpu_seconds(getattr(qel, name), args[name]) for name in FUNCTION_ORDER}
+    return args, parse, whole
+
+
+def interrupt_after(fn, args, seconds):
+    """Calls fn(*args) with a timer due after `seconds` of processor time
+    whose handler raises KeyboardInterrupt, as Ctrl-C's does. Returns how
+    the call ended ("c_exception" or "c_return") and its processor seconds;
+    KeyboardInterrupt must have come out of it in the first case."""
+    ended = []
+
+    def profile(frame, event, arg):
+        if arg is fn and event in ("c_return", "c_exception"):
+            ended.append((event, time.thread_time()))
+
+    def handler(signum, frame):
+        # A signal handled once the call has returned (in the profile
+        # function, as it notes the return) is not the call's.
+        if not ended and frame.f_code is not profile.__code__:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGPROF, handler)
+    start = time.thread_time()
+    interrupted = False
+    try:
+        sys.setprofile(profile)
+        signal.setitimer(signal.ITIMER_PROF, seconds)
+        try:
+            fn(*args)
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            signal.setitimer(signal.ITIMER_PROF, 0)
+            sys.setprofile(None)
+    finally:
+        signal.signal(signal.SIGPROF, previous)
+    event, at = ended[0]
+    assert interrupted == (event == "c_exception")
+    return event, at - start
+
+
+# Where the signal lands: a fraction of the parse, or of what follows it.
+@pytest.mark.parametrize("name,phase,within,fraction", [
+    ("parse_contract", "parsing", "parse", 0.5),
+    ("parse_contract", "writing the contract JSON", "rest", 0.3),
+    ("parse_contract", "decoding the result", "rest", 0.9),
+    ("normalize", "parsing", "parse", 0.5),
+    ("normalize", "writing the canonical text", "rest", 0.2),
+    ("normalize", "decoding the result", "rest", 0.9),
+    ("semantic_hash", "parsing", "parse", 0.5),
+    ("semantic_hash", "writing and hashing the canonical text", "rest", 0.5),
+    ("verify", "parsing", "parse", 0.5),
+    ("verify", "checking", "rest", 0.5),
+    ("execute", "parsing", "parse", 0.5),
+    ("execute", "lowering, before the first request", "rest", 0.15),
+])
+def test_ctrl_c_stops_the_call_in_every_phase(long_calls, name, phase, within, fraction):
+    args, parse, whole = long_calls
+    fn = getattr(qel, name)
+    first, length = (0.0, parse) if within == "parse" else (parse, whole[name] - parse)
+    for _ in range(3):
+        due = first + fraction * length
+        event, seconds = interrupt_after(fn, args[name], due)
+        if event == "c_exception":
+            return
+        # Ran to completion: a fault when the signal was due well before the
+        # end; otherwise this machine ran faster than measured: aim earlier.
+        assert seconds < due + 0.01, f"{name} ran on through {phase}"
+        fraction /= 2
+    pytest.fail(f"{name}: the signal never came before the end of {phase}")
