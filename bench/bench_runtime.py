@@ -1,0 +1,137 @@
+"""qelkit against the qel functions, as ratios measured in one run:
+
+1. Contract.execute of one request on examples/account_transfers.qel, in
+   calls per second, over qel.execute(text, request) (target: 10x or more);
+2. Contract.verify() and Contract.execute() from 2 threads over 1 thread,
+   in calls per second (target: 1.6x or more on 2 cores; the qel functions
+   hold the interpreter lock, shown for comparison);
+3. a session of 100,000 single-request calls: the time of the last 10,000
+   over the first 10,000 (target: 1.1x or less: a call costs the same
+   however long the session has run).
+
+Usage: PYTHONPATH=build/DIR python3 bench/bench_runtime.py [--calls N]
+           [--session-calls N] [--runs N]
+Each figure is the best of --runs. Exits 1 when a target is missed.
+"""
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+
+import qel
+import qelkit
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+TEXT = open(os.path.join(ROOT, "examples", "account_transfers.qel"),
+            encoding="utf-8").read()
+REQUEST = json.dumps({"operation": "deposit",
+                      "inputs": {"amount": 500, "balance": 500}})
+
+
+def best_rate(call, calls, runs):
+    """The best calls per second of `runs` loops of `calls` calls."""
+    best = 0.0
+    for _ in range(runs):
+        start = time.perf_counter()
+        for _ in range(calls):
+            call()
+        best = max(best, calls / (time.perf_counter() - start))
+    return best
+
+
+def threaded_rate(call, threads, calls, runs):
+    """The best total calls per second of `threads` threads making `calls`
+    calls each."""
+    best = 0.0
+    for _ in range(runs):
+        barrier = threading.Barrier(threads + 1)
+
+        def work():
+            barrier.wait()
+            for _ in range(calls):
+                call()
+
+        pool = [threading.Thread(target=work) for _ in range(threads)]
+        for t in pool:
+            t.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for t in pool:
+            t.join()
+        best = max(best, threads * calls / (time.perf_counter() - start))
+    return best
+
+
+def session_slopes(calls, window, runs):
+    """The time of the last `window` calls over the first `window` of a
+    session of `calls` single-request calls; the best run."""
+    best = float("inf")
+    for _ in range(runs):
+        session = qelkit.Contract(TEXT).session()
+        requests = [json.dumps({"operation": "deposit",
+                                "inputs": {"amount": 1 + i % 7,
+                                           "balance": i}})
+                    for i in range(calls)]
+        stamps = []
+        for i, request in enumerate(requests):
+            if i % window == 0:
+                stamps.append(time.perf_counter())
+            session.run(request)
+        stamps.append(time.perf_counter())
+        if session.next_sequence != calls:
+            sys.exit("a session call failed")
+        best = min(best, (stamps[-1] - stamps[-2]) / (stamps[1] - stamps[0]))
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=20_000)
+    parser.add_argument("--session-calls", type=int, default=100_000)
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+
+    contract = qelkit.Contract(TEXT)
+    if contract.execute(REQUEST) != qel.execute(TEXT, REQUEST):
+        sys.exit("Contract.execute differs from qel.execute")
+    missed = []
+
+    def report(label, ratio, target, higher_is_better=True):
+        ok = ratio >= target if higher_is_better else ratio <= target
+        sign = ">=" if higher_is_better else "<="
+        print(f"{label}: {ratio:.2f}x (target {sign} {target}x)"
+              f"{'' if ok else '  MISSED'}")
+        if not ok:
+            missed.append(label)
+
+    kit = best_rate(lambda: contract.execute(REQUEST), args.calls, args.runs)
+    plain = best_rate(lambda: qel.execute(TEXT, REQUEST),
+                      args.calls // 4, args.runs)
+    print(f"one request: Contract.execute {kit:,.0f}/s, "
+          f"qel.execute {plain:,.0f}/s")
+    report("Contract.execute / qel.execute", kit / plain, 10)
+
+    per_thread = max(1, args.calls // 10)
+    for label, call in [
+            ("Contract.verify()", contract.verify),
+            ("Contract.execute()", lambda: contract.execute(REQUEST)),
+            ("qel.verify (holds the lock)", lambda: qel.verify(TEXT))]:
+        one = threaded_rate(call, 1, per_thread, args.runs)
+        two = threaded_rate(call, 2, per_thread, args.runs)
+        if label.startswith("qel."):
+            print(f"{label}: 2 threads / 1 thread {two / one:.2f}x")
+        else:
+            report(f"{label} 2 threads / 1 thread", two / one, 1.6)
+
+    window = max(1, args.session_calls // 10)
+    report(f"session of {args.session_calls:,} calls: last {window:,} / "
+           f"first {window:,}",
+           session_slopes(args.session_calls, window, args.runs), 1.1,
+           higher_is_better=False)
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
