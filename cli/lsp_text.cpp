@@ -111,6 +111,60 @@ LineIndex::LineIndex(std::string_view text, size_t body)
       lines_.push_back(i + 1);
     }
   }
+  marks_.reserve(text.size() / kStride + 1);
+  Mark mark;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i % kStride == 0) marks_.push_back(mark);
+    if (i == text.size()) break;
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (!is_continuation(c)) {
+      ++mark.chars;
+      mark.units16 += c >= 0xF0 ? 2 : 1;
+    }
+  }
+}
+
+uint64_t LineIndex::count_before(size_t offset, Measure measure) const {
+  const size_t k = offset / kStride;
+  uint64_t n = measure == Measure::kUnits16 ? marks_[k].units16
+                                            : marks_[k].chars;
+  for (size_t p = k * kStride; p < offset; ++p) {
+    const auto c = static_cast<unsigned char>(text_[p]);
+    if (!is_continuation(c)) {
+      n += measure == Measure::kUnits16 && c >= 0xF0 ? 2 : 1;
+    }
+  }
+  return n;
+}
+
+size_t LineIndex::resume_point(size_t from, size_t end, uint64_t budget,
+                               Measure measure, uint64_t& counted) const {
+  counted = 0;
+  if (end - from <= kStride) return from;
+  const uint64_t base = count_before(from, measure);
+  const auto at = [&](size_t k) {
+    return (measure == Measure::kUnits16 ? marks_[k].units16
+                                         : marks_[k].chars) -
+           base;
+  };
+  // The marks after `from` and not after `end`; their counts only grow.
+  size_t lo = from / kStride + 1;
+  size_t hi = end / kStride + 1;
+  if (lo >= hi || at(lo) > budget) return from;
+  while (hi - lo > 1) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (at(mid) <= budget) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  size_t p = lo * kStride;
+  while (p < end && is_continuation(static_cast<unsigned char>(text_[p]))) {
+    ++p;
+  }
+  counted = at(lo);
+  return p;
 }
 
 Position LineIndex::position_of(size_t offset, Encoding encoding) const {
@@ -122,15 +176,11 @@ Position LineIndex::position_of(size_t offset, Encoding encoding) const {
   const auto after = std::upper_bound(lines_.begin(), lines_.end(), offset);
   const size_t line = static_cast<size_t>(after - lines_.begin()) - 1;
   const size_t start = lines_[line];
-  uint64_t character = 0;
-  if (encoding == Encoding::kUtf8) {
-    character = offset - start;
-  } else {
-    for (size_t p = start; p < offset; ++p) {
-      const auto c = static_cast<unsigned char>(text_[p]);
-      if (!is_continuation(c)) character += c >= 0xF0 ? 2 : 1;
-    }
-  }
+  const uint64_t character =
+      encoding == Encoding::kUtf8
+          ? offset - start
+          : count_before(offset, Measure::kUnits16) -
+                count_before(start, Measure::kUnits16);
   return Position{line, character};
 }
 
@@ -141,8 +191,20 @@ size_t LineIndex::offset_of(Position position, Encoding encoding) const {
                                                  : text_.size();
   if (end > start && text_[end - 1] == '\n') --end;
   if (end > start && text_[end - 1] == '\r') --end;
-  size_t p = start;
+  if (encoding == Encoding::kUtf8) {
+    // A byte count: there, or the start of the character it falls in.
+    size_t p = position.character >= end - start
+                   ? end
+                   : start + static_cast<size_t>(position.character);
+    while (p > start && p < end &&
+           is_continuation(static_cast<unsigned char>(text_[p]))) {
+      --p;
+    }
+    return p;
+  }
   uint64_t counted = 0;
+  size_t p = resume_point(start, end, position.character, Measure::kUnits16,
+                          counted);
   while (p < end && counted < position.character) {
     const size_t length =
         std::min(sequence_length(static_cast<unsigned char>(text_[p])),
@@ -159,8 +221,16 @@ size_t LineIndex::offset_of_finding(uint64_t line, uint64_t column) const {
   if (line == 0) return body_;
   if (line - 1 >= lf_lines_.size()) return text_.size();
   size_t p = lf_lines_[line - 1];
-  for (uint64_t i = 1; i < column && p < text_.size() && text_[p] != '\n';
-       ++i) {
+  uint64_t i = 1;
+  if (column > 1) {
+    // The line's line feed, just before the next line's start.
+    const size_t end = line < lf_lines_.size() ? lf_lines_[line] - 1
+                                               : text_.size();
+    uint64_t counted = 0;
+    p = resume_point(p, end, column - 1, Measure::kChars, counted);
+    i += counted;
+  }
+  for (; i < column && p < text_.size() && text_[p] != '\n'; ++i) {
     p += std::min(sequence_length(static_cast<unsigned char>(text_[p])),
                   text_.size() - p);
   }

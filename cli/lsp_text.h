@@ -58,10 +58,30 @@ class LineIndex {
   }
 
  private:
+  // What a walk along a line counts: UTF-16 code units, or characters.
+  enum class Measure { kUnits16, kChars };
+  // Counts before every kStride-th byte, so that a position on a long line
+  // costs at most kStride bytes of counting, not the line up to it.
+  static constexpr size_t kStride = 4096;
+  struct Mark {
+    uint64_t units16 = 0;
+    uint64_t chars = 0;
+  };
+
+  // The count of the text before `offset`.
+  uint64_t count_before(size_t offset, Measure measure) const;
+  // Where a walk from `from` (a character's start) toward `end`, which stops
+  // before the character that would take its count past `budget`, may
+  // resume: the last character start at a mark that it passes, or `from`.
+  // `counted` receives the count from `from` to there.
+  size_t resume_point(size_t from, size_t end, uint64_t budget,
+                      Measure measure, uint64_t& counted) const;
+
   std::string_view text_;
   size_t body_;
   std::vector<size_t> lines_;       // protocol line starts
   std::vector<size_t> lf_lines_;    // finding line starts ("\n" only)
+  std::vector<Mark> marks_;         // marks_[k]: before byte k * kStride
 };
 
 // The end of the token that starts at `begin`: a quoted string through its

@@ -70,6 +70,43 @@ TEST(LspTextTest, FindingsCountLineFeedsAndCharactersAfterTheBody) {
   EXPECT_EQ(index.position_of(6, E::kUtf16), (Position{0, 3}));  // BOM + a + é
 }
 
+// Lines many kilobytes long, of characters of every width: every offset
+// converts as a count from its line's start says, across the points where
+// the index keeps its counts.
+TEST(LspTextTest, LongLinesConvertAsCountedFromTheLineStart) {
+  const std::string_view chars[] = {"a", "\xC3\xA9", "\xE4\xB8\xAD",
+                                    "\xF0\x9F\x98\x80"};
+  std::string text;
+  for (int line = 0; line < 2; ++line) {
+    for (size_t i = 0; i < 5000; ++i) text += chars[(i * 7 + i / 5) % 4];
+    text += "\r\n";
+  }
+  const LineIndex index(text);
+  uint64_t line = 0, units16 = 0, count = 0;
+  for (size_t at = 0; at <= text.size(); ++at) {
+    const auto c = static_cast<unsigned char>(at < text.size() ? text[at] : 0);
+    if ((c & 0xC0) == 0x80) continue;  // inside a character
+    if (c == '\n') {
+      ++line;
+      units16 = count = 0;
+      continue;
+    }
+    ASSERT_EQ(index.position_of(at, E::kUtf16), (Position{line, units16}))
+        << "offset " << at;
+    ASSERT_EQ(index.offset_of(Position{line, units16}, E::kUtf16), at);
+    ASSERT_EQ(index.offset_of_finding(line + 1, count + 1), at);
+    if (c == '\r') continue;
+    units16 += c >= 0xF0 ? 2 : 1;
+    ++count;
+  }
+  // Half of a surrogate pair far along a line: the pair's start.
+  const size_t emoji = text.rfind("\xF0", 20000);
+  const Position half = index.position_of(emoji, E::kUtf16);
+  EXPECT_EQ(index.offset_of(Position{half.line, half.character + 1},
+                            E::kUtf16),
+            emoji);
+}
+
 TEST(LspTextTest, TokenEnd) {
   struct Case {
     std::string_view text;
