@@ -3,6 +3,13 @@ time from sending a whole-text didChange to receiving its
 publishDiagnostics, over successive edits. The target is 50 ms per edit of
 a 1 MB contract.
 
+Then the worst texts for the server's own scans: unclosed brackets, closers
+that match nothing, escaped quotes, a contract on one line. Each is opened
+and hover, completion, definition and the document's symbols are timed,
+from the request's first byte to the answer's last. The target is 1 s per
+answer at 1 MB (these took minutes when a scan was repeated per bracket or
+per position).
+
 Usage: python3 bench/bench_lsp.py [--qel PATH] [--size BYTES] [--edits N]
 """
 import argparse
@@ -60,6 +67,49 @@ class Server:
             arrived = time.perf_counter()
 
 
+def worst_texts(size):
+    one_line = " ".join(line.split("//")[0]
+                        for line in generate.contract(size).split("\n"))
+    return [
+        ("open brackets", "[" * size),
+        ("closers matching nothing", "{" * (size // 2) + "]" * (size // 2)),
+        ("escaped quotes", '\\"\n' * (size // 3)),
+        ("contract on one line", one_line),
+    ]
+
+
+def time_worst_cases(qel, size):
+    methods = ["textDocument/hover", "textDocument/completion",
+               "textDocument/definition", "textDocument/documentSymbol"]
+    for name, text in worst_texts(size):
+        uri = "file:///worst.qel"
+        server = Server(qel)
+        server.send({"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                     "params": {"capabilities": {}}})
+        server.read()
+        server.send({"jsonrpc": "2.0", "method": "textDocument/didOpen",
+                     "params": {"textDocument": {"uri": uri,
+                                                 "languageId": "qel",
+                                                 "version": 1, "text": text}}})
+        server.read(timeout=600)
+        times = []
+        for i, method in enumerate(methods, start=2):
+            # The middle of the first line: as far from both ends as any.
+            data = frame({"jsonrpc": "2.0", "id": i, "method": method,
+                          "params": {"textDocument": {"uri": uri},
+                                     "position": {"line": 0,
+                                                  "character": size // 2}}})
+            start = time.perf_counter()
+            server.send_bytes(data)
+            answer, arrived = server.read(timeout=600)
+            assert answer["id"] == i, answer
+            times.append(f"{method.split('/')[1]} "
+                         f"{(arrived - start) * 1000:.1f} ms")
+        server.proc.kill()
+        server.proc.wait()
+        print(f"{name} ({len(text):,} bytes): " + ", ".join(times))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--qel", default=shutil.which("qel") or "qel")
@@ -106,6 +156,7 @@ def main():
           f"({findings} findings): diagnostics after "
           f"median {statistics.median(times):.1f} ms, "
           f"max {max(times):.1f} ms, min {min(times):.1f} ms")
+    time_worst_cases(args.qel, args.size)
 
 
 if __name__ == "__main__":
