@@ -96,6 +96,13 @@ bool MessageReader::resynchronise(size_t from) {
   }
 }
 
+void MessageReader::skip_to_next_header(size_t body_size) {
+  // A header that starts this far back cannot lie wholly inside the body,
+  // so only one that runs on past it is found there.
+  const size_t back = std::min(body_size, kLengthHeader.size() - 1);
+  resynchronise(pos_ >= back ? pos_ - back : 0);
+}
+
 MessageReader::Frame MessageReader::next() {
   Frame frame;
   std::optional<size_t> length;

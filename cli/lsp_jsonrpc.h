@@ -38,10 +38,11 @@ class MessageReader {
   Frame next();
 
   // Drops input up to the next "Content-Length" header. For use after a
-  // body that was not a whole message: when its declared length was short,
-  // the rest of it would otherwise be read as the next frame's headers and
-  // take that frame with it.
-  void skip_to_next_header() { resynchronise(pos_); }
+  // body of `body_size` bytes that was not a whole message: when its
+  // declared length was short, the rest of it would otherwise be read as the
+  // next frame's headers and take that frame with it; when it was long by a
+  // few bytes, the body's end holds the start of that header.
+  void skip_to_next_header(size_t body_size);
 
  private:
   // Appends what one read() returns, asking for at least `want` bytes;

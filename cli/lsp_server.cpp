@@ -1068,7 +1068,9 @@ int serve(int in, int out) {
         break;
       case MessageReader::Status::kMessage:
         if (!server.handle(frame.body)) return server.exit_status();
-        if (server.body_was_malformed()) reader.skip_to_next_header();
+        if (server.body_was_malformed()) {
+          reader.skip_to_next_header(frame.body.size());
+        }
         break;
     }
     if (server.output_closed()) return 1;

@@ -697,6 +697,8 @@ MALFORMED = [
     ("length one byte short",
      frame(request(9, "shutdown").split(b"\r\n\r\n")[1][:-1]) + b"}",
      -32700),
+    # The body takes the next header's first byte.
+    ("length one byte long", b"Content-Length: 3\r\n\r\n{}", -32700),
     ("not an object", frame(b"[1, 2]"), -32600),
     ("id of the wrong type",
      frame({"jsonrpc": "2.0", "id": [1], "method": "initialize"}), -32600),
