@@ -3,12 +3,16 @@
 // two contracts that parse are compared without fault, every change is
 // positioned on both sides; and a contract compared with itself, its
 // formatted text or its canonical text shows no change at all.
+// An input that starts with NUL is read as choices for the contract
+// generator: its next two bytes name one choice and its other value, and
+// the contract so changed is compared with the one first chosen.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "contract_generator.h"
 #include "fuzz_check.h"
 #include "qel/canonical.h"
 #include "qel/contract_diff.h"
@@ -39,17 +43,9 @@ void check_unchanged(const qel::SyntaxTree& tree, std::string_view other_text,
   check(changes.empty(), property, listing(changes), other_text);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t nul = input.find('\0');
-  const std::string_view old_text = input.substr(0, nul);
-  const std::string_view new_text =
-      nul == std::string_view::npos ? input : input.substr(nul + 1);
-
+void check_pair(std::string_view old_text, std::string_view new_text) {
   auto old_tree = qel::parse_tree(old_text);
-  if (!old_tree.ok()) return 0;
+  if (!old_tree.ok()) return;
   auto new_tree = qel::parse_tree(new_text);
   if (new_tree.ok()) {
     for (const qel::Change& c : qel::diff_contracts(*old_tree, *new_tree)) {
@@ -68,5 +64,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (canonical.ok() && canonical->find("inf.0") == std::string::npos) {
     check_unchanged(*old_tree, *canonical, "normalizing changes nothing");
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (qel::fuzz::is_generator_input(data, size) && size > 3) {
+    std::vector<uint8_t> choices(data + 3, data + size);
+    const std::string old_text =
+        qel::fuzz::generate_contract(choices.data(), choices.size());
+    choices[data[1] % choices.size()] = data[2];
+    const std::string new_text =
+        qel::fuzz::generate_contract(choices.data(), choices.size());
+    check_pair(old_text, new_text);
+    return 0;
+  }
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t nul = input.find('\0');
+  check_pair(input.substr(0, nul),
+             nul == std::string_view::npos ? input : input.substr(nul + 1));
   return 0;
 }

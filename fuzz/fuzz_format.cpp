@@ -2,13 +2,15 @@
 // the same (same canonical text and hash, the same tokens but for optional
 // commas), keeps every comment in order, is formatted already, and is laid
 // out cleanly; a text that does not parse is refused with the message
-// normalize gives.
+// normalize gives. An input that starts with NUL is read as choices for the
+// contract generator, whose texts must all parse.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "contract_generator.h"
 #include "fuzz_check.h"
 #include "qel/canonical.h"
 #include "qel/format.h"
@@ -69,18 +71,17 @@ void check_layout(const qel::SyntaxTree& tree) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+void check_format(std::string_view text, bool generated) {
   auto formatted = qel::format_contract(text);
   auto canonical = qel::normalize(text);
+  check(canonical.ok() || !generated, "a generated contract parses", text,
+        canonical.ok() ? std::string_view() : canonical.error().to_string());
   if (!canonical.ok()) {
     check(!formatted.ok(), "format accepts what normalize refuses",
           canonical.error().to_string());
     check_equal(formatted.error().to_string(), canonical.error().to_string(),
                 "format fails like normalize");
-    return 0;
+    return;
   }
   check(formatted.ok(), "format fails on a parsed text",
         formatted.ok() ? std::string_view() : formatted.error().to_string());
@@ -107,5 +108,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto hash_after = qel::semantic_hash(*formatted);
   check(hash.ok() && hash_after.ok(), "semantic_hash accepts both");
   check_equal(*hash_after, *hash, "the same semantic hash");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (qel::fuzz::is_generator_input(data, size)) {
+    check_format(qel::fuzz::generate_contract(data + 1, size - 1), true);
+  } else {
+    check_format(
+        std::string_view(reinterpret_cast<const char*>(data), size), false);
+  }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "contract_generator.h"
 #include "fuzz_check.h"
 #include "qel/canonical.h"
 #include "qel/parser.h"
@@ -183,10 +184,7 @@ class Rewriter {
   std::map<uint32_t, std::vector<Item>> lists_;  // by first token
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+int check_text(std::string_view text) {
   auto tree = qel::parse_tree(text);
   auto canonical = qel::normalize(text);
   auto hash = qel::semantic_hash(text);
@@ -237,4 +235,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(hash_again.ok(), "the canonical text hashes");
   check_equal(*hash_again, *hash, "the canonical text keeps the hash");
   return 0;
+}
+
+}  // namespace
+
+// An input that starts with NUL is read as choices for the contract
+// generator, so the checks also see valid contracts of every shape.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (qel::fuzz::is_generator_input(data, size)) {
+    return check_text(qel::fuzz::generate_contract(data + 1, size - 1));
+  }
+  return check_text(
+      std::string_view(reinterpret_cast<const char*>(data), size));
 }

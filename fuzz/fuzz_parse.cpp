@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "contract_generator.h"
 #include "fuzz_check.h"
 #include "qel/api.h"
 #include "qel/model.h"
@@ -154,10 +155,7 @@ void check_tree(std::string_view text, const qel::SyntaxTree& tree) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+int check_text(std::string_view text) {
   auto tree = qel::parse_tree(text);
   check_tokens(text, tree);
   auto model = qel::parse_contract(text);
@@ -216,4 +214,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             contract.data_semantics().state().size(),
         "at most one state member per state field", from_model);
   return 0;
+}
+
+}  // namespace
+
+// An input that starts with NUL is read as choices for the contract
+// generator, so the checks also see valid contracts of every shape.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (qel::fuzz::is_generator_input(data, size)) {
+    return check_text(qel::fuzz::generate_contract(data + 1, size - 1));
+  }
+  return check_text(
+      std::string_view(reinterpret_cast<const char*>(data), size));
 }
