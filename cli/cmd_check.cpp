@@ -97,7 +97,7 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       color == "always" || (color == "auto" && io.stdout_is_terminal &&
                             !io.no_color);
 
-  const std::vector<Operand> operands = expand_operands(a.operands);
+  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
   const SharedStdin stdin_text(io, operands);
   bool readable = true;
   bool all_valid = true;

@@ -298,7 +298,7 @@ bool compare_against(Io& io, const std::string& rev,
       }
     }
     if (here) {
-      for (Operand& o : expand_operands({given})) {
+      for (Operand& o : expand_operands({given}, io.err)) {
         files.push_back({std::move(o.path), std::move(o.error), false});
       }
     }

@@ -54,7 +54,7 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (a.operands.empty()) return usage_error(io, "hash: no input files");
-  const std::vector<Operand> operands = expand_operands(a.operands);
+  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
   const SharedStdin stdin_text(io, operands);
   bool failed = false, invalid = false;
   map_in_order<Hashed>(

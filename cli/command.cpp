@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include "diagnostics.h"
+#include "source_view.h"
 
 namespace qel::cli {
 
@@ -94,16 +95,16 @@ bool InputReader::read(const std::string& path, Input& in, std::string& why,
     in.text = *stdin_text_;
   } else if (for_rewrite) {
     if (!rewrite_target(path, in.real_path, why)) {
-      io_.err += "qel: cannot rewrite '" + path + "': " + why + '\n';
+      io_.err += "qel: cannot rewrite '" + shown_path(path) + "': " + why + '\n';
       return false;
     }
     if (!read_file(in.real_path, io_.max_input_size, in.text, why,
                    &in.stamp)) {
-      io_.err += "qel: cannot read '" + path + "': " + why + '\n';
+      io_.err += "qel: cannot read '" + shown_path(path) + "': " + why + '\n';
       return false;
     }
   } else if (!read_file(path, io_.max_input_size, in.text, why)) {
-    io_.err += "qel: cannot read '" + path + "': " + why + '\n';
+    io_.err += "qel: cannot read '" + shown_path(path) + "': " + why + '\n';
     return false;
   }
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";

@@ -53,13 +53,60 @@ class Fd {
 };
 
 FileStamp stamp_of(const struct stat& st) {
-  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+  return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 bool same_stamp(const FileStamp& a, const FileStamp& b) {
   return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-         a.modified.tv_sec == b.modified.tv_sec &&
-         a.modified.tv_nsec == b.modified.tv_nsec;
+         same_time(a.modified, b.modified) && same_time(a.changed, b.changed);
+}
+
+// Whether `st` is the file open as standard input: reading it by a name
+// such as /dev/stdin is reading standard input, and rewriting it would
+// replace the file the shell redirected.
+bool is_standard_input(const struct stat& st) {
+  struct stat in;
+  return ::fstat(STDIN_FILENO, &in) == 0 && in.st_dev == st.st_dev &&
+         in.st_ino == st.st_ino;
+}
+
+// Up to `size` bytes into `buffer`, retried when a signal interrupts;
+// -1 with `why` set on an error.
+ssize_t read_some(int fd, char* buffer, size_t size, std::string& why) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0) return n;
+    if (errno != EINTR) {
+      why = errno_text(errno);
+      return -1;
+    }
+  }
+}
+
+// Makes room for `size` bytes in `text`, keeping its first `used` ones,
+// with exactly that capacity: growing a string in place may double its
+// capacity, which near the input limit would allocate twice the limit.
+void grow_exactly(std::string& text, size_t used, size_t size) {
+  std::string bigger;
+  bigger.reserve(size);
+  bigger.append(text, 0, used);
+  bigger.resize(size);
+  text.swap(bigger);
+}
+
+// The longest prefix of `name` of at most `size` bytes that does not end
+// inside a UTF-8 sequence.
+std::string_view utf8_prefix(std::string_view name, size_t size) {
+  if (name.size() <= size) return name;
+  size_t end = size;
+  while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return name.substr(0, end);
 }
 
 // The temporary files of the rewrites in progress, for the signal handler:
@@ -151,8 +198,14 @@ class TempFile {
         slash == std::string::npos ? "" : real_path.substr(0, slash + 1);
     const std::string base =
         slash == std::string::npos ? real_path : real_path.substr(slash + 1);
-    // A hidden name: editors and directory walks pass it over.
-    std::string name = dir + "." + base + ".qel-XXXXXX";
+    // A hidden name: editors and directory walks pass it over. A long
+    // name is cut so that the whole fits in a directory entry; mkostemp
+    // keeps it unique.
+    constexpr std::string_view kSuffix = ".qel-XXXXXX";
+    const std::string name =
+        dir + "." +
+        std::string(utf8_prefix(base, NAME_MAX - 1 - kSuffix.size())) +
+        std::string(kSuffix);
     if (name.size() >= sizeof TempSlot::name) {
       why = errno_text(ENAMETOOLONG);
       return false;
@@ -238,73 +291,96 @@ std::string directory_of(const std::string& path) {
 
 bool read_all(int fd, uint64_t limit, std::string& text, std::string& why) {
   text.clear();
+  // A regular file's size says how much to expect: one allocation of
+  // exactly that. Anything else starts small and doubles, up to the limit.
   struct stat st;
-  size_t capacity = size_t{1} << 16;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     if (static_cast<uint64_t>(st.st_size) > limit) {
       why = limit_text(limit);
       return false;
     }
-    // One byte more than the size, so that the end is seen without growing.
-    capacity = static_cast<size_t>(st.st_size) + 1;
+    text.resize(static_cast<size_t>(st.st_size));
   }
+  constexpr size_t kFirstBuffer = size_t{1} << 16;
   size_t used = 0;
   for (;;) {
     if (used == text.size()) {
-      const uint64_t wanted =
-          std::min<uint64_t>(std::max<uint64_t>(capacity, used * 2), limit + 1);
-      if (wanted <= used) {  // a full buffer at limit + 1 bytes
-        why = limit_text(limit);
-        text.clear();
-        return false;
+      // Full: one byte more tells the end from more input, without
+      // growing the buffer just to find the end.
+      char byte;
+      const ssize_t n = read_some(fd, &byte, 1, why);
+      if (n < 0) break;
+      if (n == 0) {
+        text.resize(used);
+        return true;
       }
-      text.resize(static_cast<size_t>(wanted));
+      if (used >= limit) {
+        why = limit_text(limit);
+        break;
+      }
+      const uint64_t doubled = std::max<uint64_t>(kFirstBuffer, uint64_t{used} * 2);
+      grow_exactly(text, used, static_cast<size_t>(std::min(doubled, limit)));
+      text[used++] = byte;
+      continue;
     }
-    const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      why = errno_text(errno);
-      text.clear();
-      return false;
+    const ssize_t n = read_some(fd, text.data() + used, text.size() - used, why);
+    if (n < 0) break;
+    if (n == 0) {
+      text.resize(used);
+      return true;
     }
-    if (n == 0) break;
     used += static_cast<size_t>(n);
-    if (used > limit) {
-      why = limit_text(limit);
-      text.clear();
-      return false;
-    }
   }
-  text.resize(used);
-  return true;
+  text.clear();
+  return false;
 }
 
 bool read_file(const std::string& path, uint64_t limit, std::string& text,
                std::string& why, FileStamp* stamp) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without blocking: opening a FIFO would wait for a writer forever.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) {
     why = errno_text(errno);
     return false;
   }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
+  struct stat before;
+  if (::fstat(fd.get(), &before) != 0) {
     why = errno_text(errno);
     return false;
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (S_ISDIR(before.st_mode)) {
     why = errno_text(EISDIR);
     return false;
   }
+  const bool regular = S_ISREG(before.st_mode);
+  if (!regular && !is_standard_input(before)) {
+    why = "not a regular file";
+    return false;
+  }
+  // Standard input by another name is read as "-" would be: waiting for
+  // what is written to it.
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    why = errno_text(errno);
+    return false;
+  }
   if (!read_all(fd.get(), limit, text, why)) return false;
-  if (stamp != nullptr) {
-    // Taken after reading: a writer that finished during the read shows in
-    // the stamp rather than slipping past the check before the rename.
-    if (::fstat(fd.get(), &st) != 0) {
+  // A pipe or a terminal changes its times as it is written to; only a
+  // file's stamp says whether what was read is one version of it.
+  if (regular) {
+    struct stat after;
+    if (::fstat(fd.get(), &after) != 0) {
       why = errno_text(errno);
+      text.clear();
       return false;
     }
-    *stamp = stamp_of(st);
+    if (!same_stamp(stamp_of(before), stamp_of(after))) {
+      why = "changed while being read";
+      text.clear();
+      return false;
+    }
   }
+  if (stamp != nullptr) *stamp = stamp_of(before);
   return true;
 }
 
@@ -319,6 +395,10 @@ bool rewrite_target(const std::string& path, std::string& real_path,
   struct stat st;
   if (::stat(real.get(), &st) != 0) {
     why = errno_text(errno);
+    return false;
+  }
+  if (is_standard_input(st)) {
+    why = "it is standard input";
     return false;
   }
   if (!S_ISREG(st.st_mode)) {

@@ -19,36 +19,47 @@ namespace qel::cli {
 // `qel hash /dev/zero` would read until memory runs out.
 constexpr uint64_t kDefaultMaxInputSize = uint64_t{1} << 30;
 
-// What identifies a file's contents as they were read; a rewrite is refused
-// when any of it differs just before the new text replaces the old.
+// What identifies a file's contents as they were read; a read is refused
+// when any of it differs after reading, and a rewrite when any of it
+// differs just before the new text replaces the old. The change time is
+// there because a writer can set the modification time back; nobody can
+// set the change time.
 struct FileStamp {
   dev_t device = 0;
   ino_t inode = 0;
   off_t size = 0;
   timespec modified{};
+  timespec changed{};
 };
 
 // Reads everything from `fd`. False with `why` set on a read error or when
-// there are more than `limit` bytes. An allocation failure throws
-// std::bad_alloc: the caller reports it as running out of memory.
+// there are more than `limit` bytes, which is found out by reading one byte
+// past the limit, never more. An allocation failure throws std::bad_alloc:
+// the caller reports it as running out of memory.
 bool read_all(int fd, uint64_t limit, std::string& text, std::string& why);
 
-// Reads the file at `path` whole; `stamp`, when given, receives the
-// identity of what was read.
+// Reads the file at `path` whole. It is opened without blocking, so that a
+// FIFO cannot hang the command, and refused unless it is a regular file or
+// the process's standard input (/dev/stdin and the like). A regular file is
+// stamped before reading and again after: on any difference the read is
+// refused, since the text may hold parts of two versions. `stamp`, when
+// given, receives the stamp taken before reading.
 bool read_file(const std::string& path, uint64_t limit, std::string& text,
                std::string& why, FileStamp* stamp = nullptr);
 
 // The file that a rewrite of `path` replaces: links followed to the real
 // file, which must be a regular file with one name that the caller may
-// write. False with `why` set otherwise, before anything is read.
+// write, and not the process's standard input. False with `why` set
+// otherwise, before anything is read.
 bool rewrite_target(const std::string& path, std::string& real_path,
                     std::string& why);
 
 // Replaces the contents of `real_path` (from rewrite_target) by `text`:
 // written to a temporary file beside it, given the old file's owner, group
 // and mode, flushed, and renamed over it only if the file still matches
-// `as_read`. On any failure the temporary file is removed and the old file
-// is untouched. Rewrites of different files may run on several threads.
+// `as_read`. The temporary file's name is hidden and unique, shortened to
+// fit a directory entry when the file's own name is long. On any failure
+// the temporary file is removed and the old file is untouched. Rewrites of different files may run on several threads.
 bool rewrite_file(const std::string& real_path, std::string_view text,
                   const FileStamp& as_read, std::string& why);
 

@@ -106,7 +106,7 @@ int run_text_command(std::string_view name, TextTransform transform,
       }
     }
   }
-  const std::vector<Operand> operands = expand_operands(a.operands);
+  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
   const SharedStdin stdin_text(io, operands);
   bool failed = false, invalid = false, differs_any = false;
   uint64_t files = 0, rewritten = 0;

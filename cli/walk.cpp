@@ -8,6 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
+
+#include "source_view.h"
 
 namespace qel::cli {
 namespace {
@@ -23,11 +26,22 @@ std::string join(const std::string& dir, const char* name) {
   return dir + '/' + name;
 }
 
+void skip(const std::string& path, std::string_view why,
+          std::string& warnings) {
+  warnings += "qel: skipping '" + shown_path(path) + "': ";
+  warnings += why;
+  warnings += '\n';
+}
+
 // Walks `root` with an explicit stack of directories still to read, so
 // that a deep tree costs no recursion. A directory that cannot be read is
 // listed with its error, in its place among the files.
-void walk(const std::string& root, std::vector<Operand>& out) {
+void walk(const std::string& root, std::vector<Operand>& out,
+          std::string& warnings) {
   std::vector<Operand> found;
+  // Warnings are sorted with the files, so that they come in path order
+  // whatever order the directories list their entries in.
+  std::vector<std::pair<std::string, std::string>> skipped;  // path, why
   std::vector<std::string> pending{root};
   while (!pending.empty()) {
     const std::string dir = std::move(pending.back());
@@ -41,35 +55,59 @@ void walk(const std::string& root, std::vector<Operand>& out) {
     while (const dirent* entry = ::readdir(handle.get())) {
       if (entry->d_name[0] == '.') continue;  // hidden, '.' and '..'
       const std::string path = join(dir, entry->d_name);
+      const bool wanted = ends_with_qel(entry->d_name);
       struct stat st;
-      if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
+      if (::lstat(path.c_str(), &st) != 0) {
+        // Gone meanwhile is nothing to report. Otherwise it may have been
+        // a contract, or a directory holding some.
+        if (errno != ENOENT &&
+            (wanted || entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN)) {
+          skipped.emplace_back(path, std::strerror(errno));
+        }
+        continue;
+      }
       if (S_ISDIR(st.st_mode)) {
         pending.push_back(path);
-      } else if (ends_with_qel(entry->d_name)) {
-        // A link to a directory is not followed; a link to a file is read
-        // like the file.
-        if (S_ISLNK(st.st_mode) &&
-            (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))) {
+        continue;
+      }
+      if (!wanted) continue;
+      // A link to a directory is not followed; a link to a file is read
+      // like the file.
+      if (S_ISLNK(st.st_mode)) {
+        if (::stat(path.c_str(), &st) != 0) {
+          skipped.emplace_back(path, errno == ENOENT
+                                         ? "dangling symbolic link"
+                                         : std::strerror(errno));
           continue;
         }
-        found.push_back({path, {}});
+        if (S_ISDIR(st.st_mode)) continue;
       }
+      // Reading a FIFO waits for a writer, a device may never end: only
+      // files are contracts.
+      if (!S_ISREG(st.st_mode)) {
+        skipped.emplace_back(path, "not a regular file");
+        continue;
+      }
+      found.push_back({path, {}});
     }
   }
   std::sort(found.begin(), found.end(),
             [](const Operand& a, const Operand& b) { return a.path < b.path; });
+  std::sort(skipped.begin(), skipped.end());
+  for (const auto& [path, why] : skipped) skip(path, why, warnings);
   for (Operand& f : found) out.push_back(std::move(f));
 }
 
 }  // namespace
 
-std::vector<Operand> expand_operands(const std::vector<std::string>& operands) {
+std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
+                                     std::string& warnings) {
   std::vector<Operand> out;
   for (const std::string& operand : operands) {
     struct stat st;
     if (operand != "-" && ::stat(operand.c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode)) {
-      walk(operand, out);
+      walk(operand, out, warnings);
     } else {
       out.push_back({operand, {}});
     }

@@ -18,7 +18,12 @@ struct Operand {
 // directories (names starting with '.') are passed over and symbolic links
 // to directories are not followed, so a walk always ends. A file named
 // explicitly is kept whatever its name; "-" stays standard input.
-std::vector<Operand> expand_operands(const std::vector<std::string>& operands);
+// What a walk passes over for a reason the user may want to know (a `*.qel`
+// that is a FIFO, a device or a socket, a dangling link, an entry that
+// cannot be looked at) is appended to `warnings` as one line each,
+// "qel: skipping 'PATH': REASON", with the path escaped for printing.
+std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
+                                     std::string& warnings);
 
 }  // namespace qel::cli
 

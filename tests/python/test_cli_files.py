@@ -1,14 +1,18 @@
 """The command line with the user's files: read whole or not at all, within
 a size limit, and rewritten by -w without losing the file, its links, its
-owner or its mode, under faults and signals."""
+owner or its mode, under faults, signals and concurrent edits; walks and
+named operands never hang on what is not a file."""
 import os
+import socket
 import pathlib
+import re
 import resource
 import shutil
 import signal
 import stat
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
@@ -60,6 +64,36 @@ def leftovers(directory):
     return sorted(p.name for p in directory.iterdir() if ".qel-" in p.name)
 
 
+@pytest.fixture
+def nobody():
+    """Runs the built qel as user nobody, from a copy that user can reach
+    (the build may sit in a home directory closed to others), in a scratch
+    directory nobody may enter."""
+    if not ROOT_USER:
+        pytest.skip("needs root to run as another user")
+    scratch = pathlib.Path(tempfile.mkdtemp(dir="/tmp"))
+    os.chmod(scratch, 0o755)
+    binary = scratch / "qel"
+    shutil.copy2(QEL, binary)
+    os.chmod(binary, 0o755)
+    work = scratch / "work"
+    work.mkdir(mode=0o777)
+    os.chmod(work, 0o777)
+
+    def as_nobody():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+
+    def run_as_nobody(*args):
+        return subprocess.run([str(binary), *map(str, args)],
+                              capture_output=True, preexec_fn=as_nobody,
+                              timeout=30)
+    run_as_nobody.work = work
+    yield run_as_nobody
+    shutil.rmtree(scratch)
+
+
 # ---- Reading --------------------------------------------------------------
 
 @pytest.mark.parametrize("args", [["hash"], ["check"], ["normalize"],
@@ -107,6 +141,7 @@ def test_read_errors_name_the_file():
     (len(CANONICAL), f"{len(CANONICAL) - 1}", False),
     (len(CANONICAL), "1K", False),
     (len(CANONICAL), "1M", True),
+    (len(CANONICAL), "18446744073709551615", True),  # no wrap to 0 at +1
 ])
 @pytest.mark.parametrize("source", ["file", "stdin"])
 def test_input_size_limit(tmp_path, size, limit, readable, source):
@@ -129,12 +164,113 @@ def test_input_size_limit(tmp_path, size, limit, readable, source):
 
 
 def test_endless_input_stops_at_the_limit():
-    result = run("hash", "--max-input-size=4M", "/dev/zero",
-                 limits=[(resource.RLIMIT_AS, 512 << 20)])
+    # Well below three times the limit, which growing the buffer by one
+    # byte past a full limit would allocate.
+    with open("/dev/zero", "rb") as zero:
+        result = run("hash", "--max-input-size=64M", "-", stdin=zero,
+                     limits=[(resource.RLIMIT_AS, 160 << 20)])
     assert (result.returncode, result.stdout) == (2, b"")
     assert result.stderr == (
-        b"qel: cannot read '/dev/zero': larger than the input size limit of "
-        b"4194304 bytes (see --max-input-size)\n")
+        b"qel: cannot read standard input: larger than the input size limit "
+        b"of 67108864 bytes (see --max-input-size)\n")
+
+
+# ---- What is not a file -----------------------------------------------------
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+def make_socket(path):
+    # By its name alone: a socket's full path may not exceed 107 bytes.
+    here = os.getcwd()
+    os.chdir(path.parent)
+    try:
+        with socket.socket(socket.AF_UNIX) as sock:
+            sock.bind(path.name)
+    finally:
+        os.chdir(here)
+
+
+def make_dangling_link(path):
+    path.symlink_to("nowhere.qel")
+
+
+def make_link_loop(path):
+    path.symlink_to(path.name)
+
+
+def make_link_to_fifo(path):
+    os.mkfifo(path.parent / "fifo")
+    path.symlink_to("fifo")
+
+
+WALK_COMMANDS = [["check"], ["hash"], ["fmt"], ["normalize"], ["fmt", "-w"]]
+
+
+@pytest.mark.parametrize("command", WALK_COMMANDS, ids=" ".join)
+@pytest.mark.parametrize("make,why", [
+    (make_fifo, "not a regular file"),
+    (make_socket, "not a regular file"),
+    (make_link_to_fifo, "not a regular file"),
+    (make_dangling_link, "dangling symbolic link"),
+    (make_link_loop, "Too many levels of symbolic links"),
+])
+def test_walks_skip_what_is_not_a_file_and_say_so(tmp_path, command, make,
+                                                   why):
+    (tmp_path / "good.qel").write_text(CANONICAL)
+    odd = tmp_path / "odd\x1b[31m.qel"
+    make(odd)
+    result = run(*command, tmp_path, stdin=subprocess.DEVNULL, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.startswith(
+        f"qel: skipping '{tmp_path}/odd\\u{{1b}}[31m.qel': {why}\n".encode())
+
+
+def test_walks_report_entries_they_cannot_look_at(nobody):
+    closed = nobody.work / "closed"
+    closed.mkdir()
+    (closed / "c.qel").write_text(CANONICAL)
+    os.chmod(closed, 0o744)  # listed, but not entered
+    result = nobody("hash", nobody.work)
+    assert (result.returncode, result.stdout) == (0, b"")
+    assert result.stderr == (f"qel: skipping '{closed}/c.qel': Permission "
+                             "denied\n").encode()
+
+
+NAMED_COMMANDS = [
+    ["check", "{x}"], ["hash", "{x}"], ["fmt", "{x}"], ["normalize", "{x}"],
+    ["parse", "{x}"], ["run", "{x}", "{good}"], ["diff", "{x}", "{good}"],
+]
+
+
+@pytest.mark.parametrize("command", NAMED_COMMANDS, ids=" ".join)
+@pytest.mark.parametrize("make,why", [
+    (make_fifo, "not a regular file"),
+    (make_socket, "No such device or address"),  # cannot even be opened
+    ("/dev/zero", "not a regular file"),
+])
+def test_named_operands_that_are_not_files_are_refused(tmp_path, command,
+                                                       make, why):
+    good = tmp_path / "good.qel"
+    good.write_text(CANONICAL)
+    odd = tmp_path / "odd.qel"
+    if callable(make):
+        make(odd)
+    else:
+        odd = make
+    args = [a.format(x=odd, good=good) for a in command]
+    result = run(*args, stdin=subprocess.DEVNULL, timeout=30)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert f"qel: cannot read '{odd}': {why}\n".encode() in result.stderr
+
+
+def test_standard_input_by_name_is_read():
+    # A pipe: not a file, but the one standard input is.
+    result = run("hash", "/dev/stdin", input=CANONICAL.encode(), timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        f"{qel.semantic_hash(CANONICAL)}  /dev/stdin\n").encode()
 
 
 @pytest.mark.parametrize("value", ["", "x", "1T", "-1", "99999999999999999999"])
@@ -183,46 +319,53 @@ def test_owner_group_and_mode_are_kept(tmp_path, mode):
     assert path.read_text() == CANONICAL
 
 
-@pytest.mark.parametrize("make", ["fifo", "/dev/stdin"])
+@pytest.mark.parametrize("make", ["fifo", "/dev/stdin", "/dev/stdin < file"])
 def test_only_regular_files_are_rewritten(tmp_path, make):
+    path = tmp_path / "c.qel"
+    path.write_text(NOT_CANONICAL)
+    before = snapshot(path)
     if make == "fifo":
         target = tmp_path / "f.qel"
         os.mkfifo(target)
     else:
-        target = make
-    before = sorted(os.listdir(tmp_path))
-    result = run("normalize", "-w", target, stdin=subprocess.DEVNULL,
-                 timeout=10)
+        target = "/dev/stdin"
+    listed = sorted(os.listdir(tmp_path))
+    with open(path if make.endswith("file") else os.devnull) as stdin:
+        result = run("normalize", "-w", target, stdin=stdin, timeout=10)
     assert result.returncode == 2
     assert result.stderr.startswith(f"qel: cannot rewrite '{target}': ".encode())
     assert result.stderr.endswith(b"qel: rewrote 0 of 1 file\n")
-    assert sorted(os.listdir(tmp_path)) == before
+    assert sorted(os.listdir(tmp_path)) == listed
+    assert snapshot(path) == before
 
 
-@pytest.mark.skipif(not ROOT_USER, reason="needs root to run as another user")
-def test_a_read_only_file_is_refused_for_other_users():
-    # pytest's own directory is closed to other users.
-    tmp_path = pathlib.Path(tempfile.mkdtemp(dir="/tmp"))
-    os.chmod(tmp_path, 0o777)
-    path = tmp_path / "c.qel"
+@pytest.mark.parametrize("name", [
+    "a" * 251 + ".qel",
+    "b" * 251 + ".q",
+    "\u00e9" * 125 + ".qel",  # cut on a character, not inside one
+])
+def test_a_long_name_is_rewritten(tmp_path, name):
+    path = tmp_path / name
+    path.write_text(NOT_CANONICAL)
+    result = run("normalize", "-w", path)
+    assert result.returncode == 0, result.stderr
+    assert path.read_text() == CANONICAL
+    assert sorted(os.listdir(tmp_path)) == [name]
+
+
+def test_a_read_only_file_is_refused_for_other_users(nobody):
+    path = nobody.work / "c.qel"
     path.write_text(NOT_CANONICAL)
     os.chown(path, 65534, 65534)
     os.chmod(path, 0o444)
     before = snapshot(path)
-
-    def as_nobody():
-        os.setgroups([])
-        os.setgid(65534)
-        os.setuid(65534)
-    result = subprocess.run([QEL, "normalize", "-w", str(path)],
-                            capture_output=True, preexec_fn=as_nobody)
+    result = nobody("normalize", "-w", path)
     assert result.returncode == 2
     assert result.stderr == (
         f"qel: cannot rewrite '{path}': permission denied\n"
         "qel: rewrote 0 of 1 file\n").encode()
     assert snapshot(path) == before
-    assert leftovers(tmp_path) == []
-    shutil.rmtree(tmp_path)
+    assert leftovers(nobody.work) == []
 
 
 def read_bytes_of(pid):
@@ -233,7 +376,20 @@ def read_bytes_of(pid):
     return 0
 
 
-def test_a_file_changed_after_reading_is_not_overwritten(tmp_path):
+def append_a_comment(path, text):
+    path.write_text(text + "// edited by someone else\n")
+
+
+def edit_in_place_and_set_the_time_back(path, text):
+    # Same size, same modification time: only the change time tells.
+    st = path.stat()
+    path.write_text(text.replace("op_1\"", "op_X\""))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
+@pytest.mark.parametrize("edit", [append_a_comment,
+                                  edit_in_place_and_set_the_time_back])
+def test_a_file_changed_after_reading_is_not_overwritten(tmp_path, edit):
     path = tmp_path / "c.qel"
     text = big_contract(60000)
     path.write_text(text)
@@ -241,14 +397,71 @@ def test_a_file_changed_after_reading_is_not_overwritten(tmp_path):
                             stderr=subprocess.PIPE)
     while read_bytes_of(proc.pid) < len(text) and proc.poll() is None:
         time.sleep(0.001)
-    edited = text + "// edited by someone else\n"
-    path.write_text(edited)
+    edit(path, text)
+    edited = path.read_bytes()
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 2
-    assert err == (f"qel: cannot rewrite '{path}': changed while being "
-                   f"rewritten\nqel: rewrote 0 of 1 file\n").encode()
-    assert path.read_text() == edited
+    # Just after the last byte is read, the edit is seen by the read.
+    assert err in (f"qel: cannot {verb} '{path}': changed while being "
+                   f"{done}\nqel: rewrote 0 of 1 file\n".encode()
+                   for verb, done in [("read", "read"),
+                                      ("rewrite", "rewritten")])
+    assert path.read_bytes() == edited
     assert leftovers(tmp_path) == []
+
+
+def has_open(proc, path):
+    """Whether `proc` has `path` open, or has ended."""
+    try:
+        fds = os.listdir(f"/proc/{proc.pid}/fd")
+    except FileNotFoundError:
+        fds = []
+    if proc.poll() is not None:
+        return True
+    for fd in fds:
+        try:
+            if os.readlink(f"/proc/{proc.pid}/fd/{fd}") == str(path):
+                return True
+        except OSError:
+            pass
+    return False
+
+
+@pytest.mark.parametrize("command", [["fmt", "-w"], ["hash"]], ids=" ".join)
+def test_a_file_edited_while_it_is_read_is_never_mixed(tmp_path, command):
+    # Two versions of the same size that differ at both ends: a read torn
+    # by the edit holds the head of one and the tail of the other, and
+    # formats or hashes like neither.
+    body = big_contract(40000)
+    old, new = (f"// {v}\n{body}// {v}\n" for v in ("old", "new"))
+    # What a whole read of either gives: the file rewritten, or the line.
+    whole = {run(*command[:1], "-", input=t.encode()).stdout.replace(
+        b"  -\n", b"") for t in (old, new)}
+    path = tmp_path / "c.qel"
+    for _ in range(3):
+        path.write_text(old)
+        inode = path.stat().st_ino
+        with open(path, "r+b") as writer:
+            proc = subprocess.Popen([QEL, *command, str(path)],
+                                    stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            while not has_open(proc, path):
+                pass
+            os.pwrite(writer.fileno(), new.encode(), 0)
+            out, err = proc.communicate(timeout=60)
+        if proc.returncode == 2:
+            # Refused, and the file is the other program's.
+            assert re.fullmatch(
+                rb"qel: cannot (read|rewrite) '[^']*': changed while being "
+                rb"(read|rewritten)\n(qel: rewrote 0 of 1 file\n)?", err), err
+            assert path.read_text() == new and path.stat().st_ino == inode
+        elif "-w" in command:
+            assert proc.returncode == 0, err
+            assert path.read_bytes() in whole
+        else:
+            assert proc.returncode == 0, err
+            assert out.replace(f"  {path}\n".encode(), b"") in whole
+        assert leftovers(tmp_path) == []
 
 
 @pytest.mark.parametrize("sig,status", [(signal.SIGINT, 130),
