@@ -1,14 +1,13 @@
 // qel diff: what changed between two versions of a contract, and whether
 // the change breaks callers or stored states. The comparison itself is the
-// core's (qel/contract_diff.h); this file reads the two versions, from
-// files or from git, and prints the changes.
+// core's (qel/contract_diff.h) and reading a revision is git_revision.h's:
+// this file finds the two versions of each file and prints the changes.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,11 +15,11 @@
 
 #include "command.h"
 #include "diagnostics.h"
+#include "git_revision.h"
 #include "qel/contract_diff.h"
 #include "qel/json.h"
 #include "qel/parser.h"
 #include "source_view.h"
-#include "subprocess.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -77,53 +76,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // ---- Reading the old version from git --------------------------------------
 
-// The components of `path` from the root, taken from `cwd` when relative,
-// with "." dropped and ".." applied: git prints the paths it lists
-// relative to here, and an operand may climb ("../contracts").
-std::vector<std::string> absolute(const std::string& cwd,
-                                  std::string_view path) {
-  std::vector<std::string> out;
-  std::string_view rest = path;
-  for (int pass = path.starts_with('/') ? 1 : 0; pass < 2; ++pass) {
-    std::string_view p = pass == 0 ? std::string_view(cwd) : rest;
-    while (!p.empty()) {
-      const std::size_t slash = std::min(p.find('/'), p.size());
-      const std::string_view part = p.substr(0, slash);
-      if (part == "..") {
-        if (!out.empty()) out.pop_back();
-      } else if (!part.empty() && part != ".") {
-        out.emplace_back(part);
-      }
-      p.remove_prefix(std::min(p.size(), slash + 1));
-    }
-  }
-  return out;
-}
-
-// `listed` (a path git printed, under the operand `given`) as a walk of
-// `given` would name it, or nothing when the walk would pass it over (not
-// a `*.qel` file, or a hidden name on the way). `given` itself, when it
-// was a file, is kept whatever its name.
-std::optional<std::string> as_walked(const std::string& cwd,
-                                     const std::string& listed,
-                                     const std::string& given) {
-  const std::vector<std::string> below = absolute(cwd, listed);
-  const std::vector<std::string> top = absolute(cwd, given);
-  if (below.size() < top.size() ||
-      !std::equal(top.begin(), top.end(), below.begin())) {
-    return std::nullopt;
-  }
-  if (below.size() == top.size()) return given;
-  if (!listed.ends_with(".qel")) return std::nullopt;
-  std::string path = given;
-  for (std::size_t i = top.size(); i < below.size(); ++i) {
-    if (below[i].front() == '.') return std::nullopt;
-    if (!path.empty() && path.back() != '/') path += '/';
-    path += below[i];
-  }
-  return path;
-}
-
 bool exists_here(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
@@ -134,110 +86,15 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-class Git {
- public:
-  explicit Git(Io& io) : io_(io) {}
-
-  // Whether `rev` names a commit; says why not on standard error.
-  bool check_revision(const std::string& rev) {
-    ProcessResult r;
-    std::string why;
-    if (!run({"git", "rev-parse", "--verify", "--quiet", rev + "^{commit}"},
-             r, why)) {
-      io_.err += "qel: diff: " + why + '\n';
-      return false;
-    }
-    if (r.exit_status != 0) {
-      // Quiet, git says nothing of a revision it does not know, but still
-      // says why when there is no repository at all.
-      io_.err += "qel: diff: ";
-      io_.err += r.err.empty() ? "'" + rev + "' is not a revision of the "
-                                 "git repository here\n"
-                               : r.err;
-      if (io_.err.back() != '\n') io_.err += '\n';
-      return false;
-    }
-    return true;
+// Says on standard error why `path` could not be read from git.
+bool fail(Io& io, const std::string& path, std::string why) {
+  while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) {
+    why.pop_back();
   }
-
-  // The contracts at `rev` under `path` (a directory, or the path itself
-  // when it was a file there), named as a walk of `path` names them: for a
-  // directory the `*.qel` files, hidden ones passed over. False, after
-  // saying why, when git fails.
-  bool list(const std::string& rev, const std::string& path,
-            std::vector<std::string>& paths) {
-    ProcessResult r;
-    std::string why;
-    if (!run({"git", "--literal-pathspecs", "ls-tree", "-r", "-z",
-              "--name-only", rev, "--", path},
-             r, why) ||
-        r.exit_status != 0) {
-      return fail(path, why.empty() ? r.err : why);
-    }
-    char here[4096];
-    if (::getcwd(here, sizeof here) == nullptr) {
-      return fail(path, std::strerror(errno));
-    }
-    const std::string cwd = here;
-    std::size_t start = 0;
-    for (std::size_t end; (end = r.out.find('\0', start)) != std::string::npos;
-         start = end + 1) {
-      if (std::optional<std::string> walked =
-              as_walked(cwd, r.out.substr(start, end - start), path)) {
-        paths.push_back(std::move(*walked));
-      }
-    }
-    return true;
-  }
-
-  // The text of `path` at `rev` into `text`, or nothing when the path does
-  // not exist there. False, after saying why, when git fails.
-  bool read(const std::string& rev, const std::string& path,
-            std::optional<std::string>& text) {
-    text.reset();
-    ProcessResult r;
-    std::string why;
-    // ls-tree takes the path relative to the working directory, as the
-    // user wrote it; an empty answer means the path is not in that tree.
-    if (!run({"git", "--literal-pathspecs", "ls-tree", "-z", rev, "--",
-              path},
-             r, why) ||
-        r.exit_status != 0) {
-      return fail(path, why.empty() ? r.err : why);
-    }
-    // "<mode> SP <type> SP <object> TAB <path> NUL"
-    const std::size_t tab = r.out.find('\t');
-    if (tab == std::string::npos) return true;
-    const std::string entry = r.out.substr(0, tab);
-    const std::size_t space = entry.rfind(' ');
-    if (entry.find(" blob ") == std::string::npos || space == std::string::npos) {
-      return true;  // a directory or a submodule then: no contract
-    }
-    const std::string object = entry.substr(space + 1);
-    if (!run({"git", "cat-file", "blob", object}, r, why) ||
-        r.exit_status != 0) {
-      return fail(path, why.empty() ? r.err : why);
-    }
-    text = std::move(r.out);
-    return true;
-  }
-
- private:
-  bool run(const std::vector<std::string>& argv, ProcessResult& r,
-           std::string& why) {
-    return run_process(argv, io_.max_input_size, r, why);
-  }
-
-  bool fail(const std::string& path, std::string why) {
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) {
-      why.pop_back();
-    }
-    io_.err += "qel: cannot read '" + path + "' from git: " + why + '\n';
-    return false;
-  }
-
-  Io& io_;
-};
+  io.err += "qel: cannot read '" + shown_path(path) + "' from git: " +
+            shown_path(why) + '\n';
+  return false;
+}
 
 // ---- Comparing ---------------------------------------------------------------
 
@@ -271,16 +128,45 @@ bool compare(Io& io, const std::string& old_label, std::string_view old_text,
   return true;
 }
 
+// `path` (from `dir`) as a walk of `dir` names it.
+std::string below(const std::string& dir, const std::string& path) {
+  if (path.empty()) return dir;
+  return dir.ends_with('/') ? dir + path : dir + '/' + path;
+}
+
+// `path`, found by walking `given`, as components from the top of the
+// repository, `base` being those of `given`.
+std::vector<std::string> tracked_below(const std::vector<std::string>& base,
+                                       const std::string& given,
+                                       const std::string& path) {
+  std::vector<std::string> out = base;
+  if (path.size() > given.size() && path.starts_with(given)) {
+    for (std::string& part : path_components(path.substr(given.size()))) {
+      out.push_back(std::move(part));
+    }
+  }
+  return out;
+}
+
 // Compares each file with its version at options.against. False when any
 // could not be read or parsed (the others are compared all the same).
 bool compare_against(Io& io, const std::string& rev,
                      const std::vector<std::string>& operands,
                      std::vector<Compared>& out) {
-  Git git(io);
-  if (!git.check_revision(rev)) return false;
+  GitRevision revision(rev, io.max_input_size);
+  std::string why;
+  if (!revision.open(why)) {
+    io.err += "qel: diff: " + shown_path(why) + '\n';
+    return false;
+  }
   bool ok = true;
   InputReader reader(io);
   for (const std::string& given : operands) {
+    std::vector<std::string> base;
+    if (!revision.tracked(given, base, why)) {
+      ok = fail(io, given, why);
+      continue;
+    }
     std::vector<Target> files;
     // A directory, or a path gone since the revision, may hide contracts
     // that were removed: they are listed from the revision, in the same
@@ -289,12 +175,19 @@ bool compare_against(Io& io, const std::string& rev,
     const bool here = exists_here(given);
     if (!here || is_directory(given)) {
       std::vector<std::string> listed;
-      if (!git.list(rev, given, listed)) {
-        ok = false;
+      std::vector<GitRevision::Unlisted> unlisted;
+      if (!revision.list(base, listed, unlisted, why)) {
+        ok = fail(io, given, why);
         continue;
       }
-      for (std::string& path : listed) {
-        if (!exists_here(path)) removed.push_back(std::move(path));
+      // The rest is still compared.
+      for (const GitRevision::Unlisted& u : unlisted) {
+        ok = fail(io, below(given, u.path), u.why);
+      }
+      for (const std::string& path : listed) {
+        if (!exists_here(below(given, path))) {
+          removed.push_back(below(given, path));
+        }
       }
     }
     if (here) {
@@ -324,16 +217,20 @@ bool compare_against(Io& io, const std::string& rev,
         continue;
       }
       if (!operand.error.empty()) {
-        io.err += "qel: cannot read '" + operand.path + "': " +
+        io.err += "qel: cannot read '" + shown_path(operand.path) + "': " +
                   operand.error + '\n';
         ok = false;
         continue;
       }
       Input in;
       std::optional<std::string> old_text;
-      if (!reader.read(operand.path, in) ||
-          !git.read(rev, operand.path, old_text)) {
+      if (!reader.read(operand.path, in)) {
         ok = false;
+        continue;
+      }
+      if (!revision.read(tracked_below(base, given, operand.path), old_text,
+                         why)) {
+        ok = fail(io, operand.path, why);
         continue;
       }
       if (!old_text) {
@@ -396,9 +293,13 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
                  std::string& out) {
   ++counts.files;
   if (c.changes.empty()) return;
+  // Paths are shown escaped: a file name can neither start a line of its
+  // own nor reach the terminal as an escape sequence.
+  const std::string old_label = shown_path(c.old_label);
+  const std::string new_label = shown_path(c.new_label);
   if (options.color) out += kBold;
-  out += (c.old_label.empty() ? std::string("(none)") : c.old_label) + " -> " +
-         (c.removed ? std::string("(none)") : c.new_label);
+  out += (c.old_label.empty() ? std::string("(none)") : old_label) + " -> " +
+         (c.removed ? std::string("(none)") : new_label);
   if (options.color) out += kReset;
   out += '\n';
   for (const Group g : kGroups) {
@@ -417,7 +318,7 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
                           : g == Group::kReview                       ? kYellow
                                                                       : nullptr;
       out += "  ";
-      out += position(c.new_label, change.new_span);
+      out += position(new_label, change.new_span);
       out += ": ";
       if (options.color && color != nullptr) out += color;
       out += change_class_name(rule.change_class);
@@ -429,7 +330,7 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
       out += ": ";
       append_printable(change.reason, out);
       if (change.old_span) {
-        out += " (old: " + position(c.old_label, change.old_span) + ")";
+        out += " (old: " + position(old_label, change.old_span) + ")";
       }
       out += '\n';
     }
@@ -463,6 +364,42 @@ void write_span(JsonWriter& w, const std::optional<Span>& s) {
   w.end_object();
 }
 
+// Whether `s` is well-formed UTF-8: no stray continuation bytes, overlong
+// forms, surrogates or code points past U+10FFFF.
+bool is_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    std::size_t n = 1;
+    uint32_t cp = lead, least = 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      n = 4, cp = lead & 0x07u, least = 0x10000;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      n = 3, cp = lead & 0x0Fu, least = 0x800;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      n = 2, cp = lead & 0x1Fu, least = 0x80;
+    } else if (lead >= 0x80) {
+      return false;
+    }
+    if (s.size() - i < n) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0u) != 0x80u) return false;
+      cp = cp << 6 | (b & 0x3Fu);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+// A path (or a message quoting one) for the JSON output, which must stay
+// UTF-8: a name that is not is shown escaped, as in the human output.
+std::string json_text(const std::string& s) {
+  return is_utf8(s) ? s : shown_path(s);
+}
+
 void write_json(const std::vector<Compared>& all, const Options& options,
                 bool failed, std::string& out) {
   JsonWriter w(out);
@@ -472,9 +409,9 @@ void write_json(const std::vector<Compared>& all, const Options& options,
   for (const Compared& c : all) {
     w.begin_object();
     w.key("old");
-    if (c.old_label.empty()) w.null(); else w.string(c.old_label);
+    if (c.old_label.empty()) w.null(); else w.string(json_text(c.old_label));
     w.key("new");
-    if (c.removed) w.null(); else w.string(c.new_label);
+    if (c.removed) w.null(); else w.string(json_text(c.new_label));
     w.key("changes");
     w.begin_array();
     for (const Change& change : c.changes) {
@@ -487,7 +424,7 @@ void write_json(const std::vector<Compared>& all, const Options& options,
       w.key("allowed"); w.boolean(options.is_allowed(change.code));
       w.key("old"); write_span(w, change.old_span);
       w.key("new"); write_span(w, change.new_span);
-      w.key("reason"); w.string(change.reason);
+      w.key("reason"); w.string(json_text(change.reason));
       w.end_object();
     }
     w.end_array();

@@ -430,3 +430,170 @@ def test_github_annotations(tmp_path):
     assert [l.split("::")[1].split(",title=")[0] for l in out] == [
         "error file=n.qel,line=18,col=23", "warning file=n.qel,line=46,col=28"]
     assert out[0].split("::")[1].endswith("title=qel D201 precondition-tightened")
+
+
+# ---- --against in repositories as git sees them ---------------------------
+
+class Link(str):
+    """A symbolic link, by its target."""
+
+
+class Submodule(dict):
+    """A submodule, by the files of its one commit."""
+
+
+DEINIT = object()  # a submodule's checkout removed
+
+# The new version of a contract: an operation removed, which breaks callers.
+NEW = versions([], [(CLOSE_OP, "")])[1]
+
+
+def lay_out(root, files):
+    for path, content in files.items():
+        p = root / path
+        if content is DEINIT:
+            git(root, "submodule", "deinit", "-q", "-f", path)
+            continue
+        if p.is_symlink() or p.is_file():
+            p.unlink()
+        elif p.is_dir():
+            shutil.rmtree(p)
+        if content is None:
+            continue
+        p.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, Link):
+            os.symlink(content, p)
+        elif isinstance(content, Submodule):
+            origin = root.parent / ("origin-" + path)
+            origin.mkdir()
+            git(origin, "init", "-q")
+            lay_out(origin, content)
+            git(origin, "add", ".")
+            git(origin, "commit", "-q", "-m", "sub")
+            git(root, "-c", "protocol.file.allow=always", "submodule", "add",
+                "-q", str(origin), path)
+        else:
+            p.write_text(content, encoding="utf-8")
+
+
+def scratch_repository(root, committed, working):
+    root.mkdir()
+    git(root, "init", "-q")
+    lay_out(root, committed)
+    git(root, "add", ".")
+    git(root, "commit", "-q", "-m", "one")
+    lay_out(root, working)
+    # What changed in a submodule is committed there, so that its own HEAD
+    # moves on while the revision still records the first commit.
+    for path, content in committed.items():
+        if isinstance(content, Submodule) and working.get(path) is not DEINIT:
+            git(root / path, "commit", "-q", "-a", "--allow-empty", "-m", "two")
+
+
+GONE = "cannot read '{}' from git: "
+
+# (id, committed files, working tree changes, operands,
+#  [(old, new, codes)], status, message on standard error)
+AGAINST = [
+    ("symlinked-directory", {"c/a.qel": BASE},
+     {"c/a.qel": NEW, "via": Link("c")}, ["via"],
+     [("HEAD:via/a.qel", "via/a.qel", ["D101"])], 1, ""),
+    ("file-in-symlinked-directory", {"c/a.qel": BASE},
+     {"c/a.qel": NEW, "via": Link("c")}, ["via/a.qel"],
+     [("HEAD:via/a.qel", "via/a.qel", ["D101"])], 1, ""),
+    ("removed-under-symlinked-directory", {"c/a.qel": BASE, "c/b.qel": BASE},
+     {"c/b.qel": None, "via": Link("c/")}, ["via/"],
+     [("HEAD:via/a.qel", "via/a.qel", []),
+      ("HEAD:via/b.qel", None, ["D006"])], 1, ""),
+    ("committed-link-to-contract",
+     {"c/a.qel": BASE, "l.qel": Link("c/a.qel")}, {"c/a.qel": NEW},
+     ["l.qel"], [("HEAD:l.qel", "l.qel", ["D101"])], 1, ""),
+    ("committed-link-now-a-file",
+     {"c/a.qel": BASE, "l.qel": Link("c/a.qel")}, {"l.qel": NEW},
+     ["."], [("HEAD:./c/a.qel", "./c/a.qel", []),
+             ("HEAD:./l.qel", "./l.qel", ["D101"])], 1, ""),
+    ("committed-directory-link-now-a-directory",
+     {"c/a.qel": BASE, "d": Link("c")}, {"d": None, "d/a.qel": NEW},
+     ["d"], [("HEAD:d/a.qel", "d/a.qel", ["D101"])], 1, ""),
+    ("links-in-a-chain-through-parent",
+     {"c/a.qel": BASE, "c/up.qel": Link("../top.qel"),
+      "top.qel": Link("c/a.qel")}, {"c/a.qel": NEW},
+     ["c/up.qel"], [("HEAD:c/up.qel", "c/up.qel", ["D101"])], 1, ""),
+    ("dangling-committed-link", {"b.qel": Link("gone.qel")}, {"b.qel": NEW},
+     ["b.qel"], [], 2,
+     GONE.format("b.qel") + "'b.qel' at HEAD is a link to 'gone.qel', "
+     "which is not there"),
+    ("committed-link-out-of-repository",
+     {"x.qel": Link("../outside.qel")}, {"x.qel": NEW}, ["x.qel"], [], 2,
+     GONE.format("x.qel") + "'x.qel' at HEAD is a link to '../outside.qel', "
+     "outside the repository"),
+    ("committed-link-loop", {"p.qel": Link("q.qel"), "q.qel": Link("p.qel")},
+     {"p.qel": NEW}, ["p.qel"], [], 2,
+     GONE.format("p.qel") + "too many levels of links at HEAD"),
+    ("submodule-at-recorded-commit", {"sm": Submodule({"s.qel": BASE})},
+     {"sm/s.qel": NEW}, ["sm"],
+     [("HEAD:sm/s.qel", "sm/s.qel", ["D101"])], 1, ""),
+    ("file-in-submodule", {"sm": Submodule({"s.qel": BASE})},
+     {"sm/s.qel": NEW}, ["sm/s.qel"],
+     [("HEAD:sm/s.qel", "sm/s.qel", ["D101"])], 1, ""),
+    ("submodule-not-checked-out",
+     {"c/a.qel": BASE, "sm": Submodule({"s.qel": BASE})},
+     {"c/a.qel": NEW, "sm": DEINIT}, ["."],
+     [("HEAD:./c/a.qel", "./c/a.qel", ["D101"])], 2,
+     GONE.format("./sm") + "the submodule 'sm' is not checked out"),
+]
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not on PATH")
+@pytest.mark.parametrize("committed,working,operands,expected,status,message",
+                         [r[1:] for r in AGAINST], ids=[r[0] for r in AGAINST])
+def test_against_resolves_paths_as_git_sees_them(
+        tmp_path, committed, working, operands, expected, status, message):
+    repo = tmp_path / "repo"
+    scratch_repository(repo, committed, working)
+    result = run("diff", "--against", "HEAD", "--format", "json", *operands,
+                 cwd=repo)
+    assert result.returncode == status, result.stderr.decode()
+    assert message in result.stderr.decode()
+    files = json.loads(result.stdout)["files"]
+    assert [(f["old"], f["new"], [c["code"] for c in f["changes"]])
+            for f in files] == expected
+
+
+# A new file's name as each format shows it: escaped, never able to start a
+# line of its own, a workflow command or a terminal escape.
+SHOWN = "c/a\\u{a}::error::x\\u{1b}[0m.qel"
+NAMES = [
+    ("control", "c/a\n::error::x\x1b[0m.qel", "human",
+     f"(none) -> {SHOWN}\ncompatible:\n  {SHOWN}:1:1: compatible[D005]: "
+     f"no contract at HEAD:{SHOWN}: there was no contract at this path "
+     "before\n1 compatible in 1 file\n"),
+    ("control", "c/a\n::error::x\x1b[0m.qel", "github",
+     "::notice file=c/a\\u{a}%3A%3Aerror%3A%3Ax\\u{1b}[0m.qel,line=1,"
+     "col=1,title=qel D005 new-contract::no contract at "
+     f"HEAD:{SHOWN}: there was no contract at this path before\n"),
+    ("control", "c/a\n::error::x\x1b[0m.qel", "json",
+     "c/a\n::error::x\x1b[0m.qel"),
+    ("not-utf8", "c/b\udcff.qel", "human",
+     "(none) -> c/b\\xff.qel\ncompatible:\n  c/b\\xff.qel:1:1: "
+     "compatible[D005]: no contract at HEAD:c/b\\xff.qel: there was no "
+     "contract at this path before\n1 compatible in 1 file\n"),
+    ("not-utf8", "c/b\udcff.qel", "json", "c/b\\xff.qel"),
+]
+
+
+@pytest.mark.skipif(GIT is None, reason="git is not on PATH")
+@pytest.mark.parametrize("name,form,expected", [r[1:] for r in NAMES],
+                         ids=[f"{r[0]}-{r[2]}" for r in NAMES])
+def test_against_shows_names_escaped(tmp_path, name, form, expected):
+    repo = tmp_path / "repo"
+    scratch_repository(repo, {"c/keep.qel": BASE}, {name: BASE})
+    result = run("diff", "--against", "HEAD", "--format", form, name,
+                 cwd=repo)
+    assert result.returncode == 0, result.stderr.decode()
+    # Valid UTF-8 whatever the name.
+    out = result.stdout.decode("utf-8")
+    if form == "json":
+        assert json.loads(out)["files"][0]["new"] == expected
+    else:
+        assert out == expected
