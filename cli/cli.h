@@ -21,6 +21,10 @@ struct Io {
   bool no_color = false;            // NO_COLOR is set and not empty
   std::string out;  // standard output
   std::string err;  // standard error
+  // Writes `out` and `err` as they are to their streams and empties them,
+  // so that a command working file after file prints each result as soon
+  // as it is due. Unset (as in tests) both texts are kept whole.
+  std::function<void(Io&)> flush;
 };
 
 // Runs one command line (without the program name). Returns the exit

@@ -3,6 +3,7 @@
 #include "qel/api.h"
 #include "qel/executor.h"
 #include "qel/parser.h"
+#include "streamed_output.h"
 
 namespace qel::cli {
 
@@ -16,13 +17,15 @@ int cmd_parse(const std::vector<std::string>& args, Io& io) {
   InputReader reader(io);
   Input in;
   if (!reader.read(a.operands[0], in)) return 2;
-  Result<std::string> json = parse_contract_json(in.text);
-  if (!json.ok()) {
-    report_error(io, in.path, in.text, json.error());
+  // The JSON is longer than the contract: it goes out as it is written
+  // rather than being held, and copied, whole.
+  StreamedOutput out(io);
+  if (std::optional<Error> error = parse_contract_json(in.text, out)) {
+    report_error(io, in.path, in.text, *error);
     return 1;
   }
-  io.out += *json;
-  io.out += '\n';
+  out += '\n';
+  out.finish();
   return 0;
 }
 
