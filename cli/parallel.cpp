@@ -1,8 +1,11 @@
 #include "parallel.h"
 
+#include <sys/stat.h>
+
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -156,6 +159,22 @@ void run_in_order(size_t count, unsigned jobs, size_t window,
   if (std::exception_ptr failure = schedule.failure()) {
     std::rethrow_exception(failure);
   }
+}
+
+std::vector<Operand> distinct_files(std::vector<Operand> operands) {
+  std::set<std::pair<dev_t, ino_t>> seen;
+  std::vector<Operand> kept;
+  kept.reserve(operands.size());
+  for (Operand& operand : operands) {
+    struct stat st;
+    if (operand.path != "-" && operand.error.empty() &&
+        ::stat(operand.path.c_str(), &st) == 0 &&
+        !seen.emplace(st.st_dev, st.st_ino).second) {
+      continue;
+    }
+    kept.push_back(std::move(operand));
+  }
+  return kept;
 }
 
 SharedStdin::SharedStdin(Io& io, const std::vector<Operand>& operands) {

@@ -63,6 +63,19 @@ void map_in_order(size_t count, unsigned jobs, Work&& work, Emit&& emit) {
       });
 }
 
+// The operands with every file kept at its first place only: a file named
+// twice, or reached again through a link inside a walked directory, is
+// worked on once, so that no two jobs ever read and rewrite the same file
+// and the output is that of one pass over distinct files. Files are told
+// apart by device and inode, links followed. Standard input, and operands
+// that cannot be looked at (their reading says why), are all kept.
+std::vector<Operand> distinct_files(std::vector<Operand> operands);
+
+// Prints what `io` holds so far through io.flush, when there is one.
+inline void flush_output(Io& io) {
+  if (io.flush) io.flush(io);
+}
+
 // Standard input for per-file jobs: read once, on the calling thread,
 // before the files are shared out, and then handed to every job that
 // names "-".
