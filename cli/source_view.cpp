@@ -248,6 +248,22 @@ std::string shown_path(std::string_view path) {
   return out;
 }
 
+std::string valid_utf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t n = sequence_length(text, pos);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++pos;
+    } else {
+      out.append(text.substr(pos, n));
+      pos += n;
+    }
+  }
+  return out;
+}
+
 SourceView::SourceView(std::string_view text) : text_(text) {
   starts_.push_back(0);
   for (std::size_t nl = text.find('\n'); nl != std::string_view::npos;

@@ -40,6 +40,11 @@ void append_printable(std::string_view text, std::string& out);
 // as an escape sequence.
 std::string shown_path(std::string_view path);
 
+// `text` with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by U+FFFD, for output that must be UTF-8 (JSON) whatever the
+// bytes of a file name.
+std::string valid_utf8(std::string_view text);
+
 // One file's text with its lines indexed once, so that echoing a finding
 // costs no more than the part of its line that is printed.
 class SourceView {

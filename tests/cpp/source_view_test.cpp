@@ -152,6 +152,22 @@ TEST(ShownPathTest, NoNameStartsALineOrAnEscape) {
   for (const auto& c : cases) EXPECT_EQ(shown_path(c.path), c.shown) << c.shown;
 }
 
+TEST(ValidUtf8Test, EachStrayByteBecomesOneReplacement) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string text, valid;
+  } cases[] = {
+      {"plain \xC3\xA9 \xF0\x9F\x98\x80", "plain \xC3\xA9 \xF0\x9F\x98\x80"},
+      {"caf\xE9.qel", "caf" + r + ".qel"},
+      {"\xE2\x82", r + r},                  // cut short
+      {"\xC0\xAF", r + r},                  // overlong
+      {"\xED\xA0\x80", r + r + r},         // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // past U+10FFFF
+      {std::string("a\0\n", 3), std::string("a\0\n", 3)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(valid_utf8(c.text), c.valid);
+}
+
 TEST(DisplayWidthTest, Columns) {
   const struct {
     uint32_t code_point;
