@@ -79,8 +79,7 @@ class DeclaredType {
 // A contract parsed once, with what every run needs built up front: the
 // initial state, the sandbox, the operations ordered by name and the
 // declared parameter types.
-class CompiledContract
-    : public std::enable_shared_from_this<CompiledContract> {
+class CompiledContract {
  public:
   // Parses `text` (the errors of parse_contract) and compiles the model.
   // The text is kept (source()).

@@ -314,7 +314,11 @@ Result<std::string> CompiledContract::execute(std::string_view inputs,
 std::optional<Error> CompiledContract::execute(std::string_view inputs,
                                                Output& out,
                                                const RunOptions& options) const {
-  Session session(shared_from_this());
+  // Threads running one contract share nothing they write: the contract
+  // is borrowed for the call (no reference count bouncing between cores)
+  // and the state starts as a copy of its own.
+  Session session(CompiledContractRef(CompiledContractRef(), this),
+                  ExecutionState(initial_state_.fields()), 0);
   return session.run(inputs, out, options);
 }
 
