@@ -49,7 +49,6 @@ class DeclaredType {
  public:
   enum class Kind { kInteger, kFloat, kString, kBoolean, kIso8601, kUuid,
                     kArray, kMap, kObject, kEnum };
-  struct Field;
 
   // Nothing for a text that is not a type's text form (or nests too
   // deeply to be checked).
@@ -100,8 +99,9 @@ class CompiledContract {
   // The first operation of that name in declaration order, or nullptr.
   const Operation* find_operation(std::string_view name) const;
 
-  // The check_inputs rule for one request to `operation`: the
-  // ExecutionError of the first offending input in key order, or nothing.
+  // The check_inputs rule for one request to `operation`, one of
+  // contract()'s operations: the ExecutionError of the first offending
+  // input in key order, or nothing.
   std::optional<Error> check_inputs(const Operation& operation,
                                     const Json& inputs) const;
 
@@ -173,7 +173,8 @@ class Session {
   // "operations": on success with its provenance entry, numbered from the
   // session's sequence; on failure with the error text and, when a
   // condition failed, what it read (failed_conditions). The request's
-  // inputs are moved out of `request`.
+  // inputs are moved out of `request`. Only options.check_inputs applies:
+  // one request is short, so nothing is asked of an interrupter.
   Result<OperationResult> run_request(Json& request,
                                       const RunOptions& options = {});
 

@@ -368,13 +368,14 @@ std::optional<Error> Session::run(std::string_view inputs, Output& out,
   executor_->set_interrupter(options.interrupter);
   executor_->set_check_inputs(options.check_inputs);
   std::optional<Error> error = detail::run_request_text(*executor_, inputs, out);
+  // The interrupter lives only as long as this call.
+  executor_->set_interrupter({});
   if (error) executor_->reset(before, sequence);
   return error;
 }
 
 Result<OperationResult> Session::run_request(Json& request,
                                              const RunOptions& options) {
-  executor_->set_interrupter(options.interrupter);
   executor_->set_check_inputs(options.check_inputs);
   return executor_->run_request(request);
 }
