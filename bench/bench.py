@@ -1,12 +1,14 @@
 """Throughput and memory of the qel functions against JSON peers, in one run.
 
-Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute|update|interrupt ...]
+Usage: python3 bench/bench.py [parse|normalize|semantic_hash|verify|execute|update|interrupt|latency ...]
 Each text function is timed against the orjson round trip (loads, then dumps
 with OPT_INDENT_2) of the same contract's JSON form: the ratio is the round
 trip's time over qel's (>= 1.0 means qel is at least as fast). Peak memory
 beyond the input is measured in a fresh process per call, as a multiple of
 the contract's size. A table of both ratios against their targets closes the
-run. "interrupt" prints how soon Ctrl-C stops a long execute (target: 0.2 s).
+run. "interrupt" prints how soon Ctrl-C stops a long execute (target: 0.2 s);
+"latency" how soon it stops each function in each phase of a 200 MB
+contract, and the longest stretch each function goes without asking.
 Measure a module built as `pip install .` builds it: a build with assertions
 on (the test build) also checks every result it returns.
 """
@@ -252,14 +254,129 @@ def bench_interrupt():
                   f"time to free and return)")
 
 
+# Where Ctrl-C lands in each function: a fraction of the parse, or of what
+# follows it (the same table as the module's tests, on a larger contract).
+LATENCY_PHASES = [
+    ("parse_contract", "parsing", "parse", 0.5),
+    ("parse_contract", "writing the contract JSON", "rest", 0.3),
+    ("parse_contract", "decoding the result", "rest", 0.9),
+    ("normalize", "parsing", "parse", 0.5),
+    ("normalize", "writing the canonical text", "rest", 0.2),
+    ("normalize", "hashing", "rest", 0.6),
+    ("normalize", "decoding the result", "rest", 0.9),
+    ("semantic_hash", "parsing", "parse", 0.5),
+    ("semantic_hash", "writing and hashing", "rest", 0.5),
+    ("verify", "parsing", "parse", 0.5),
+    ("verify", "checking", "rest", 0.5),
+    ("execute", "parsing", "parse", 0.5),
+    ("execute", "lowering", "rest", 0.1),
+    ("execute", "compiling, before the first request", "rest", 0.4),
+]
+LATENCY_FUNCTIONS = ["parse_contract", "normalize", "semantic_hash", "verify", "execute"]
+
+
+def latency_call(fn, args, due):
+    """fn(*args) with a processor-time timer due after `due` seconds whose
+    handler raises KeyboardInterrupt as Ctrl-C's does: the processor
+    seconds from the timer's expiry to the handler, and from the handler to
+    KeyboardInterrupt out of the call (freeing what the call had built); or
+    None when the call had finished first. Processor time of the whole
+    process, which the timer counts: other work on the machine does not
+    inflate it."""
+    import signal
+    handled = []
+
+    def handler(signum, frame):
+        handled.append(time.process_time())
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGPROF, handler)
+    try:
+        start = time.process_time()
+        signal.setitimer(signal.ITIMER_PROF, due)
+        try:
+            fn(*args)
+            return None
+        except KeyboardInterrupt:
+            raised = time.process_time()
+        finally:
+            signal.setitimer(signal.ITIMER_PROF, 0)
+    finally:
+        signal.signal(signal.SIGPROF, previous)
+    # The timer expires on a clock tick, a few milliseconds after `due`.
+    return max(0.0, handled[0] - start - due), raised - handled[0]
+
+
+def longest_stretch(fn, args):
+    """The longest processor time the call goes without running a pending
+    signal handler (a timer keeps one pending every millisecond), and where
+    in the call it starts: the worst wait for Ctrl-C, unwinding apart."""
+    import signal
+    handled = []
+    previous = signal.signal(signal.SIGPROF,
+                             lambda signum, frame: handled.append(time.process_time()))
+    try:
+        start = time.process_time()
+        signal.setitimer(signal.ITIMER_PROF, 0.001, 0.001)
+        try:
+            fn(*args)
+        finally:
+            end = time.process_time()
+            signal.setitimer(signal.ITIMER_PROF, 0)
+    finally:
+        signal.signal(signal.SIGPROF, previous)
+    marks = [start] + [t for t in handled if start <= t <= end] + [end]
+    return max((b - a, a - start) for a, b in zip(marks, marks[1:])), end - start
+
+
+def bench_latency(size=200_000_000):
+    print(f"\n## Ctrl-C in each phase of a {size // 1_000_000} MB contract with a "
+          f"euro sign in every operation (target: 0.2 s)")
+    text = generate.contract(size).replace("journal entry", "journal \u20ac entry")
+    refused = text.replace("version: 42", "version: 99999999999", 1)
+    args = {name: (text, "[]") if name == "execute" else (text,)
+            for name in LATENCY_FUNCTIONS}
+    start = time.process_time()
+    try:
+        qel.parse_contract(refused)
+    except ValueError:
+        pass
+    parse = time.process_time() - start
+    print(f"  parse alone: {parse:.2f} s (all times are processor time)")
+    whole = {}
+    for name in LATENCY_FUNCTIONS:
+        (gap, at), whole[name] = longest_stretch(getattr(qel, name), args[name])
+        print(f"  {name:>15}: {whole[name]:5.2f} s; longest stretch without asking "
+              f"{gap * 1e3:5.0f} ms, from {at:5.2f} s")
+    for name, phase, within, fraction in LATENCY_PHASES:
+        first, length = (0.0, parse) if within == "parse" else (parse, whole[name] - parse)
+        # Processor time varies from run to run on a busy machine: a call
+        # that finished first is tried again with the signal earlier.
+        for _ in range(4):
+            got = latency_call(getattr(qel, name), args[name], first + fraction * length)
+            if got is not None:
+                break
+            fraction *= 0.7
+        if got is None:
+            print(f"  {name:>15} {phase:<36}: finished first")
+            continue
+        noticed, unwind = got
+        print(f"  {name:>15} {phase:<36}: KeyboardInterrupt after "
+              f"{(noticed + unwind) * 1e3:4.0f} ms (noticed after {noticed * 1e3:4.0f} ms, "
+              f"then {unwind * 1e3:4.0f} ms to free and return)")
+
+
 def main(argv):
     wanted = argv or ["parse_contract", "normalize", "semantic_hash", "verify",
-                      "execute", "update", "interrupt"]
+                      "execute", "update", "interrupt", "latency"]
     for name in wanted:
         if name == "parse":
             name = "parse_contract"
         if name == "interrupt":
             bench_interrupt()
+            continue
+        if name == "latency":
+            bench_latency()
             continue
         if name == "update":
             bench_update()
