@@ -181,6 +181,13 @@ def test_checked_inputs(name, value, refused):
         assert result["final_state"] == json.loads(contract.session().state)
 
 
+def test_checked_inputs_must_be_an_object():
+    result = json.loads(qelkit.Contract(TYPED).execute(
+        '{"operation": "bump", "inputs": [1]}', check_inputs=True))
+    assert result["error"] == ("Execution error: Inputs of operation 'bump' "
+                               "must be an object, got [1]")
+
+
 # ---- Threads and Ctrl-C ------------------------------------------------------------
 
 def test_threads_sharing_a_contract_get_the_single_thread_results():
