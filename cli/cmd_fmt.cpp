@@ -8,7 +8,7 @@
 namespace qel::cli {
 
 int cmd_fmt(const std::vector<std::string>& args, Io& io) {
-  return run_text_command("fmt", format_contract, args, io);
+  return run_text_command("fmt", format_checked, args, io);
 }
 
 }  // namespace qel::cli

@@ -9,6 +9,7 @@
 #include "command.h"
 #include "diff.h"
 #include "parallel.h"
+#include "source_view.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -29,11 +30,13 @@ struct Transformed {
 
 // Each file is read, transformed and (with -w) rewritten on its own: the
 // rewrites of different files share nothing, so they run in parallel too.
-Transformed transform_one(TextTransform transform, const Operand& operand,
+Transformed transform_one(std::string_view name, TextTransform transform,
+                          const Operand& operand,
                           const Mode& mode, Io job) {
   Transformed r;
   if (!operand.error.empty()) {
-    r.err = "qel: cannot read '" + operand.path + "': " + operand.error + '\n';
+    r.err = "qel: cannot read '" + shown_path(operand.path) +
+            "': " + operand.error + '\n';
     r.failed = true;
     return r;
   }
@@ -45,24 +48,36 @@ Transformed transform_one(TextTransform transform, const Operand& operand,
     r.failed = true;
     return r;
   }
-  Result<std::string> result = transform(in.text);
+  Rewrite rewrite = transform(in.text);
+  Result<std::string>& result = rewrite.text;
   if (!result.ok()) {
     report_error(job, in.path, in.text, result.error());
     r.err = std::move(job.err);
     r.invalid = true;
     return r;
   }
+  if (!rewrite.fault.empty()) {
+    // Neither shown nor written: a wrong text is worse than none.
+    r.err = "qel: internal error: " + std::string(name) + " of '" +
+            shown_path(in.path) + "' would change the contract (" +
+            rewrite.fault +
+            "); the file is left as it was. Please report this as a bug, "
+            "with the file.\n";
+    r.failed = true;
+    return r;
+  }
   r.differs = *result != in.text;
-  if (mode.check && r.differs) r.out += in.path + '\n';
+  const std::string shown = shown_path(in.path);
+  if (mode.check && r.differs) r.out += shown + '\n';
   if (mode.diff) {
-    r.out += unified_diff(in.text, *result, "a/" + in.path, "b/" + in.path);
+    r.out += unified_diff(in.text, *result, "a/" + shown, "b/" + shown);
   }
   if (mode.write && r.differs) {
     std::string why;
     if (rewrite_file(in.real_path, *result, in.stamp, why)) {
       r.rewritten = true;
     } else {
-      r.err += "qel: cannot rewrite '" + in.path + "': " + why + '\n';
+      r.err += "qel: cannot rewrite '" + shown + "': " + why + '\n';
       r.failed = true;
     }
   }
@@ -106,14 +121,16 @@ int run_text_command(std::string_view name, TextTransform transform,
       }
     }
   }
-  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
+  const std::vector<Operand> operands =
+      distinct_files(expand_operands(a.operands, io.err));
   const SharedStdin stdin_text(io, operands);
+  flush_output(io);
   bool failed = false, invalid = false, differs_any = false;
   uint64_t files = 0, rewritten = 0;
   map_in_order<Transformed>(
       operands.size(), jobs,
       [&](size_t i) {
-        return transform_one(transform, operands[i], mode,
+        return transform_one(name, transform, operands[i], mode,
                              stdin_text.job_io(io));
       },
       [&](size_t, Transformed& r) {
@@ -124,6 +141,7 @@ int run_text_command(std::string_view name, TextTransform transform,
         failed = failed || r.failed;
         invalid = invalid || r.invalid;
         differs_any = differs_any || r.differs;
+        flush_output(io);
       });
   if (mode.write) {
     io.err += "qel: rewrote " + std::to_string(rewritten) + " of " +

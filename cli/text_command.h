@@ -10,11 +10,13 @@
 
 #include "cli.h"
 #include "qel/error.h"
+#include "qel/format.h"
 
 namespace qel::cli {
 
-// A pure function of the text: it runs on several threads at once.
-using TextTransform = Result<std::string> (*)(std::string_view text);
+// A pure function of the text: it runs on several threads at once. Its
+// result has passed the safety net, or says why not (Rewrite::fault).
+using TextTransform = Rewrite (*)(std::string_view text);
 
 // Runs the command `name` (for messages) with the arguments `args`.
 int run_text_command(std::string_view name, TextTransform transform,

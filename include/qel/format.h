@@ -36,10 +36,12 @@
 #ifndef QEL_FORMAT_H_
 #define QEL_FORMAT_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "qel/error.h"
+#include "qel/syntax_tree.h"
 
 namespace qel {
 
@@ -50,6 +52,32 @@ inline constexpr int kFormatLineWidth = 100;
 // normalize give. A version above 32 bits is formatted, as normalize
 // accepts it: only the contract model refuses it.
 Result<std::string> format_contract(std::string_view text);
+// The same for a parsed text.
+Result<std::string> format_tree(const SyntaxTree& tree);
+
+// The safety net of every rewrite: a new text is parsed again and compared
+// with the original before anyone sees it. Nothing when `rewritten` is the
+// same contract as `original`; otherwise why not, in words for a bug
+// report: the writer is at fault. With `comments_kept` (the formatter's
+// promise) it must hold the same tokens apart from layout and commas, the
+// same comments in order, and read into the same tree, hence the same
+// semantic hash. Without (normalize), `rewritten` is a canonical text: the
+// hash written in it, the original's, must be the one it has.
+std::optional<std::string> same_contract(const SyntaxTree& original,
+                                         std::string_view rewritten,
+                                         bool comments_kept);
+
+// What fmt and normalize print or write: the new text, or the Error of a
+// text that does not parse; `fault` is not empty when the safety net
+// refused the new text, which must then be neither shown nor written.
+struct Rewrite {
+  Result<std::string> text;
+  std::string fault;
+};
+// format_contract, then same_contract(..., true).
+Rewrite format_checked(std::string_view text);
+// normalize, then same_contract(..., false).
+Rewrite normalize_checked(std::string_view text);
 
 }  // namespace qel
 

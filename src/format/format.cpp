@@ -435,15 +435,19 @@ void Formatter::typed_fields(uint32_t open, uint32_t close, uint32_t parent,
                              Join join, uint32_t reserve) {
   put(open, join);
   const uint32_t end = node(parent).next;
-  const bool one_line =
-      parent + 1 < end && try_one_line(reserve, [&] {
-        for (uint32_t i = parent + 1; i < end && !failed_; i = node(i).next) {
-          if (i != parent + 1) write_comma();
-          state_field(i, Join::kSpace);
-        }
-        put(close, Join::kSpace);
-      });
-  if (one_line || trying_) return;
+  // An empty block is written by block() alone, "{}" whether or not an
+  // outer one-line attempt is running: the attempt below would write
+  // nothing, not even the closing brace.
+  if (parent + 1 < end) {
+    const bool one_line = try_one_line(reserve, [&] {
+      for (uint32_t i = parent + 1; i < end && !failed_; i = node(i).next) {
+        if (i != parent + 1) write_comma();
+        state_field(i, Join::kSpace);
+      }
+      put(close, Join::kSpace);
+    });
+    if (one_line || trying_) return;
+  }
   block(close, parent, [&](uint32_t i) { state_field(i, Join::kLine); });
 }
 
@@ -556,6 +560,10 @@ uint32_t Formatter::literal(uint32_t token, uint32_t& child, uint32_t end,
 
 Result<std::string> format_contract(std::string_view text) {
   QEL_ASSIGN_OR_RETURN(const SyntaxTree tree, parse_tree(text));
+  return format_tree(tree);
+}
+
+Result<std::string> format_tree(const SyntaxTree& tree) {
   return Formatter(tree).run();
 }
 

@@ -159,6 +159,23 @@ const Case kSections[] = {
     operations: []
   }
 )"},
+    {"empty_object_types_keep_their_braces_on_one_line_and_one_per_line",
+     "DataSemantics { state: { a: Object{}, b: Array<Object {\n\n}>, c: "
+     "Map<String, Object{ // none\n}> } invariants: [] }\n"
+     "BehavioralSemantics { operations: [] }\n",
+     R"(  DataSemantics {
+    state: {
+      a: Object {}
+      b: Array<Object {}>
+      c: Map<String, Object { // none
+      }>
+    }
+    invariants: []
+  }
+  BehavioralSemantics {
+    operations: []
+  }
+)"},
     {"a_text_with_a_line_feed_is_never_on_one_line",
      "DataSemantics { state: {} invariants: [\"two\nlines\", \"b\"] }\n"
      "BehavioralSemantics { operations: [] }\n",

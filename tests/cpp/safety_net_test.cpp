@@ -1,0 +1,144 @@
+// The safety net of fmt and normalize: a table of rewrites it must let
+// through or refuse, and the command's behaviour when it refuses one: exit
+// status 2, a message asking for a report, the file left as it was.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "cli.h"
+#include "qel/canonical.h"
+#include "qel/format.h"
+#include "qel/parser.h"
+#include "text_command.h"
+
+namespace qel {
+namespace {
+
+constexpr std::string_view kContract = R"(Contract {
+  Identity {
+    stable_id: "net" version: 1 created_timestamp: 2026-01-15T10:30:00Z
+    owner: "team" semantic_hash: "abc"
+  }
+  PurposeStatement { narrative: "n" intent_source: "i" confidence_level: 0.5 }
+  DataSemantics {
+    state: { a: Integer = 1, b: Object {} } // the state
+    invariants: ["a >= 0", "a < 9"]
+  }
+  BehavioralSemantics { operations: [] }
+  ExecutionConstraints {
+    trigger_types: ["manual"]
+    resource_limits: { max_memory_bytes: 1024 computation_timeout_ms: 1000 max_state_size_bytes: 1024 }
+    external_permissions: [] sandbox_mode: "full_isolation"
+  }
+  HumanMachineContract { system_commitments: [] system_refusals: [] user_obligations: [] }
+}
+)";
+
+std::string replaced(std::string_view text, std::string_view from,
+                     std::string_view to) {
+  std::string s(text);
+  const size_t at = s.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+struct NetCase {
+  const char* name;
+  std::string rewritten;
+  const char* fault;  // the start of the reason; empty: let through
+};
+
+class FormatNetTest : public testing::TestWithParam<NetCase> {};
+
+TEST_P(FormatNetTest, LetsThroughOnlyTheSameContract) {
+  const Result<SyntaxTree> tree = parse_tree(kContract);
+  ASSERT_TRUE(tree.ok());
+  const std::optional<std::string> why =
+      same_contract(*tree, GetParam().rewritten, true);
+  const std::string_view fault = GetParam().fault;
+  if (fault.empty()) {
+    EXPECT_FALSE(why.has_value()) << *why;
+  } else {
+    ASSERT_TRUE(why.has_value());
+    EXPECT_EQ(why->substr(0, fault.size()), fault) << *why;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, FormatNetTest,
+    testing::Values(
+        NetCase{"unchanged", std::string(kContract), ""},
+        NetCase{"layout_and_commas", replaced(replaced(kContract, "\"a < 9\"]", "\"a < 9\",\n\n]"), "max_memory_bytes: 1024 ", "max_memory_bytes: 1024,\n"), ""},
+        NetCase{"comment_loses_trailing_spaces", replaced(kContract, "// the state", "// the state   "), ""},
+        NetCase{"closing_brace_lost", replaced(kContract, "Object {}", "Object {"), "the new text does not parse"},
+        NetCase{"text_changed", replaced(kContract, "\"a < 9\"", "\"a < 8\""), "the token '\"a < 9\"' at line 9:28 became '\"a < 8\"'"},
+        NetCase{"comment_dropped", replaced(kContract, " // the state", ""), "the token '// the state'"},
+        NetCase{"comment_moved", replaced(replaced(kContract, " // the state", ""), "state:", "// the state\n state:"), "the token 'state' at line 8:5 became '// the state'"},
+        NetCase{"number_respelt", replaced(kContract, "= 1,", "= 01,"), "the token '1'"},
+        NetCase{"items_reordered", replaced(kContract, "[\"a >= 0\", \"a < 9\"]", "[\"a < 9\", \"a >= 0\"]"), "the token '\"a >= 0\"'"}),
+    [](const testing::TestParamInfo<NetCase>& info) { return info.param.name; });
+
+TEST(NormalizeNet, LetsThroughTheCanonicalTextOnly) {
+  const Result<SyntaxTree> tree = parse_tree(kContract);
+  ASSERT_TRUE(tree.ok());
+  const std::string canonical = serialize_canonical(*tree);
+  EXPECT_FALSE(same_contract(*tree, canonical, false).has_value());
+  // A canonical text of another contract carries a hash it does not have.
+  const std::string other = replaced(canonical, "a >= 0", "a >= 1");
+  const std::optional<std::string> why = same_contract(*tree, other, false);
+  ASSERT_TRUE(why.has_value());
+  EXPECT_EQ(why->substr(0, 29), "the semantic hash changed fro");
+  EXPECT_EQ(same_contract(*tree, canonical.substr(0, 40), false)->substr(0, 27),
+            "the new text does not parse");
+}
+
+// A writer that loses the last closing brace, as a broken formatter would.
+Rewrite losing_a_brace(std::string_view text) {
+  Rewrite r = format_checked(text);
+  if (!r.text.ok()) return r;
+  std::string broken = *r.text;
+  broken.erase(broken.rfind('}'), 1);
+  const Result<SyntaxTree> tree = parse_tree(text);
+  std::optional<std::string> fault = same_contract(*tree, broken, true);
+  return {std::move(broken), fault ? *fault : std::string()};
+}
+
+TEST(SafetyNetCommand, RefusesTheFileAndLeavesItAsItWas) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("qel-net-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "c.qel").string();
+  std::ofstream(path) << kContract;
+  for (const char* mode : {"-w", "--check", "--diff", ""}) {
+    cli::Io io;
+    std::vector<std::string> args = {"fmt", path};
+    if (*mode) args.insert(args.begin() + 1, mode);
+    EXPECT_EQ(cli::run_text_command("fmt", losing_a_brace, args, io), 2) << mode;
+    EXPECT_EQ(io.out, "") << mode;
+    EXPECT_EQ(io.err.rfind("qel: internal error: fmt of '" + path +
+                               "' would change the contract (the new text "
+                               "does not parse: ",
+                           0),
+              0u)
+        << io.err;
+    EXPECT_NE(io.err.find("the file is left as it was. Please report this as "
+                          "a bug, with the file.\n"),
+              std::string::npos)
+        << io.err;
+    std::ifstream in(path);
+    std::stringstream now;
+    now << in.rdbuf();
+    EXPECT_EQ(now.str(), kContract) << mode;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace qel
