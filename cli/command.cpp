@@ -95,7 +95,8 @@ bool InputReader::read(const std::string& path, Input& in, std::string& why,
     in.text = *stdin_text_;
   } else if (for_rewrite) {
     if (!rewrite_target(path, in.real_path, why)) {
-      io_.err += "qel: cannot rewrite '" + shown_path(path) + "': " + why + '\n';
+      io_.err +=
+          "qel: cannot rewrite '" + shown_path(path) + "': " + why + '\n';
       return false;
     }
     if (!read_file(in.real_path, io_.max_input_size, in.text, why,

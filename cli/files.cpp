@@ -318,12 +318,14 @@ bool read_all(int fd, uint64_t limit, std::string& text, std::string& why) {
         why = limit_text(limit);
         break;
       }
-      const uint64_t doubled = std::max<uint64_t>(kFirstBuffer, uint64_t{used} * 2);
+      const uint64_t doubled =
+          std::max<uint64_t>(kFirstBuffer, uint64_t{used} * 2);
       grow_exactly(text, used, static_cast<size_t>(std::min(doubled, limit)));
       text[used++] = byte;
       continue;
     }
-    const ssize_t n = read_some(fd, text.data() + used, text.size() - used, why);
+    const ssize_t n =
+        read_some(fd, text.data() + used, text.size() - used, why);
     if (n < 0) break;
     if (n == 0) {
       text.resize(used);

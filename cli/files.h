@@ -59,14 +59,16 @@ bool rewrite_target(const std::string& path, std::string& real_path,
 // and mode, flushed, and renamed over it only if the file still matches
 // `as_read`. The temporary file's name is hidden and unique, shortened to
 // fit a directory entry when the file's own name is long. On any failure
-// the temporary file is removed and the old file is untouched. Rewrites of different files may run on several threads.
+// the temporary file is removed and the old file is untouched. Rewrites of
+// different files may run on several threads.
 bool rewrite_file(const std::string& real_path, std::string_view text,
                   const FileStamp& as_read, std::string& why);
 
 // From here on SIGINT, SIGTERM and SIGHUP remove the temporary file of
-// every rewrite in progress, on whichever thread, and end the process with a message (status 130 for
-// SIGINT, 2 otherwise); SIGXFSZ is ignored, so that exceeding the file size
-// limit is a write error rather than a silent death.
+// every rewrite in progress, on whichever thread, and end the process
+// with a message (status 130 for SIGINT, 2 otherwise); SIGXFSZ is
+// ignored, so that exceeding the file size limit is a write error rather
+// than a silent death.
 void install_signal_handlers();
 
 }  // namespace qel::cli

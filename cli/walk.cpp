@@ -60,8 +60,8 @@ void walk(const std::string& root, std::vector<Operand>& out,
       if (::lstat(path.c_str(), &st) != 0) {
         // Gone meanwhile is nothing to report. Otherwise it may have been
         // a contract, or a directory holding some.
-        if (errno != ENOENT &&
-            (wanted || entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN)) {
+        if (errno != ENOENT && (wanted || entry->d_type == DT_DIR ||
+                                entry->d_type == DT_UNKNOWN)) {
           skipped.emplace_back(path, std::strerror(errno));
         }
         continue;
