@@ -61,7 +61,7 @@ template <typename Out>
 void CanonicalWriter<Out>::write_texts(const syntax::TextList& texts,
                                   std::size_t depth) {
   KeyedList& sorted = scratch(depth);
-  sorted_texts(texts, sorted);
+  if (!sorted_texts(texts, sorted, poll_)) return;
   out_ += '[';
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     if (i > 0) out_ += ", ";
@@ -239,7 +239,7 @@ std::size_t CanonicalWriter<Out>::write_contract() {
   out_ += ",\n    state: {\n";
   {
     KeyedList& sorted = scratch(0);
-    sorted_by_name(data.state(), sorted);
+    if (!sorted_by_name(data.state(), sorted, poll_)) return hash_offset;
     for (const Keyed& k : sorted) {
       if (poll_.tick()) return hash_offset;
       write_state_field("      ", syntax::StateField(tree_, k.ref), 1);
@@ -249,7 +249,10 @@ std::size_t CanonicalWriter<Out>::write_contract() {
   out_ += "    }\n  }\n  BehavioralSemantics {\n    operations: [\n";
   {
     KeyedList& sorted = scratch(0);
-    sorted_operations(c.behavioral_semantics().operations(), sorted);
+    if (!sorted_operations(c.behavioral_semantics().operations(), sorted,
+                           poll_)) {
+      return hash_offset;
+    }
     for (const Keyed& k : sorted) {
       if (poll_.tick()) return hash_offset;
       write_operation(syntax::Operation(tree_, k.ref));

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
 
 namespace qel::detail {
@@ -33,9 +34,14 @@ using KeyedList = PageVector<Keyed>;
 // (a text sorts before any longer text it starts). Nothing is removed. A
 // list already in order (a canonical text read back) costs one pass.
 void sort_keyed(KeyedList& items);
+// The same, asking `poll` as it goes; false when it said stop, the items
+// then in no particular order. So for the overloads below.
+bool sort_keyed(KeyedList& items, InterruptPoll& poll);
 
 // The texts of a list (ref: the token), sorted.
 void sorted_texts(const syntax::TextList& texts, KeyedList& out);
+bool sorted_texts(const syntax::TextList& texts, KeyedList& out,
+                  InterruptPoll& poll);
 
 // Nodes sorted by their name (ref: the node): state fields, parameters,
 // object fields, extension systems and their fields.
@@ -46,10 +52,19 @@ void sorted_by_name(const syntax::NodeRange<V>& nodes,
   for (const V node : nodes) out.emplace_back(node.name(), node.index());
   sort_keyed(out);
 }
+template <typename V>
+bool sorted_by_name(const syntax::NodeRange<V>& nodes, KeyedList& out,
+                    InterruptPoll& poll) {
+  out.clear();
+  for (const V node : nodes) out.emplace_back(node.name(), node.index());
+  return sort_keyed(out, poll);
+}
 
 // Operations sorted by their name's text (ref: the node).
 void sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
                        KeyedList& out);
+bool sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
+                       KeyedList& out, InterruptPoll& poll);
 
 }  // namespace qel::detail
 

@@ -80,7 +80,7 @@ class StateWriter {
       members_.emplace_back(f.name(), f.index());
     }
     // Sorted by name, equal names in written order.
-    detail::sort_keyed(members_);
+    if (!detail::sort_keyed(members_, poll_)) return false;
     w.begin_object();
     for (std::size_t i = 0; i < members_.size(); ++i) {
       if (poll_.tick()) return false;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
 #include "qel/span.h"
 #include "qel/verifier.h"
@@ -170,7 +171,10 @@ class PackedTexts {
 // comparisons are one integer comparison instead of a memcmp.
 class SortedTexts {
  public:
-  explicit SortedTexts(const std::vector<std::string_view>& texts);
+  // `poll`, when given, is asked while the texts are sorted; once it has
+  // said stop (poll->stopped()) the set is not to be used.
+  explicit SortedTexts(const std::vector<std::string_view>& texts,
+                       InterruptPoll* poll = nullptr);
 
   bool empty() const { return sorted_.empty(); }
   bool contains(std::string_view text) const;
@@ -194,7 +198,8 @@ class SortedTexts {
 };
 
 // For each text, whether an earlier one in the list is equal (byte-wise).
-std::vector<bool> repetitions(const std::vector<std::string_view>& texts);
+std::vector<bool> repetitions(const std::vector<std::string_view>& texts,
+                              InterruptPoll* poll = nullptr);
 
 }  // namespace qel::detail
 

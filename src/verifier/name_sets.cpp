@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/sort_asking.h"
 #include "verifier/checks.h"
 
 namespace qel::detail {
@@ -39,7 +40,8 @@ int SortedTexts::compare_tails(std::string_view a, std::string_view b,
   return a.substr(from).compare(b.substr(from));
 }
 
-SortedTexts::SortedTexts(const std::vector<std::string_view>& texts)
+SortedTexts::SortedTexts(const std::vector<std::string_view>& texts,
+                         InterruptPoll* poll)
     : packed_(texts) {
   const std::vector<std::string_view>& v = packed_.views();
   if (!v.empty()) {
@@ -55,13 +57,19 @@ SortedTexts::SortedTexts(const std::vector<std::string_view>& texts)
   for (std::size_t i = 0; i < v.size(); ++i) {
     sorted_.push_back(Entry{key_of(v[i]), i});
   }
-  std::sort(sorted_.begin(), sorted_.end(),
-            [&](const Entry& a, const Entry& b) {
-              if (a.key != b.key) return a.key < b.key;
-              const int c = compare_tails(v[a.index], v[b.index], common_);
-              if (c != 0) return c < 0;
-              return a.index < b.index;
-            });
+  // Indexes are unique: a strict total order.
+  const auto less = [&](const Entry& a, const Entry& b) {
+    if (a.key != b.key) return a.key < b.key;
+    const int c = compare_tails(v[a.index], v[b.index], common_);
+    if (c != 0) return c < 0;
+    return a.index < b.index;
+  };
+  if (poll == nullptr) {
+    std::sort(sorted_.begin(), sorted_.end(), less);
+  } else {
+    (void)sort_asking(sorted_.begin(), sorted_.end(), less,
+                      [&] { return poll->ask(); });
+  }
 }
 
 bool SortedTexts::contains(std::string_view text) const {
@@ -96,8 +104,14 @@ std::vector<bool> SortedTexts::repetitions() const {
   return repeated;
 }
 
-std::vector<bool> repetitions(const std::vector<std::string_view>& texts) {
-  return SortedTexts(texts).repetitions();
+std::vector<bool> repetitions(const std::vector<std::string_view>& texts,
+                              InterruptPoll* poll) {
+  const SortedTexts sorted(texts, poll);
+  // Given up part way: none, so that the caller's walk stays in bounds.
+  if (poll != nullptr && poll->stopped()) {
+    return std::vector<bool>(texts.size(), false);
+  }
+  return sorted.repetitions();
 }
 
 }  // namespace qel::detail

@@ -339,7 +339,8 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
     state_names.push_back(SpannedView{field.name(), field.first_token()});
     check_field(field, checker, result);
   }
-  const SortedTexts state(texts_of(state_names));
+  const SortedTexts state(texts_of(state_names), &poll);
+  if (poll.stopped()) return false;
 
   const detail::DeterminismTable& table = detail::determinism_table();
   VerificationResult operation_determinism;
@@ -377,8 +378,8 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
                                             invariant.span(), table,
                                             invariant_determinism);
   }
-  report_repetitions(tree, repetitions(texts_of(invariants)), invariants,
-                     Severity::kWarning, DiagnosticKind::kInvariant,
+  report_repetitions(tree, repetitions(texts_of(invariants), &poll),
+                     invariants, Severity::kWarning, DiagnosticKind::kInvariant,
                      "duplicate invariant: '", "'", result);
 
   // Determinism phase: operations' texts, then invariants.
@@ -386,7 +387,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
   append_all(result, invariant_determinism);
 
   // Coherence phase.
-  report_repetitions(tree, repetitions(texts_of(operation_names)),
+  report_repetitions(tree, repetitions(texts_of(operation_names), &poll),
                      operation_names, Severity::kError,
                      DiagnosticKind::kCoherence, "duplicate operation name '",
                      "'", result);
@@ -401,7 +402,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
       if (poll.tick()) return false;
       systems.push_back(SpannedView{system.name(), system.first_token()});
     }
-    report_repetitions(tree, repetitions(texts_of(systems)), systems,
+    report_repetitions(tree, repetitions(texts_of(systems), &poll), systems,
                        Severity::kError, DiagnosticKind::kCoherence,
                        "duplicate extension namespace '", "'", result);
   }
