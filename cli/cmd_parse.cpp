@@ -20,7 +20,8 @@ int cmd_parse(const std::vector<std::string>& args, Io& io) {
   // The JSON is longer than the contract: it goes out as it is written
   // rather than being held, and copied, whole.
   StreamedOutput out(io);
-  if (std::optional<Error> error = parse_contract_json(in.text, out)) {
+  if (std::optional<Error> error =
+          parse_contract_json(in.text, out, out.handing_on())) {
     report_error(io, in.path, in.text, *error);
     return 1;
   }

@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr size_t kJobStackSize = size_t{2} << 20;
+// The deepest contract the parser accepts needs less than 64 KB of stack.
+constexpr size_t kJobStackSize = size_t{1} << 20;
 
 // Writes all of `data`; 0, or the errno of the write that failed.
 int write_all(int fd, const std::string& data) {

@@ -18,6 +18,16 @@ void StreamedOutput::finish() {
   flush_output(io_);
 }
 
+Interrupter StreamedOutput::handing_on() {
+  Interrupter interrupter;
+  interrupter.context = this;
+  interrupter.check = [](void* self) {
+    static_cast<StreamedOutput*>(self)->finish();
+    return false;
+  };
+  return interrupter;
+}
+
 void StreamedOutput::grow(std::size_t total) {
   // What the caller is about to write goes at the start of a fresh piece.
   const std::size_t wanted = total - size_;

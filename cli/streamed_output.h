@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cli.h"
+#include "qel/interrupt.h"
 #include "qel/output.h"
 
 namespace qel::cli {
@@ -24,6 +25,12 @@ class StreamedOutput final : public Output {
 
   // Hands on what is still held. Call once the text is complete.
   void finish();
+
+  // An interrupter that never stops the call but hands on what is held
+  // each time it is asked. The core asks between the steps of its writing,
+  // when nothing points into the output, so that memory stays bounded even
+  // when the writer reserved room for the whole text up front.
+  Interrupter handing_on();
 
  private:
   void grow(std::size_t total) override;
