@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "executor/json_input.h"
-#include "executor/result_writer.h"
 #include "executor/run_text.h"
 #include "qel/canonical.h"
 #include "qel/limits.h"
