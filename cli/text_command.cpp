@@ -58,11 +58,15 @@ Transformed transform_one(std::string_view name, TextTransform transform,
   }
   if (!rewrite.fault.empty()) {
     // Neither shown nor written: a wrong text is worse than none.
-    r.err = "qel: internal error: " + std::string(name) + " of '" +
-            shown_path(in.path) + "' would change the contract (" +
-            rewrite.fault +
-            "); the file is left as it was. Please report this as a bug, "
-            "with the file.\n";
+    r.err = rewrite.known_limit
+                ? "qel: cannot " + std::string(name) + " '" +
+                      shown_path(in.path) + "': " + rewrite.fault +
+                      "; the file is left as it was\n"
+                : "qel: internal error: " + std::string(name) + " of '" +
+                      shown_path(in.path) + "' would change the contract (" +
+                      rewrite.fault +
+                      "); the file is left as it was. Please report this as "
+                      "a bug, with the file.\n";
     r.failed = true;
     return r;
   }

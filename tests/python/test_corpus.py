@@ -230,6 +230,14 @@ def command_sees(path):
     return read_text(path).startswith("\ufeff")
 
 
+def parses(text):
+    try:
+        qel.semantic_hash(text)
+    except ValueError:
+        return False
+    return True
+
+
 @needs_command
 @pytest.mark.parametrize("name", CONTRACTS)
 def test_command_parse_normalize_and_hash(name):
@@ -242,6 +250,16 @@ def test_command_parse_normalize_and_hash(name):
             want = outcome(lambda: getattr(qel, function)(read_text(path)[1:]))
         else:
             want = expected(name, function)
+        if (command == "normalize" and not want.startswith(VALUE_ERROR)
+                and not parses(want)):
+            # The canonical form writes a Float too large for a double as
+            # inf.0, which does not parse: the command refuses to show or
+            # write such a text.
+            assert result.returncode == 2
+            assert result.stdout == b""
+            assert b"is too large for a double and is written as inf.0" \
+                in result.stderr
+            continue
         if check_command_output(result, want, path):
             if command == "hash":
                 want = f"{want}  {path}\n"
