@@ -4,6 +4,7 @@
 #include "diagnostics.h"
 #include "parallel.h"
 #include "qel/lint.h"
+#include "source_view.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -35,18 +36,22 @@ bool parse_codes(const std::string& list, CodeSet& out, std::string& why) {
   return true;
 }
 
+// One file's outcome, its report already written out in the chosen format,
+// so that nothing but counts outlives its printing.
 struct Checked {
-  FileReport report;
-  std::string out, err;  // the report as text (human, github); messages
+  std::string out, err;  // the report as text; messages
+  bool readable = true, valid = true;
+  uint64_t errors = 0, warnings = 0;
 };
 
 Checked check_one(const Operand& operand, const Options& options, Io job) {
   Checked c;
-  FileReport& report = c.report;
+  FileReport report;
   Input in;
   InputReader reader(job);
   if (!operand.error.empty()) {
-    job.err += "qel: cannot read '" + operand.path + "': " + operand.error + '\n';
+    job.err += "qel: cannot read '" + shown_path(operand.path) +
+               "': " + operand.error + '\n';
     report.path = operand.path;
     report.unreadable = operand.error;
   } else if (!reader.read(operand.path, in, report.unreadable)) {
@@ -56,7 +61,11 @@ Checked check_one(const Operand& operand, const Options& options, Io job) {
   }
   if (options.format == "human") write_human(report, in.text, options.style, c.out);
   if (options.format == "github") write_github(report, c.out);
+  if (options.format == "json") write_json_file(report, c.out);
   c.err = std::move(job.err);
+  c.readable = report.unreadable.empty();
+  c.valid = report.valid;
+  for (const Finding& f : report.findings) ++(f.error ? c.errors : c.warnings);
   return c;
 }
 
@@ -97,27 +106,33 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       color == "always" || (color == "auto" && io.stdout_is_terminal &&
                             !io.no_color);
 
-  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
+  const std::vector<Operand> operands =
+      distinct_files(expand_operands(a.operands, io.err));
   const SharedStdin stdin_text(io, operands);
+  const bool json = options.format == "json";
+  if (json) io.out += json_report_head();
+  flush_output(io);
   bool readable = true;
   bool all_valid = true;
   uint64_t errors = 0, warnings = 0, files = 0;
-  std::vector<FileReport> reports;  // for the JSON document only
   map_in_order<Checked>(
       operands.size(), jobs,
       [&](size_t i) {
         return check_one(operands[i], options, stdin_text.job_io(io));
       },
-      [&](size_t, Checked& c) {
-        FileReport& report = c.report;
+      [&](size_t i, Checked& c) {
+        if (json && i != 0) io.out += ',';
         io.out += c.out;
         io.err += c.err;
-        if (report.unreadable.empty()) ++files; else readable = false;
-        all_valid = all_valid && report.valid;
-        for (const Finding& f : report.findings) ++(f.error ? errors : warnings);
-        if (options.format == "json") reports.push_back(std::move(report));
+        if (c.readable) ++files; else readable = false;
+        all_valid = all_valid && c.valid;
+        errors += c.errors;
+        warnings += c.warnings;
+        flush_output(io);
       });
-  if (options.format == "json") write_json(reports, all_valid && readable, io.out);
+  if (json) {
+    io.out += json_report_tail(!operands.empty(), all_valid && readable);
+  }
   // Unreadable files were named on standard error already.
   if (options.format == "human" && files != 0) {
     io.out += summary_line(errors, warnings, files);

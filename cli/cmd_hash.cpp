@@ -2,6 +2,7 @@
 #include "command.h"
 #include "parallel.h"
 #include "qel/canonical.h"
+#include "source_view.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -16,7 +17,8 @@ struct Hashed {
 Hashed hash_one(const Operand& operand, Io job) {
   Hashed r;
   if (!operand.error.empty()) {
-    r.err = "qel: cannot read '" + operand.path + "': " + operand.error + '\n';
+    r.err = "qel: cannot read '" + shown_path(operand.path) +
+            "': " + operand.error + '\n';
     r.failed = true;
     return r;
   }
@@ -34,7 +36,7 @@ Hashed hash_one(const Operand& operand, Io job) {
     r.invalid = true;
     return r;
   }
-  r.out = *hash + "  " + in.path + '\n';
+  r.out = *hash + "  " + shown_path(in.path) + '\n';
   return r;
 }
 
@@ -54,8 +56,10 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (a.operands.empty()) return usage_error(io, "hash: no input files");
-  const std::vector<Operand> operands = expand_operands(a.operands, io.err);
+  const std::vector<Operand> operands =
+      distinct_files(expand_operands(a.operands, io.err));
   const SharedStdin stdin_text(io, operands);
+  flush_output(io);
   bool failed = false, invalid = false;
   map_in_order<Hashed>(
       operands.size(), jobs,
@@ -65,6 +69,7 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
         io.err += r.err;
         failed = failed || r.failed;
         invalid = invalid || r.invalid;
+        flush_output(io);
       });
   return failed ? 2 : invalid ? 1 : 0;
 }

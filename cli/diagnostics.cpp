@@ -84,10 +84,11 @@ void write_human(const FileReport& report, std::string_view text,
                      return a->column < b->column;
                    });
   std::optional<SourceView> view;  // indexed at the first finding with a line
+  const std::string shown = shown_path(report.path);
   for (const Finding* f : sorted) {
     const char* color = f->error ? kRed : kYellow;
     if (style.color) out += kBold;
-    out += report.path;
+    out += shown;
     if (f->line != 0) {
       out += ':';
       append_number(f->line, out);
@@ -137,41 +138,62 @@ void write_github(const FileReport& report, std::string& out) {
   }
 }
 
-void write_json(const std::vector<FileReport>& reports, bool valid,
-                std::string& out) {
-  JsonWriter w(out);
+namespace {
+
+// The document's opening up to where its first file starts, as the writer
+// lays it out.
+void open_report(JsonWriter& w) {
   w.begin_object();
   w.key("files");
   w.begin_array();
-  for (const FileReport& r : reports) {
+}
+
+}  // namespace
+
+std::string json_report_head() {
+  std::string out;
+  JsonWriter w(out);
+  open_report(w);
+  return out;
+}
+
+void write_json_file(const FileReport& r, std::string& out) {
+  // Written as the first file of a document and cut out of it, so that it
+  // has the writer's own layout at the depth where it is printed.
+  std::string doc;
+  JsonWriter w(doc);
+  open_report(w);
+  const size_t start = doc.size();
+  w.begin_object();
+  w.key("path"); w.string(valid_utf8(r.path));
+  w.key("error");
+  if (r.unreadable.empty()) w.null(); else w.string(valid_utf8(r.unreadable));
+  w.key("parsed"); w.boolean(r.parsed);
+  w.key("valid"); w.boolean(r.valid);
+  w.key("diagnostics");
+  w.begin_array();
+  for (const Finding& f : r.findings) {
     w.begin_object();
-    w.key("path"); w.string(r.path);
-    w.key("error");
-    if (r.unreadable.empty()) w.null(); else w.string(r.unreadable);
-    w.key("parsed"); w.boolean(r.parsed);
-    w.key("valid"); w.boolean(r.valid);
-    w.key("diagnostics");
-    w.begin_array();
-    for (const Finding& f : r.findings) {
-      w.begin_object();
-      w.key("severity"); w.string(f.error ? "error" : "warning");
-      w.key("kind"); w.string(f.kind);
-      w.key("code");
-      if (f.code.empty()) w.null(); else w.string(f.code);
-      w.key("message"); w.string(f.message);
-      w.key("line");
-      if (f.line != 0) w.unsigned_integer(f.line); else w.null();
-      w.key("column");
-      if (f.line != 0) w.unsigned_integer(f.column); else w.null();
-      w.end_object();
-    }
-    w.end_array();
+    w.key("severity"); w.string(f.error ? "error" : "warning");
+    w.key("kind"); w.string(f.kind);
+    w.key("code");
+    if (f.code.empty()) w.null(); else w.string(f.code);
+    w.key("message"); w.string(valid_utf8(f.message));
+    w.key("line");
+    if (f.line != 0) w.unsigned_integer(f.line); else w.null();
+    w.key("column");
+    if (f.line != 0) w.unsigned_integer(f.column); else w.null();
     w.end_object();
   }
   w.end_array();
-  w.key("valid"); w.boolean(valid);
   w.end_object();
-  out += '\n';
+  out.append(doc, start);
+}
+
+std::string json_report_tail(bool any_files, bool valid) {
+  std::string out = any_files ? "\n  ]" : "]";
+  out += valid ? ",\n  \"valid\": true\n}\n" : ",\n  \"valid\": false\n}\n";
+  return out;
 }
 
 // GitHub workflow commands escape these characters in data and properties.

@@ -39,7 +39,8 @@ struct Style {
 };
 
 // A file's findings sorted by line and column (those without a position
-// first), each with its echoed source line and caret.
+// first), each with its echoed source line and caret; the path is shown
+// escaped (shown_path).
 void write_human(const FileReport& report, std::string_view text,
                  const Style& style, std::string& out);
 
@@ -49,10 +50,15 @@ void write_github(const FileReport& report, std::string& out);
 // properties (file=, title=) when `property` is set.
 std::string github_escape(std::string_view s, bool property);
 
-// One JSON document for every file, findings in the verifier's order;
-// ends with a line feed.
-void write_json(const std::vector<FileReport>& reports, bool valid,
-                std::string& out);
+// One JSON document for every file, findings in the verifier's order,
+// written file by file so that it streams: json_report_head(), then each
+// file's entry (a comma before every one but the first), then
+// json_report_tail(), which ends with a line feed. Text that is not UTF-8
+// (a file name's stray bytes) has U+FFFD for each such byte, so the
+// document is always UTF-8.
+std::string json_report_head();
+void write_json_file(const FileReport& report, std::string& out);
+std::string json_report_tail(bool any_files, bool valid);
 
 // "2 errors, 1 warning in 3 files" or "3 files checked: all valid".
 std::string summary_line(uint64_t errors, uint64_t warnings, uint64_t files);
