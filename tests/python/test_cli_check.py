@@ -2,6 +2,7 @@
 format, directories, CI gates, colour, and the run-time lints of check."""
 import json
 import os
+import re
 import shutil
 import subprocess
 
@@ -96,14 +97,21 @@ def test_conflicting_or_unknown_options_are_usage_errors(tmp_path, args):
 
 def test_every_named_file_appears_in_the_json_report(tmp_path):
     good = write(tmp_path, "good.qel", CANONICAL)
+    bad = write(tmp_path, "bad.qel", WITH_ERRORS)
     (tmp_path / "adir").mkdir()
     result = run("check", "--format", "json", good, tmp_path / "missing.qel",
-                 tmp_path / "adir")
+                 bad, tmp_path / "adir")
     assert result.returncode == 2
-    files = json.loads(result.stdout)["files"]
-    assert [(f["path"], f["error"]) for f in files] == [
+    doc = json.loads(result.stdout)
+    assert [(f["path"], f["error"]) for f in doc["files"]] == [
         (str(good), None),
-        (str(tmp_path / "missing.qel"), "No such file or directory")]
+        (str(tmp_path / "missing.qel"), "No such file or directory"),
+        (str(bad), None)]
+    # Printed file by file, it is still one document in the writer's layout.
+    for stdout in [result.stdout,
+                   run("check", "--format", "json", tmp_path / "adir").stdout]:
+        assert stdout.decode() == json.dumps(
+            json.loads(stdout), indent=2, ensure_ascii=False) + "\n"
     assert b"cannot read '" + str(tmp_path / "missing.qel").encode() + (
         b"': No such file or directory") in result.stderr
 
@@ -213,3 +221,54 @@ def test_suppression_comments(tmp_path):
         "    invariants:", "    // qel: allow L002\n    invariants:"))
     out = run("check", unused).stdout.decode()
     assert "warning[L100]" in out
+
+
+# ---- File names are shown, never obeyed -----------------------------------------
+
+# A name on disk, and how every human-readable output shows it: a name can
+# neither start a line (a CI workflow command) nor reach the terminal as an
+# escape sequence.
+NAMES = [
+    (b"x\n::error file=x::pwned.qel", r"x\u{a}::error file=x::pwned.qel"),
+    (b"\x1b[31mred\r\n::add-mask::s.qel",
+     r"\u{1b}[31mred\u{d}\u{a}::add-mask::s.qel"),
+    (b"caf\xe9\n::warning::w.qel", r"caf\xe9\u{a}::warning::w.qel"),
+]
+WORKFLOW_LINE = (rb"::(error|warning) file=[^:,\n]*(,line=\d+,col=\d+)?"
+                 rb",title=[^:,\n]*::[^\n]*")
+
+
+@pytest.mark.parametrize("name,shown", NAMES,
+                         ids=["newline", "escape", "not_utf8"])
+def test_a_file_name_never_injects_in_any_output(tmp_path, name, shown):
+    directory = tmp_path / "d"
+    directory.mkdir()
+    name = os.fsdecode(name)
+    path = directory / name
+    path.write_text(WITH_ERRORS, encoding="utf-8")
+    bad = tmp_path / name
+    bad.write_text(UNPARSABLE, encoding="utf-8")
+    missing = tmp_path / "gone" / name
+    shown_in, shown_bad = f"{directory}/{shown}", f"{tmp_path}/{shown}"
+    shown_missing = f"{tmp_path}/gone/{shown}"
+
+    def out(*args):
+        return run(*args).stdout.decode("utf-8")
+
+    human = out("check", path)
+    assert human.startswith(f"{shown_in}:3:16: error[type]: ")
+    assert "\x1b" not in human and "\n::" not in human
+    github = run("check", "--format", "github", path).stdout
+    assert all(re.fullmatch(WORKFLOW_LINE, line)
+               for line in github.splitlines()), github
+    # Stray bytes become U+FFFD, as Python's decoder replaces them.
+    report = json.loads(out("check", "--format", "json", directory))
+    assert report["files"][0]["path"] == os.fsencode(path).decode(
+        "utf-8", "replace")
+    assert out("fmt", "--check", path) == shown_in + "\n"
+    assert out("fmt", "--diff", path).startswith(
+        f"--- a/{shown_in}\n+++ b/{shown_in}\n")
+    assert out("hash", path) == f"{qel.semantic_hash(WITH_ERRORS)}  {shown_in}\n"
+    assert run("hash", bad).stderr.decode().startswith(f"{shown_bad}:6:11: ")
+    assert run("hash", missing).stderr.decode() == (
+        f"qel: cannot read '{shown_missing}': No such file or directory\n")

@@ -4,6 +4,7 @@ whatever N and however the files were scheduled."""
 import os
 import pathlib
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -146,3 +147,79 @@ def test_a_signal_during_parallel_rewrites_leaves_no_temporary_file(
         assert path.read_text() in (text, qel.normalize(text))
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         p.name for p in texts)
+
+
+def overlapping(root):
+    """Operand lists that reach one file more than once, and the number of
+    distinct files each reaches."""
+    d = root / "d"
+    d.mkdir()
+    (d / "a.qel").write_text(MINIMAL.replace("demo-contract", "a"))
+    (d / "b.qel").write_text(MINIMAL.replace("\n", "\n\n", 3))
+    (d / "link.qel").symlink_to("b.qel")
+    return [
+        (["d/a.qel", "d/a.qel", "./d/a.qel"], 1),   # named thrice
+        (["d"], 2),                                 # link inside the walk
+        (["d/b.qel", "d", "d/link.qel"], 2),        # named, walked, linked
+    ]
+
+
+@pytest.mark.parametrize("command", [["check"], ["hash"], ["fmt", "--check"],
+                                     ["normalize", "-w"]], ids=" ".join)
+def test_a_file_reached_twice_is_done_once_whatever_the_threads(
+        tmp_path, command):
+    for n, (operands, distinct) in enumerate(overlapping(tmp_path)):
+        outcomes = []
+        for jobs in ["1", "4"]:
+            copy = tmp_path / f"{n}-{jobs}"
+            shutil.copytree(tmp_path / "d", copy / "d", symlinks=True)
+            status, out, err = run(copy, [*command, "-j", jobs, *operands])
+            outcomes.append((status, out, err, sorted(
+                (p.name, p.read_bytes()) for p in (copy / "d").iterdir())))
+        assert outcomes[0] == outcomes[1], operands
+        status, out, err, _ = outcomes[0]
+        if command == ["hash"]:
+            assert (status, out.count(b"\n")) == (0, distinct), out
+        if command == ["normalize", "-w"]:
+            assert err == f"qel: rewrote {distinct} of {distinct} file".encode() \
+                + (b"s\n" if distinct > 1 else b"\n")
+
+
+@pytest.mark.parametrize("command", [["check"], ["hash"], ["normalize"],
+                                     ["fmt", "--check"], ["parse"]],
+                         ids=" ".join)
+def test_a_failed_write_to_standard_output_is_told(tmp_path, command):
+    path = tmp_path / "c.qel"
+    path.write_text(MINIMAL + "\n")
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([QEL, *command, str(path)], stdout=full,
+                           stderr=subprocess.PIPE, timeout=60)
+    assert (r.returncode, r.stderr) == (
+        2, b"qel: cannot write to standard output: No space left on device\n")
+
+
+def test_each_result_is_printed_as_soon_as_it_is_due(tmp_path):
+    """The first file's report is readable while later, large files are
+    still being checked, and stays there when the run is interrupted."""
+    small = tmp_path / "a.qel"
+    small.write_text(MINIMAL.replace('stable_id: "demo-contract"',
+                                     'stable_id: "Demo"'))
+    big = []
+    for i in range(4):
+        big.append(tmp_path / f"b{i}.qel")
+        big[-1].write_text(big_contract(40000, f"b-{i}"))
+    proc = subprocess.Popen([QEL, "check", "-j", "2", str(small), *map(str, big)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        # Generous: the point is only that it comes before the end.
+        ready, _, _ = select.select([proc.stdout], [], [], 120)
+        assert ready
+        first = os.read(proc.stdout.fileno(), 1 << 16)
+        assert proc.poll() is None, "the report came only at the end"
+        proc.send_signal(signal.SIGINT)
+        rest, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert first.startswith(f"{small}:3:16: error[type]: ".encode())
+    assert (proc.returncode, err) == (130, b"qel: interrupted\n")
+    assert b"in 5 files" not in first + rest
