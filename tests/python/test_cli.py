@@ -57,6 +57,19 @@ def test_outputs_equal_the_python_functions(path):
         assert result.returncode == (0 if json.loads(expected)["success"] else 1)
 
 
+def test_parse_of_a_large_contract_equals_the_module(tmp_path):
+    # The JSON goes out in many pieces, one string longer than a piece.
+    ops = "".join(
+        f'      {{ name: "op_{i}" precondition: "count >= {i}" '
+        f'parameters: {{ count: Integer }} postcondition: "count >= 0" '
+        f'side_effects: [] idempotence: "no" }},\n' for i in range(5000))
+    text = MINIMAL.replace('narrative: "n"', f'narrative: "{"n" * 300_000}"') \
+                  .replace("    operations: [\n", "    operations: [\n" + ops)
+    path = tmp_path / "big.qel"
+    path.write_text(text, encoding="utf-8")
+    assert run("parse", path).stdout.decode() == qel.parse_contract(text) + "\n"
+
+
 def test_standard_input_is_dash(contract_file):
     result = run("parse", "-", stdin=MINIMAL.encode())
     assert result.returncode == 0
