@@ -2,6 +2,7 @@ import importlib
 import inspect
 import json
 import os
+import random
 import signal
 import sys
 import time
@@ -259,6 +260,31 @@ def test_str_arguments_are_not_left_bigger(name):
     sizes = [sys.getsizeof(a) for a in args]
     getattr(qel, name)(*args)
     assert [sys.getsizeof(a) for a in args] == sizes
+
+
+def test_lists_longer_than_a_sorting_run_sort_as_short_ones():
+    # Past 32,768 items a list is sorted in runs that are then merged, so
+    # that Ctrl-C need not wait for the whole sort; the order must be the
+    # one a single sort gives, in every function that sorts.
+    names = [f"f{i:05d}" for i in range(70_000)]
+    shuffled = random.Random(5).sample(names, len(names))
+
+    def contract(order):
+        order = order + [names[123]]  # one repeated name
+        fields = "".join(f"      {n}: Integer\n" for n in order)
+        invariants = ", ".join(f'"{n} >= 0"' for n in order if n[-1] in "05")
+        return (MINIMAL.replace("state: { count: Integer = 0 }",
+                                "state: {\n      count: Integer = 0\n" + fields + "    }")
+                .replace('invariants: ["count >= 0"]', f"invariants: [{invariants}]"))
+
+    ordered, mixed = contract(names), contract(shuffled)
+    assert qel.normalize(mixed) == qel.normalize(ordered)
+    assert list(json.loads(qel.parse_contract(mixed))["data_semantics"]["state"]) == \
+        ["count"] + names
+    assert json.loads(qel.verify(mixed)) == json.loads(qel.verify(ordered)) == {
+        "errors": [{"kind": "coherence", "message": "duplicate state field name 'f00123'",
+                    "severity": "error"}],
+        "valid": False, "warnings": []}
 
 
 # ---- Ctrl-C in every phase of a long call -----------------------------------
