@@ -76,16 +76,6 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // ---- Reading the old version from git --------------------------------------
 
-bool exists_here(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Says on standard error why `path` could not be read from git.
 bool fail(Io& io, const std::string& path, std::string why) {
   while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) {

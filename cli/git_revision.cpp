@@ -13,16 +13,6 @@
 namespace qel::cli {
 namespace {
 
-bool exists_here(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool is_contract_name(std::string_view name) {
   return name.size() > 4 && name.ends_with(".qel");
 }
@@ -63,6 +53,17 @@ struct TreeEntry {
 using Tree = std::map<std::string, TreeEntry, std::less<>>;
 
 }  // namespace
+
+bool exists_here(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 
 // The non-empty components of `path`; "." and ".." are kept, to be applied
 // where the path is resolved.

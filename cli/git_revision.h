@@ -23,6 +23,12 @@ struct GitLocated;
 // where the path is resolved.
 std::vector<std::string> path_components(std::string_view path);
 
+// Whether something (a dangling link included) is at `path` in the working
+// tree; an error other than "no such file" counts as something.
+bool exists_here(const std::string& path);
+// Whether `path` is a directory, links followed.
+bool is_directory(const std::string& path);
+
 class GitRevision {
  public:
   // Objects larger than `limit` (the input size limit) are refused.
