@@ -122,7 +122,10 @@ void append_line(std::string& out, char mark, std::string_view line) {
 std::string range(int start, int count) {
   // A hunk that is empty on one side names the line before it.
   std::string out = std::to_string(count == 0 ? start : start + 1);
-  if (count != 1) out += "," + std::to_string(count);
+  if (count != 1) {
+    out += ',';
+    out += std::to_string(count);
+  }
   return out;
 }
 

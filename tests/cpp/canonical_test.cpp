@@ -208,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"FloatTinyPositional", "0.0000001", "0.0000001"},
         RenderCase{"FloatHugePositional", "100000000000000000000.0",
                    "100000000000000000000.0"},
-        RenderCase{"FloatInfinite", "1" + std::string(400, '0') + ".0",
+        RenderCase{"FloatInfinite", std::string("1").append(400, '0').append(".0"),
                    "inf.0"},
         RenderCase{"True", "true", "true"},
         RenderCase{"False", "false", "false"},
@@ -832,8 +832,9 @@ TEST(CanonicalHash, Sha256KnownVectors) {
 TEST(CanonicalHash, LargeContractHashEqualsItsHashLine) {
   std::string state;
   for (int i = 0; i < 6000; ++i) {
-    state += "f" + std::to_string(7919 * i % 6000) +
-             ": Object { b: Enum [\"y\", \"x\"] a: Integer = 1 } ";
+    state += "f";
+    state += std::to_string(7919 * i % 6000);
+    state += ": Object { b: Enum [\"y\", \"x\"] a: Integer = 1 } ";
   }
   const std::string text = replaced(kBareSource, "state: {}",
                                     "state: { " + state + " }");

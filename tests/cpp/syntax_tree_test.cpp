@@ -365,7 +365,7 @@ TEST(SyntaxTreeViews, LiteralValues) {
         break;
       case syntax::Literal::Kind::kArray:
         for (const syntax::Literal e : d.elements()) {
-          seen.push_back("[" + std::string(e.text()) + "]");
+          seen.push_back(std::string("[").append(e.text()).append("]"));
         }
         break;
     }

@@ -172,7 +172,7 @@ TypeCheckCase many_variants() {
   }
   TypeCheckCase c{"many_variants", "e: Enum [" + variants + "]", {}};
   for (int i = 25; i < 40; ++i) {
-    const std::string v = "v" + std::to_string(i - 25);
+    const std::string v = std::string("v").append(std::to_string(i - 25));
     c.expected.push_back(type_error("duplicate Enum variant '" + v + "'",
                                     "\"" + v + "\"", 2));
   }
@@ -182,7 +182,11 @@ TypeCheckCase many_variants() {
 TypeCheckCase many_object_fields() {
   std::string fields;
   for (int i = 0; i < 29; ++i) {
-    fields += "f" + std::to_string(i) + ": Integer = " + std::to_string(i) + " ";
+    fields += "f";
+    fields += std::to_string(i);
+    fields += ": Integer = ";
+    fields += std::to_string(i);
+    fields += " ";
   }
   fields += "f3: Integer = \"x\" f0: Enum []";
   return TypeCheckCase{
