@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds and installs the qel module, and runs the
-# demo over the example contracts.
+# Installs what is needed, builds and installs qel (the module and the `qel`
+# command) into the project's virtual environment .venv, and runs the demo
+# over the example contracts. A second run rebuilds only what changed
+# (pip keeps its build in build/, named after the wheel tag).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-python3 -m pip install -q --disable-pip-version-check --no-build-isolation .
-python3 examples/demo.py
+werror=()
+# CI compiles with warnings as errors, as scripts/test.sh does.
+[ -n "${CI:-}" ] && werror=(-C cmake.define.QEL_WERROR=ON)
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  --no-build-isolation "${werror[@]}" .
+PATH="$PWD/.venv/bin:$PATH" .venv/bin/python examples/demo.py
