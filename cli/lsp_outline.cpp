@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "qel/canonical.h"
+#include "qel/format.h"
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 
@@ -77,7 +78,8 @@ class Builder {
     out.semantic_hash = tokens(hash.token(), hash.token());
     out.written_hash = hash.text();
     out.computed_hash = compute_semantic_hash(tree_);
-    out.canonical = serialize_canonical(tree_);
+    // No action that would leave a text which does not parse.
+    if (!canonical_limit(tree_)) out.canonical = serialize_canonical(tree_);
     return out;
   }
 

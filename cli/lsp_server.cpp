@@ -1026,7 +1026,8 @@ Answer Server::code_action(const json& params) {
            text_edit(doc, outline->semantic_hash,
                      "\"" + outline->computed_hash + "\""));
   }
-  if (outline->canonical != doc.text && wanted(kNormalizeKind)) {
+  if (!outline->canonical.empty() && outline->canonical != doc.text &&
+      wanted(kNormalizeKind)) {
     action("Normalize to canonical form (drops comments)", kNormalizeKind,
            whole_document_edit(doc, outline->canonical));
   }
@@ -1037,13 +1038,14 @@ Answer Server::code_action(const json& params) {
 
 // `qel fmt`'s text as one edit. The one house style has no options, so the
 // client's (tab size, spaces) are not read. A text that does not parse is
-// left alone: its diagnostics already say why.
+// left alone: its diagnostics already say why. So is one whose formatted
+// text fails the safety net, as `qel fmt` refuses it.
 Answer Server::formatting(const json& params) {
   Document& doc = document(params);
-  const Result<std::string> formatted = format_contract(doc.contract());
-  if (!formatted.ok()) return nullptr;
-  if (*formatted == doc.text) return json::array();
-  return json::array({whole_document_edit(doc, *formatted)});
+  const Rewrite formatted = format_checked(doc.contract());
+  if (!formatted.text.ok() || !formatted.fault.empty()) return nullptr;
+  if (*formatted.text == doc.text) return json::array();
+  return json::array({whole_document_edit(doc, *formatted.text)});
 }
 
 }  // namespace

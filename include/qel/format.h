@@ -67,6 +67,10 @@ std::optional<std::string> same_contract(const SyntaxTree& original,
                                          std::string_view rewritten,
                                          bool comments_kept);
 
+// Why the canonical text of `tree` would not parse back, for the one
+// known case: a Float literal too large for a double, written as inf.0.
+std::optional<std::string> canonical_limit(const SyntaxTree& tree);
+
 // What fmt and normalize print or write: the new text, or the Error of a
 // text that does not parse; `fault` is not empty when the safety net
 // refused the new text, which must then be neither shown nor written.

@@ -128,30 +128,24 @@ Rewrite format_checked(std::string_view text) {
   return {std::move(out), fault ? std::move(*fault) : std::string()};
 }
 
-namespace {
-
-// The first Float literal that the canonical form writes as inf.0.
-std::optional<uint32_t> infinite_float(const SyntaxTree& tree) {
+std::optional<std::string> canonical_limit(const SyntaxTree& tree) {
   for (uint32_t t = 0; t < tree.token_count(); ++t) {
     if (tree.token_kind(t) == K::kFloatLiteral &&
         std::isinf(tree.float_value(t))) {
-      return t;
+      return "its canonical text would not parse: the Float literal at "
+             "line " +
+             position(tree, t) +
+             " is too large for a double and is written as inf.0";
     }
   }
   return std::nullopt;
 }
 
-}  // namespace
-
 Rewrite normalize_checked(std::string_view text) {
   Result<SyntaxTree> tree = parse_tree(text);
   if (!tree.ok()) return {std::move(tree).error(), {}};
-  if (const std::optional<uint32_t> t = infinite_float(*tree)) {
-    return {std::string(),
-            "its canonical text would not parse: the Float literal at line " +
-                position(*tree, *t) +
-                " is too large for a double and is written as inf.0",
-            true};
+  if (std::optional<std::string> limit = canonical_limit(*tree)) {
+    return {std::string(), std::move(*limit), true};
   }
   std::string out = serialize_canonical(*tree);
   std::optional<std::string> fault = same_contract(*tree, out, false);
