@@ -326,9 +326,9 @@ def interrupt_after(fn, args, seconds):
     """Calls fn(*args) with a timer due after `seconds` of the process's
     processor time (which the timer counts, and which other work on the
     machine does not stretch) whose handler raises KeyboardInterrupt, as
-    Ctrl-C's does. Returns how
-    the call ended ("c_exception" or "c_return") and its processor seconds;
-    KeyboardInterrupt must have come out of it in the first case."""
+    Ctrl-C's does. Returns how the call ended ("c_exception" or "c_return")
+    and its processor seconds; KeyboardInterrupt must have come out of it
+    in the first case."""
     ended = []
 
     def profile(frame, event, arg):
