@@ -208,8 +208,14 @@ PyObject* Contract_verify(PyObject* self, PyObject*) {
 
 PyObject* Contract_format(PyObject* self, PyObject*) {
   const std::string& source = compiled_of(self).source();
-  return call_released_result(
-      [&](const qel::Interrupter&) { return qel::format_contract(source); });
+  return call_released_result([&](const qel::Interrupter&) {
+    // The safety net of `qel fmt`: a caller may write the text to a file.
+    qel::Rewrite r = qel::format_checked(source);
+    if (!r.text.ok() || r.fault.empty()) return std::move(r.text);
+    return qel::Result<std::string>(qel::Error::normalization_error(
+        "internal error: the formatted text is not the same contract (" +
+        r.fault + "); please report this as a bug, with the contract"));
+  });
 }
 
 // Binds (inputs, check_inputs=False); false with an exception set.
