@@ -6,7 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -39,23 +41,27 @@ class PyRef {
   PyObject* obj_;
 };
 
+// Characters (or bytes) converted between two looks for a pending signal:
+// a few milliseconds at the slowest.
+inline constexpr size_t kConvertedPerPoll = size_t{1} << 20;
+
 // The UTF-8 text of a str argument, valid while this lives (and the str
-// does: the call's arguments hold it). A compact ASCII str is its own UTF-8
-// and is read in place; any other is encoded into a bytes object owned
-// here, never into the UTF-8 copy that a str keeps for life once asked for
-// it (a 10 MB argument would stay three times as big). Strs never change,
-// so the text may be read with the interpreter lock released.
+// does: the call's arguments hold it; strs never change, so the text may
+// be read with the interpreter lock released). A compact ASCII
+// str is its own UTF-8 and is read in place; any other is encoded into a
+// bytes object owned here, never into the UTF-8 copy that a str keeps for
+// life once asked for it (a 10 MB argument would stay three times as big).
 class Utf8Argument {
  public:
-  // False with UnicodeEncodeError set for a str that cannot be encoded (a
-  // lone surrogate).
+  // False with an exception set: UnicodeEncodeError for a str that cannot
+  // be encoded (a lone surrogate), or a signal handler's.
   bool read(PyObject* str) {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
       text_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
                                static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
       return true;
     }
-    PyObject* bytes = PyUnicode_AsUTF8String(str);
+    PyObject* bytes = encode(str);
     if (bytes == nullptr) return false;
     encoded_.reset(bytes);
     text_ = std::string_view(PyBytes_AS_STRING(bytes),
@@ -66,6 +72,49 @@ class Utf8Argument {
   std::string_view text() const { return text_; }
 
  private:
+  // The str's UTF-8, encoded a piece at a time with a look for signals
+  // between pieces into room for the longest it can be (pages past the
+  // end are never touched), then cut to size. A str that does not encode,
+  // or room that cannot be had, goes to the plain encoder, whose exception
+  // then names the position in the whole str.
+  static PyObject* encode(PyObject* str) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const Py_ssize_t widest =
+        kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
+    if (length <= static_cast<Py_ssize_t>(kConvertedPerPoll) ||
+        length > PY_SSIZE_T_MAX / widest) {
+      return PyUnicode_AsUTF8String(str);
+    }
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, length * widest));
+    if (bytes.get() == nullptr) {
+      PyErr_Clear();
+      return PyUnicode_AsUTF8String(str);
+    }
+    Py_ssize_t size = 0;
+    for (Py_ssize_t at = 0; at < length;) {
+      if (PyErr_CheckSignals() != 0) return nullptr;
+      const Py_ssize_t end = std::min(
+          length, at + static_cast<Py_ssize_t>(kConvertedPerPoll));
+      PyRef piece(PyUnicode_Substring(str, at, end));
+      PyRef utf8(piece.get() == nullptr ? nullptr
+                                        : PyUnicode_AsUTF8String(piece.get()));
+      if (utf8.get() == nullptr) {
+        PyErr_Clear();
+        return PyUnicode_AsUTF8String(str);
+      }
+      const Py_ssize_t n = PyBytes_GET_SIZE(utf8.get());
+      std::memcpy(PyBytes_AS_STRING(bytes.get()) + size,
+                  PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(n));
+      size += n;
+      at = end;
+    }
+    // Freed, and null, when it cannot be cut.
+    PyObject* cut = bytes.release();
+    if (_PyBytes_Resize(&cut, size) != 0) return nullptr;
+    return cut;
+  }
+
   PyRef encoded_;
   std::string_view text_;
 };
