@@ -218,9 +218,20 @@ def check_command_output(result, want, culprit):
                 f"{culprit}:{line}:{column}: error[parse]: {printable(message)}")
         else:
             kind = error.split(" ", 1)[0].lower()
+            if kind == "execution":
+                # qel run puts a request error at its place in the file.
+                error = re.sub(r" at line \d+ column \d+$", "", error)
+                first_line = re.sub(rf"^{re.escape(str(culprit))}:\d+:\d+: ",
+                                    f"{culprit}: ", first_line)
             assert first_line == f"{culprit}: error[{kind}]: {error}"
         assert result.returncode == 1
         return False
+    if json.loads(want).get("success") is False:
+        # A failed request is named in one line on standard error.
+        assert re.fullmatch(rf"{re.escape(str(culprit))}:\d+:\d+: "
+                            r"error\[execution\]: request \d+ .*\n",
+                            result.stderr.decode("utf-8"))
+        return True
     assert result.stderr == b""
     return True
 
