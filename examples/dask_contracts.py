@@ -65,19 +65,28 @@ def contract_record(data):
 
 def replay_record(contract, requests):
     """An audit record of one request log replayed against its contract:
-    which requests failed, the final state, and the SHA-256 of the whole
-    execution result, which stays on the worker (it can be large)."""
+    how many requests the log holds and how many ran (a run stops at the
+    first failing request, which is then the last that ran), the index of
+    that failed request or None, the final state, and the SHA-256 of the
+    whole execution result, which stays on the worker (it can be large)."""
     try:
-        result_text = qel.execute(_text(contract), _text(requests))
+        requests = _text(requests)
+        result_text = qel.execute(_text(contract), requests)
     except ValueError as e:
         return {"error": str(e)}
     result = json.loads(result_text)
-    operations = result["operations"]
+    ran = len(result["operations"])
+    # Read as execute reads it: white space around it dropped, and a text
+    # that starts with an object is a list without its brackets.
+    logged = requests.strip()
+    if logged.startswith("{"):
+        logged = f"[{logged}]"
     return {
         "contract_id": result["contract_id"],
-        "requests": len(operations),
-        "failed": [i for i, op in enumerate(operations) if not op["success"]],
-        "final_state": operations[-1]["state"] if operations else None,
+        "requests_in_log": len(json.loads(logged)),
+        "requests_run": ran,
+        "failed": None if result["success"] else ran - 1,
+        "final_state": result["final_state"],
         "result_sha256": hashlib.sha256(result_text.encode()).hexdigest(),
     }
 
@@ -193,9 +202,11 @@ def main(argv=None):
             if "error" in r:
                 print(f"{path}: {r['error']}")
                 continue
-            print(f"{path}: {r['requests']} requests against "
-                  f"{r['contract_id']}, failed: {r['failed'] or 'none'}, "
-                  f"result {r['result_sha256'][:16]}…")
+            failed = ("none" if r["failed"] is None
+                      else f"request {r['failed']}")
+            print(f"{path}: {r['requests_run']} of {r['requests_in_log']} "
+                  f"requests run against {r['contract_id']}, failed: "
+                  f"{failed}, result {r['result_sha256'][:16]}…")
     finally:
         client.close()
         if cluster is not None:

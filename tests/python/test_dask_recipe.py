@@ -69,3 +69,11 @@ def test_replays_on_the_cluster_equal_those_in_process(tree, client):
     result = qel.execute((tree / "examples/account_transfers.qel").read_text(),
                          (tree / log).read_text())
     assert here[log]["result_sha256"] == hashlib.sha256(result.encode()).hexdigest()
+    # The fourth of five requests fails and the fifth is not run.
+    assert (here[log]["requests_in_log"], here[log]["requests_run"],
+            here[log]["failed"]) == (5, 4, 3)
+    assert here[log]["final_state"] == json.loads(result)["final_state"]
+    # Logs that run through ran every request they hold.
+    passing = [r for r in here.values() if r.get("failed", 0) is None]
+    assert passing and all(r["requests_run"] == r["requests_in_log"]
+                           for r in passing)
