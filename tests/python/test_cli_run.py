@@ -3,6 +3,7 @@ stored states and audit replay."""
 import json
 import pathlib
 import shutil
+import signal
 import subprocess
 
 import pytest
@@ -135,3 +136,17 @@ def test_expect_replays_a_stored_result(tmp_path, edit, status, stderr):
                  cwd=tmp_path)
     assert (result.returncode, result.stdout) == (status, "")
     assert result.stderr.startswith(stderr) and (stderr or not result.stderr)
+
+
+def test_ctrl_c_leaves_whole_lines_and_status_130(tmp_path):
+    log = tmp_path / "r.jsonl"
+    log.write_text(as_lines([DEPOSIT, WITHDRAW]) * 200_000)
+    proc = subprocess.Popen([QEL, "run", "--format", "text", CONTRACT, log],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = proc.stdout.readline()
+    proc.send_signal(signal.SIGINT)
+    rest, err = proc.communicate()
+    assert proc.wait() == 130 and err == b"qel: interrupted\n"
+    lines = (first + rest).decode().splitlines(keepends=True)
+    assert 0 < len(lines) < 400_000 and all(
+        line.endswith("\n") and " ok: " in line for line in lines)
