@@ -6,13 +6,37 @@
 
 namespace qel::cli {
 
+namespace {
+
+// Every independent parse error of a text that does not parse, in source
+// order; the strict parse's one error if the tolerant parse was stopped.
+void add_parse_errors(std::string_view text, const Error& strict,
+                      FileReport& report) {
+  const Result<Parse> parsed = parse(text);
+  if (!parsed.ok() || parsed->errors.empty()) {
+    report.findings.push_back(finding_of(strict));
+    return;
+  }
+  for (const ParseError& e : parsed->errors) {
+    const Span at = parsed->tree.span_at(e.begin);
+    Finding f;
+    f.kind = "parse";
+    f.message = e.message;
+    f.line = at.line;
+    f.column = at.column;
+    report.findings.push_back(std::move(f));
+  }
+}
+
+}  // namespace
+
 FileReport analyze(std::string_view path, std::string_view text,
                    const LintSelection& lints) {
   FileReport report;
   report.path = path;
   const Result<SyntaxTree> tree = parse_tree(text);
   if (!tree.ok()) {
-    report.findings.push_back(finding_of(tree.error()));
+    add_parse_errors(text, tree.error(), report);
     return report;
   }
   report.parsed = true;

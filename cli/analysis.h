@@ -22,8 +22,8 @@ struct LintSelection {
   bool strict = false;
 };
 
-// Parses, verifies and lints `text`: the parse error, or the verifier's
-// findings in its order followed by the selected lints.
+// Parses, verifies and lints `text`: every independent parse error, or
+// the verifier's findings in its order followed by the selected lints.
 FileReport analyze(std::string_view path, std::string_view text,
                    const LintSelection& lints);
 

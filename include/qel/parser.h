@@ -2,8 +2,10 @@
 #ifndef QEL_PARSER_H_
 #define QEL_PARSER_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qel/error.h"
 #include "qel/interrupt.h"
@@ -21,6 +23,34 @@ namespace qel {
 // the result is Error::interrupted().
 Result<SyntaxTree> parse_tree(std::string_view text,
                               const Interrupter& interrupter = {});
+
+// One error of a tolerant parse. Its message is the text parse_tree()
+// would give for it, without the " at line:column" ending, which is the
+// position of `begin`.
+struct ParseError {
+  enum class Kind : uint8_t { kEncoding, kLexical, kGrammar };
+  uint32_t begin = 0;  // bytes [begin, end) of the text
+  uint32_t end = 0;
+  Kind kind = Kind::kGrammar;
+  std::string message;
+};
+
+// A tree for any text, with the errors found in it in source order.
+struct Parse {
+  SyntaxTree tree;
+  std::vector<ParseError> errors;
+};
+
+// Parses any text into a tree: what does not fit the grammar goes into
+// error nodes (NodeKind::kError), a block with an error goes on from its
+// next field name or ends at a closing bracket or section keyword, and
+// nodes left unfinished become error nodes. An error that only follows
+// from the one before (no token taken normally in between) is not
+// reported, nor more than 100. Invalid UTF-8 ends the text that is
+// scanned, and a lexical error ends the tokens. With no errors the tree
+// is parse_tree()'s. Fails only when `interrupter` says stop.
+Result<Parse> parse(std::string_view text,
+                    const Interrupter& interrupter = {});
 
 // parse_tree() followed by lowering to the model; a version above 32 bits
 // is refused once the whole text has parsed.

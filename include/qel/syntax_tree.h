@@ -52,6 +52,8 @@ enum class NodeKind : uint8_t {
   kArrayLiteral,     // [ literals ]
   kSystemExtension,  // name { custom fields }
   kCustomField,      // name: literal
+  kError,            // tokens a tolerant parse skipped, or a node it left
+                     // unfinished; only in trees with errors
 };
 
 // "Document", "Contract", ..., "CustomField": for dumps and messages.
@@ -232,6 +234,11 @@ class Node {
   class Children;
   Children children() const;
 
+  // Whether the block holds field number `field` (as a kField child). A
+  // tree without errors has every required field, and the typed views
+  // read them without asking; in a tree with errors ask first.
+  bool has_field(uint8_t field) const { return last_field(field) != kNoNode; }
+
  protected:
   const SyntaxTree::Node& raw() const { return tree_->node(index_); }
   // The last child of kind kField numbered `field`: a repeated field
@@ -259,11 +266,11 @@ class NodeRange {
     using reference = V;
 
     iterator() = default;
-    iterator(const SyntaxTree* tree, uint32_t index)
-        : tree_(tree), index_(index) {}
+    iterator(const SyntaxTree* tree, uint32_t index, uint32_t end)
+        : tree_(tree), index_(skip_errors(tree, index, end)), end_(end) {}
     V operator*() const { return V(*tree_, index_); }
     iterator& operator++() {
-      index_ = tree_->node(index_).next;
+      index_ = skip_errors(tree_, tree_->node(index_).next, end_);
       return *this;
     }
     iterator operator++(int) {
@@ -278,6 +285,7 @@ class NodeRange {
    private:
     const SyntaxTree* tree_ = nullptr;
     uint32_t index_ = 0;
+    uint32_t end_ = 0;
   };
 
   NodeRange() = default;
@@ -286,12 +294,21 @@ class NodeRange {
         begin_(parent + 1),
         end_(tree.node(parent).next) {}
 
-  iterator begin() const { return iterator(tree_, begin_); }
-  iterator end() const { return iterator(tree_, end_); }
-  bool empty() const { return begin_ == end_; }
+  iterator begin() const { return iterator(tree_, begin_, end_); }
+  iterator end() const { return iterator(tree_, end_, end_); }
+  bool empty() const { return begin() == end(); }
   std::size_t size() const;  // counts: a walk over the children
 
  private:
+  // Error nodes are not children a view can read: they are passed over.
+  static uint32_t skip_errors(const SyntaxTree* tree, uint32_t index,
+                              uint32_t end) {
+    while (index != end && tree->node(index).kind == NodeKind::kError) {
+      index = tree->node(index).next;
+    }
+    return index;
+  }
+
   const SyntaxTree* tree_ = nullptr;
   uint32_t begin_ = 0;
   uint32_t end_ = 0;
@@ -300,7 +317,7 @@ class NodeRange {
 template <typename V>
 std::size_t NodeRange<V>::size() const {
   std::size_t n = 0;
-  for (uint32_t i = begin_; i != end_; i = tree_->node(i).next) ++n;
+  for (iterator i = begin(); i != end(); ++i) ++n;
   return n;
 }
 
@@ -625,9 +642,15 @@ class Extensions : public Node {
 };
 
 // The contract: the six sections, then the Extensions section if written.
+// The six accessors below find the sections by place, as a tree without
+// errors has them; in a tree with errors a section may be missing or
+// unfinished: find it with section().
 class Contract : public Node {
  public:
   using Node::Node;
+  // The section of kind `kind` (kIdentity ... kHumanMachineContract) among
+  // the contract's children, if the parse finished one.
+  std::optional<Node> section(NodeKind kind) const;
   Identity identity() const;
   PurposeStatement purpose_statement() const;
   DataSemantics data_semantics() const;

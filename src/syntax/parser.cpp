@@ -1,14 +1,21 @@
 // The one parser of the contract language: recursive descent over the
-// token array, one token of lookahead, no backtracking, no recovery. It
-// builds the syntax tree that every reader uses; nothing else walks the
-// grammar. Grammar functions throw ParseFailure, which parse_tree() turns
-// into the returned Error: a result check after every token would bury the
-// grammar.
+// token array, one token of lookahead, no backtracking. It builds the
+// syntax tree that every reader uses; nothing else walks the grammar.
+// Grammar functions throw ParseFailure, which parse_tree() turns into the
+// returned Error: a result check after every token would bury the grammar.
+//
+// The same grammar runs tolerant for parse(): an error is recorded and
+// thrown to the nearest block with named fields, which skips to a token it
+// can go on from and wraps what it skipped in an error node. The strict
+// path only pays for that where an error is thrown.
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "qel/error.h"
 #include "qel/json.h"
@@ -44,10 +51,34 @@ constexpr std::array<std::string_view, 3> kLimitFields = {
 constexpr std::array<std::string_view, 3> kHumanMachineFields = {
     "system_commitments", "system_refusals", "user_obligations"};
 
+// Thrown when a tolerant parse has recorded as many errors as it reports.
+struct TooManyErrors {};
+
+constexpr std::size_t kMaxErrors = 100;
+
+// Where a tolerant parse goes on after an error at any depth: these words
+// can only begin a section.
+bool is_section_keyword(K kind) {
+  switch (kind) {
+    case K::kIdentity:
+    case K::kPurposeStatement:
+    case K::kDataSemantics:
+    case K::kBehavioralSemantics:
+    case K::kExecutionConstraints:
+    case K::kHumanMachineContract:
+    case K::kExtensions:
+      return true;
+    default:
+      return false;
+  }
+}
+
 class Parser {
  public:
-  Parser(std::string_view text, TreeBuilder& builder)
-      : text_(text), b_(builder), t_(builder.tree()) {
+  // Tolerant when `errors` is given: errors are appended to it.
+  Parser(std::string_view text, TreeBuilder& builder,
+         std::vector<ParseError>* errors = nullptr)
+      : text_(text), b_(builder), t_(builder.tree()), errors_(errors) {
     while (t_.token_kind(pos_) == K::kComment) ++pos_;
     // About one node for every four tokens; room that is reserved but
     // never used is never touched.
@@ -55,6 +86,18 @@ class Parser {
   }
 
   void parse_document();
+
+  // A tolerant parse stopped short (too many errors, or a lexical error
+  // ended the tokens): every node still open ends at the last token.
+  void abandon_all() {
+    b_.abandon_open(2, last_);
+    if (t_.node(1).next == 0) b_.close(1, last_);
+    if (t_.node(0).next == 0) b_.close(0, t_.token_count() - 1);
+  }
+
+  // The errors that follow from a lexical error which ended the tokens
+  // early are not reported: treat it as the error just recorded.
+  void quiet_at_end() { quiet_end_ = true; }
 
  private:
   // ---- Token primitives ----------------------------------------------------
@@ -76,14 +119,54 @@ class Parser {
     throw ParseFailure{std::move(message)};
   }
 
-  [[noreturn]] void fail_at(std::string message, uint32_t token) const {
+  [[noreturn]] void fail_at(std::string message, uint32_t token) {
+    if (errors_ != nullptr) {
+      record(std::move(message), token);
+      throw ParseFailure{};
+    }
     message += " at ";
     message += span_of(token).to_string();
     fail(std::move(message));
   }
 
+  // Records an error of a tolerant parse unless no token has been taken
+  // normally since the last one, which it would then only follow from.
+  // A missing field is no token out of place: what comes next is read as
+  // usual, and may be an error of its own (`skips` unset).
+  void record(std::string message, uint32_t token, bool skips = true) {
+    if (skips && last_ == quiet_last_) return;
+    if (quiet_end_ && t_.token_kind(token) == K::kEof) return;
+    if (errors_->size() >= kMaxErrors) throw TooManyErrors{};
+    const uint32_t begin = t_.token_offset(token);
+    errors_->push_back(ParseError{begin, std::max(begin, t_.token_end(token)),
+                                  ParseError::Kind::kGrammar,
+                                  std::move(message)});
+    if (skips) quiet_last_ = last_;
+  }
+
+  // Where recover() is called from: a block with named fields, an item
+  // of a list (which a closing bracket ends too), or a step of the
+  // document (where only the contract's last brace is taken as closing:
+  // a section keyword is the surer place to go on from).
+  enum class Scope : uint8_t { kBlock, kListItem, kDocument };
+
+  // After an error inside a block: skips to the next token the block can
+  // go on from, at the depth of brackets where the block's body began
+  // (`body`) or outside it — a closing bracket (see Scope), a section
+  // keyword, the end, or one of the block's field names — and wraps what
+  // it skipped in an error node. Nodes from `mark` on that the error left
+  // open become error nodes.
+  void recover(uint32_t body, uint32_t mark, const std::string_view* names,
+               std::size_t name_count, Scope scope);
+
+  bool is_field_name(const std::string_view* names, std::size_t count) const {
+    if (!at(K::kIdentifier)) return false;
+    const std::string_view name = t_.token_text(pos_);
+    return std::find(names, names + count, name) != names + count;
+  }
+
   // "{prefix}{token description} at {span}" for the current token.
-  [[noreturn]] void fail_found(std::string_view prefix) const {
+  [[noreturn]] void fail_found(std::string_view prefix) {
     std::string message(prefix);
     TokenView view;
     view.kind = current();
@@ -142,7 +225,7 @@ class Parser {
   void parse_state_block();
 
   // Entering a type expression or a literal value: one level deeper.
-  void check_depth(const DepthGuard& guard) const {
+  void check_depth(const DepthGuard& guard) {
     if (guard.exceeded()) {
       fail_at("Nesting too deep (maximum 128 levels)", pos_);
     }
@@ -158,7 +241,13 @@ class Parser {
   template <std::size_t N, typename ReadValue>
   void parse_fields(const std::array<std::string_view, N>& names,
                     std::string_view where, uint32_t block_token,
-                    ReadValue&& read_value);
+                    ReadValue&& read_value, bool in_list = false);
+
+  // One step of the document (the contract's opening, a section, ...):
+  // in a tolerant parse an error in it skips to where the next step can
+  // begin.
+  template <typename Step>
+  void document_step(Step&& step);
 
   // keyword { fields }
   template <std::size_t N, typename ReadValue>
@@ -176,7 +265,68 @@ class Parser {
   uint32_t pos_ = 0;   // the current token, never a comment
   uint32_t last_ = 0;  // the token consumed last
   int depth_ = 0;
+  std::vector<ParseError>* errors_;  // tolerant when set
+  // last_ when the latest error was recorded or recovered from: while it
+  // is unchanged no token has been taken normally since.
+  uint32_t quiet_last_ = UINT32_MAX;
+  bool quiet_end_ = false;
 };
+
+void Parser::recover(uint32_t body, uint32_t mark,
+                     const std::string_view* names, std::size_t name_count,
+                     Scope scope) {
+  // The brackets opened since the body began and still open; a closing
+  // one closes any unclosed ones inside its match. Counting the braces
+  // among them spares a search that cannot succeed, so that a long run
+  // of closers without openers stays linear.
+  std::vector<K> open;
+  std::size_t open_braces = 0;
+  const auto push = [&](K opener) {
+    open.push_back(opener);
+    open_braces += opener == K::kLBrace;
+  };
+  const auto closes = [&](K opener) {
+    const std::size_t of_kind =
+        opener == K::kLBrace ? open_braces : open.size() - open_braces;
+    if (of_kind == 0) return false;
+    const auto match = std::find(open.rbegin(), open.rend(), opener);
+    for (auto it = open.rbegin(); it != std::next(match); ++it) {
+      open_braces -= *it == K::kLBrace;
+    }
+    open.erase(std::prev(match.base()), open.end());
+    return true;
+  };
+  for (uint32_t i = body; i < pos_; ++i) {
+    const K kind = t_.token_kind(i);
+    if (kind == K::kLBrace || kind == K::kLBracket) push(kind);
+    if (kind == K::kRBrace) closes(K::kLBrace);
+    if (kind == K::kRBracket) closes(K::kLBracket);
+  }
+  const uint32_t first = pos_;
+  for (;;) {
+    const K kind = current();
+    if (kind == K::kEof || is_section_keyword(kind)) break;
+    if (kind == K::kLBrace || kind == K::kLBracket) {
+      push(kind);
+    } else if (kind == K::kRBrace) {
+      if (!closes(K::kLBrace) &&
+          (scope != Scope::kDocument ||
+           t_.token_kind(t_.next_code_token(pos_)) == K::kEof ||
+           t_.token_kind(t_.next_code_token(pos_)) == K::kExtensions)) {
+        break;
+      }
+    } else if (kind == K::kRBracket) {
+      if (!closes(K::kLBracket) && scope == Scope::kListItem) break;
+    } else if (open.empty() && is_field_name(names, name_count)) {
+      break;
+    }
+    last_ = pos_;
+    pos_ = t_.next_code_token(pos_);
+  }
+  if (pos_ != first) close(b_.open(NodeKind::kError, first));
+  b_.abandon_open(mark, last_);
+  quiet_last_ = last_;
+}
 
 // ---- Values ---------------------------------------------------------------
 
@@ -314,29 +464,50 @@ void Parser::parse_state_block() {
 template <std::size_t N, typename ReadValue>
 void Parser::parse_fields(const std::array<std::string_view, N>& names,
                           std::string_view where, uint32_t block_token,
-                          ReadValue&& read_value) {
+                          ReadValue&& read_value, bool in_list) {
   std::array<bool, N> given{};
+  const uint32_t body = pos_;
+  // Nodes from here on that an error leaves open are the failed field's:
+  // those of earlier fields are closed.
+  const uint32_t mark = b_.node_count();
+  bool broken = false;
   while (!at(K::kRBrace)) {
-    if (!at(K::kIdentifier)) {
-      fail_found("Expected field name identifier, found ");
+    try {
+      if (!at(K::kIdentifier)) {
+        fail_found("Expected field name identifier, found ");
+      }
+      const std::string_view name = t_.token_text(pos_);
+      std::size_t i = 0;
+      while (i < N && names[i] != name) ++i;
+      if (i == N) {
+        std::string message = "Unknown field '";
+        message += name;
+        message += "' in ";
+        message += where;
+        fail_at(std::move(message), pos_);
+      }
+      const uint32_t field = open(NodeKind::kField, static_cast<uint8_t>(i));
+      advance();
+      expect(K::kColon);
+      read_value(i);
+      close(field);
+      given[i] = true;
+      optional_comma();
+    } catch (ParseFailure&) {
+      if (errors_ == nullptr) throw;
+      recover(body, mark, names.data(), N,
+              in_list ? Scope::kListItem : Scope::kBlock);
+      broken = true;
+      // Not at a field name: the block ends here, its closing brace
+      // missing or at hand.
+      if (!at(K::kIdentifier)) break;
     }
-    const std::string_view name = t_.token_text(pos_);
-    std::size_t i = 0;
-    while (i < N && names[i] != name) ++i;
-    if (i == N) {
-      std::string message = "Unknown field '";
-      message += name;
-      message += "' in ";
-      message += where;
-      fail_at(std::move(message), pos_);
-    }
-    const uint32_t field = open(NodeKind::kField, static_cast<uint8_t>(i));
-    advance();
-    expect(K::kColon);
-    read_value(i);
-    close(field);
-    given[i] = true;
-    optional_comma();
+  }
+  // A block that had an error ends where its recovery stopped, and the
+  // fields it lacks follow from that error.
+  if (broken) {
+    if (at(K::kRBrace)) advance();
+    return;
   }
   advance();
   for (std::size_t i = 0; i < N; ++i) {
@@ -345,7 +516,25 @@ void Parser::parse_fields(const std::array<std::string_view, N>& names,
     message += names[i];
     message += "' in ";
     message += where;
-    fail_at(std::move(message), block_token);
+    if (errors_ == nullptr) fail_at(std::move(message), block_token);
+    // One finding per block, at its first token, like the strict parse.
+    record(std::move(message), block_token, false);
+    return;
+  }
+}
+
+template <typename Step>
+void Parser::document_step(Step&& step) {
+  if (errors_ == nullptr) {
+    step();
+    return;
+  }
+  const uint32_t start = pos_;
+  const uint32_t mark = b_.node_count();
+  try {
+    step();
+  } catch (ParseFailure&) {
+    recover(start, mark, nullptr, 0, Scope::kDocument);
   }
 }
 
@@ -365,13 +554,16 @@ void Parser::parse_operation() {
   const uint32_t node = open(NodeKind::kOperation);
   const uint32_t brace = pos_;
   expect(K::kLBrace);
-  parse_fields(kOperationFields, "operation", brace, [&](std::size_t i) {
-    switch (i) {
-      case 2: parse_state_block(); break;
-      case 4: parse_string_list(); break;
-      default: expect_string_literal(); break;
-    }
-  });
+  parse_fields(
+      kOperationFields, "operation", brace,
+      [&](std::size_t i) {
+        switch (i) {
+          case 2: parse_state_block(); break;
+          case 4: parse_string_list(); break;
+          default: expect_string_literal(); break;
+        }
+      },
+      true);
   close(node);
 }
 
@@ -386,9 +578,19 @@ void Parser::parse_behavioral_semantics() {
   advance();
   expect(K::kColon);
   expect(K::kLBracket);
+  const uint32_t mark = b_.node_count();
   while (!at(K::kRBracket)) {
-    parse_operation();
-    optional_comma();
+    const uint32_t start = pos_;
+    try {
+      parse_operation();
+      optional_comma();
+    } catch (ParseFailure&) {
+      if (errors_ == nullptr) throw;
+      // Not even an operation's brace: on to the list's end, or the
+      // section's.
+      recover(start, mark, nullptr, 0, Scope::kListItem);
+      if (!at(K::kRBracket)) break;
+    }
   }
   expect(K::kRBracket);
   close(field);
@@ -427,57 +629,68 @@ void Parser::parse_extensions() {
 void Parser::parse_document() {
   const uint32_t document = b_.open(NodeKind::kDocument, 0);
   const uint32_t contract = open(NodeKind::kContract);
-  expect(K::kContract);
-  expect(K::kLBrace);
-  parse_section(NodeKind::kIdentity, K::kIdentity, kIdentityFields, "Identity",
-                [&](std::size_t i) {
-                  if (i == 1) {
-                    expect_integer_literal();
-                  } else {
-                    expect_string_literal();
-                  }
-                });
-  parse_section(NodeKind::kPurposeStatement, K::kPurposeStatement,
-                kPurposeFields, "PurposeStatement", [&](std::size_t i) {
-                  if (i == 2) {
-                    parse_confidence_level();
-                  } else {
-                    expect_string_literal();
-                  }
-                });
-  parse_section(NodeKind::kDataSemantics, K::kDataSemantics, kDataFields,
-                "DataSemantics", [&](std::size_t i) {
-                  if (i == 0) {
-                    parse_state_block();
-                  } else {
-                    parse_string_list();
-                  }
-                });
-  parse_behavioral_semantics();
-  parse_section(NodeKind::kExecutionConstraints, K::kExecutionConstraints,
-                kConstraintFields, "ExecutionConstraints", [&](std::size_t i) {
-                  switch (i) {
-                    case 1: {
-                      const uint32_t brace = pos_;
-                      expect(K::kLBrace);
-                      parse_fields(kLimitFields, "resource_limits", brace,
-                                   [&](std::size_t) {
-                                     expect_integer_literal();
-                                   });
-                      break;
+  document_step([&] {
+    expect(K::kContract);
+    expect(K::kLBrace);
+  });
+  document_step([&] {
+    parse_section(NodeKind::kIdentity, K::kIdentity, kIdentityFields,
+                  "Identity", [&](std::size_t i) {
+                    if (i == 1) {
+                      expect_integer_literal();
+                    } else {
+                      expect_string_literal();
                     }
-                    case 3: expect_string_literal(); break;
-                    default: parse_string_list(); break;
-                  }
-                });
-  parse_section(NodeKind::kHumanMachineContract, K::kHumanMachineContract,
-                kHumanMachineFields, "HumanMachineContract",
-                [&](std::size_t) { parse_string_list(); });
-  expect(K::kRBrace);
+                  });
+  });
+  document_step([&] {
+    parse_section(NodeKind::kPurposeStatement, K::kPurposeStatement,
+                  kPurposeFields, "PurposeStatement", [&](std::size_t i) {
+                    if (i == 2) {
+                      parse_confidence_level();
+                    } else {
+                      expect_string_literal();
+                    }
+                  });
+  });
+  document_step([&] {
+    parse_section(NodeKind::kDataSemantics, K::kDataSemantics, kDataFields,
+                  "DataSemantics", [&](std::size_t i) {
+                    if (i == 0) {
+                      parse_state_block();
+                    } else {
+                      parse_string_list();
+                    }
+                  });
+  });
+  document_step([&] { parse_behavioral_semantics(); });
+  document_step([&] {
+    parse_section(
+        NodeKind::kExecutionConstraints, K::kExecutionConstraints,
+        kConstraintFields, "ExecutionConstraints", [&](std::size_t i) {
+          switch (i) {
+            case 1: {
+              const uint32_t brace = pos_;
+              expect(K::kLBrace);
+              parse_fields(kLimitFields, "resource_limits", brace,
+                           [&](std::size_t) { expect_integer_literal(); });
+              break;
+            }
+            case 3: expect_string_literal(); break;
+            default: parse_string_list(); break;
+          }
+        });
+  });
+  document_step([&] {
+    parse_section(NodeKind::kHumanMachineContract, K::kHumanMachineContract,
+                  kHumanMachineFields, "HumanMachineContract",
+                  [&](std::size_t) { parse_string_list(); });
+  });
+  document_step([&] { expect(K::kRBrace); });
   close(contract);
   // Whatever follows, other than an Extensions section, is not examined
   // (it has been scanned, so it is lexically valid).
-  if (at(K::kExtensions)) parse_extensions();
+  if (at(K::kExtensions)) document_step([&] { parse_extensions(); });
   b_.close(document, t_.token_count() - 1);
 }
 
@@ -501,6 +714,120 @@ Result<SyntaxTree> parse_tree(std::string_view text,
     return Error::interrupted();
   }
   return builder.finish();
+}
+
+namespace {
+
+// Byte offset and message of a scanner's failure, whose message ends with
+// " at line:column": the scanner reports nothing else.
+ParseError located_error(std::string_view text, std::string message,
+                         ParseError::Kind kind) {
+  ParseError error;
+  error.kind = kind;
+  const std::size_t at = message.rfind(" at ");
+  uint64_t line = 0, column = 0;
+  std::size_t i = at == std::string::npos ? message.size() : at + 4;
+  for (; i < message.size() && message[i] != ':'; ++i) {
+    line = line * 10 + static_cast<uint64_t>(message[i] - '0');
+  }
+  for (++i; i < message.size(); ++i) {
+    column = column * 10 + static_cast<uint64_t>(message[i] - '0');
+  }
+  if (at != std::string::npos) message.resize(at);
+  std::size_t offset = 0;
+  for (uint64_t l = 1; l < line && offset < text.size(); ++l) {
+    const std::size_t lf = text.find('\n', offset);
+    offset = lf == std::string_view::npos ? text.size() : lf + 1;
+  }
+  // Columns count characters: pass over continuation bytes.
+  for (uint64_t c = 1; c < column && offset < text.size(); ++c) {
+    ++offset;
+    while (offset < text.size() &&
+           (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) {
+      ++offset;
+    }
+  }
+  error.begin = static_cast<uint32_t>(offset);
+  error.end = static_cast<uint32_t>(std::min(offset + 1, text.size()));
+  while (error.end < text.size() &&
+         (static_cast<unsigned char>(text[error.end]) & 0xC0) == 0x80) {
+    ++error.end;
+  }
+  error.message = std::move(message);
+  return error;
+}
+
+// Whether the string literal starting at `offset` closes before `limit`.
+bool string_closes_before(std::string_view text, std::size_t offset,
+                          std::size_t limit) {
+  for (std::size_t i = offset + 1; i < limit && i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// Invalid UTF-8 ends what is scanned (the scanner reads valid UTF-8 only),
+// and a lexical error ends the tokens: what the grammar finds before
+// either is reported, nothing it would find only because of them.
+Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
+  std::vector<ParseError> stopped;  // invalid UTF-8 or a lexical error
+  std::string_view scanned = text;
+  if (auto invalid = detail::check_utf8(text)) {
+    stopped.push_back(located_error(text, std::move(*invalid),
+                                    ParseError::Kind::kEncoding));
+    scanned = text.substr(0, stopped.back().begin);
+  }
+  Parse result;
+  detail::TreeBuilder builder(scanned, interrupter);
+  try {
+    try {
+      detail::scan_tokens(scanned, builder);
+    } catch (detail::ParseFailure& failure) {
+      ParseError lexical = located_error(scanned, std::move(failure.message),
+                                         ParseError::Kind::kLexical);
+      const SyntaxTree& t = builder.tree();
+      if (t.token_count() != 0) {
+        const uint32_t last = t.token_count() - 1;
+        if (t.token_kind(last) == TokenKind::kStringLiteral &&
+            !string_closes_before(scanned, t.token_offset(last),
+                                  lexical.begin)) {
+          builder.drop_last_token();
+        }
+      }
+      const uint32_t end = std::min<uint32_t>(
+          lexical.begin, static_cast<uint32_t>(scanned.size()));
+      builder.add_token(TokenKind::kEof, end);
+      // Where invalid UTF-8 cut the text short, its scan's error is
+      // taken to follow from that.
+      if (stopped.empty()) stopped.push_back(std::move(lexical));
+    }
+    detail::Parser parser(scanned, builder, &result.errors);
+    if (!stopped.empty()) parser.quiet_at_end();
+    try {
+      parser.parse_document();
+    } catch (detail::TooManyErrors&) {
+      parser.abandon_all();
+    }
+  } catch (detail::Interrupted&) {
+    return Error::interrupted();
+  }
+  for (ParseError& e : stopped) {
+    if (result.errors.size() < detail::kMaxErrors) {
+      result.errors.push_back(std::move(e));
+    }
+  }
+  std::stable_sort(result.errors.begin(), result.errors.end(),
+                   [](const ParseError& a, const ParseError& b) {
+                     return a.begin < b.begin;
+                   });
+  result.tree = builder.finish();
+  return result;
 }
 
 }  // namespace qel

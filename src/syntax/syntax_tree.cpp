@@ -27,7 +27,7 @@ constexpr const char* kNodeKindNames[] = {
     "Field",          "Operation",        "StateField",
     "ArrayType",      "MapType",          "ObjectType",
     "EnumType",       "ArrayLiteral",     "SystemExtension",
-    "CustomField",
+    "CustomField",    "Error",
 };
 
 constexpr uint32_t kBlockShift = 8;  // blocks of 256 bytes
@@ -550,6 +550,13 @@ ExecutionConstraints Contract::execution_constraints() const {
 }
 HumanMachineContract Contract::human_machine_contract() const {
   return HumanMachineContract(*tree_, after(execution_constraints().index()));
+}
+
+std::optional<Node> Contract::section(NodeKind kind) const {
+  for (Node child : children()) {
+    if (child.kind() == kind) return child;
+  }
+  return std::nullopt;
 }
 
 // Extensions follow the contract's closing brace: the document's second

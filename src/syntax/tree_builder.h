@@ -65,6 +65,38 @@ class TreeBuilder {
     n.next = static_cast<uint32_t>(tree_.nodes_.size());
   }
 
+  uint32_t node_count() const { return tree_.node_count(); }
+
+  // A tolerant parse that gives up on the nodes from `from` on that are
+  // still open (their subtree unfinished) makes each an error node ending
+  // at `last_token`, so that no view reads half a field.
+  void abandon_open(uint32_t from, uint32_t last_token) {
+    const auto end = static_cast<uint32_t>(tree_.nodes_.size());
+    for (uint32_t i = from; i < end; ++i) {
+      SyntaxTree::Node& n = tree_.nodes_[i];
+      if (n.next != 0) continue;  // closed: every closed node has a next
+      n.kind = NodeKind::kError;
+      n.field = 0;
+      if (last_token > n.last_token) n.last_token = last_token;
+      n.next = end;
+    }
+  }
+
+  // After a lexical error that stopped the scanner inside a string
+  // literal: that token and any value decoded for it go.
+  void drop_last_token() {
+    tree_.kinds_.pop_back();
+    tree_.offsets_.pop_back();
+    const auto kept = static_cast<uint32_t>(tree_.kinds_.size());
+    while (!tree_.decoded_index_.empty() &&
+           tree_.decoded_index_.back().token >= kept) {
+      tree_.decoded_index_.pop_back();
+    }
+    const SyntaxTree::Decoded* last =
+        tree_.decoded_index_.empty() ? nullptr : &tree_.decoded_index_.back();
+    tree_.decoded_.resize(last ? last->offset + last->length : 0);
+  }
+
   // Room reserved past the end of each array is given back: its last
   // large page was faulted in whole, which for a tree of ten megabytes is
   // a sizeable share of its memory.

@@ -165,6 +165,33 @@ def test_findings_sorted_by_position_with_a_summary(tmp_path):
         "1 file checked: all valid")
 
 
+# Small broken contracts next to the human output expected of check:
+# every independent parse error, in order, and none that follows from one.
+TOLERANT = os.path.join(os.path.dirname(__file__), "..", "corpus", "tolerant")
+TOLERANT_CASES = sorted(name[:-4] for name in os.listdir(TOLERANT)
+                        if name.endswith(".qel"))
+
+
+@pytest.mark.parametrize("name", TOLERANT_CASES)
+def test_every_independent_parse_error_is_reported(name):
+    result = run("check", "--color", "never", name + ".qel", cwd=TOLERANT)
+    with open(os.path.join(TOLERANT, name + ".expected"), "rb") as f:
+        assert result.stdout == f.read()
+    assert result.returncode == 1
+
+
+def test_json_and_github_list_every_parse_error():
+    path = "one_error_per_section.qel"
+    report = json.loads(run("check", "--format", "json", path,
+                            cwd=TOLERANT).stdout)
+    found = [(d["line"], d["column"]) for d in report["files"][0]["diagnostics"]]
+    assert found == [(6, 11), (12, 23), (31, 30)]
+    github = run("check", "--format", "github", path, cwd=TOLERANT)
+    assert [line.split(",")[1:3] for line in github.stdout.decode().splitlines()
+            ] == [[f"line={line}", f"col={column}"] for line, column in found]
+    assert github.returncode == 1
+
+
 @pytest.mark.parametrize("args,env,colored", [
     ([], {}, False),  # not a terminal
     (["--color=always"], {}, True),
