@@ -119,11 +119,14 @@ class ContractGenerator {
   // ---- Values ----------------------------------------------------------------
 
   void text() {
-    static constexpr std::array<std::string_view, 10> kTexts = {
+    static constexpr std::array<std::string_view, 11> kTexts = {
         "\"a\"", "\"\"", "\"with \\\"quotes\\\" and \\\\\"",
         "\"two\nlines\"", "\"tab\\t and line\\n\"", "\"\xc3\xa9t\xc3\xa9\"",
         "\"// not a comment\"", "\"{ } [ ] < >\"", "2024-01-15T10:30:00Z",
-        "2024-01-15T10:30:00+02:00"};
+        "2024-01-15T10:30:00+02:00",
+        // Long enough to push a block past the width of one line.
+        "\"a text long enough that the block holding it cannot stay on one "
+        "line\""};
     token(from(kTexts));
   }
 
@@ -174,8 +177,9 @@ class ContractGenerator {
   }
 
   void name() {
-    static constexpr std::array<std::string_view, 8> kNames = {
-        "x", "y", "count", "my-field", "_total", "integer", "true_", "e5"};
+    static constexpr std::array<std::string_view, 9> kNames = {
+        "x", "y", "count", "my-field", "_total", "integer", "true_", "e5",
+        "a_field_name_long_enough_to_wrap_the_line_it_stands_on"};
     token(from(kNames));
   }
 
