@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -99,6 +100,11 @@ class Parser {
   // early are not reported: treat it as the error just recorded.
   void quiet_at_end() { quiet_end_ = true; }
 
+  // Tokens where scanning went on after a lexical error, in order: an
+  // error found before a token from there on is taken normally follows
+  // from the lexical one (the token it spoiled is missing).
+  void set_gaps(std::vector<uint32_t> gaps) { gaps_ = std::move(gaps); }
+
  private:
   // ---- Token primitives ----------------------------------------------------
 
@@ -136,6 +142,11 @@ class Parser {
   void record(std::string message, uint32_t token, bool skips = true) {
     if (skips && last_ == quiet_last_) return;
     if (quiet_end_ && t_.token_kind(token) == K::kEof) return;
+    const auto gap = std::upper_bound(gaps_.begin(), gaps_.end(), token);
+    if (skips && gap != gaps_.begin() && last_ < *std::prev(gap)) {
+      quiet_last_ = last_;
+      return;
+    }
     if (errors_->size() >= kMaxErrors) throw TooManyErrors{};
     const uint32_t begin = t_.token_offset(token);
     errors_->push_back(ParseError{begin, std::max(begin, t_.token_end(token)),
@@ -270,6 +281,7 @@ class Parser {
   // is unchanged no token has been taken normally since.
   uint32_t quiet_last_ = UINT32_MAX;
   bool quiet_end_ = false;
+  std::vector<uint32_t> gaps_;
 };
 
 void Parser::recover(uint32_t body, uint32_t mark,
@@ -770,13 +782,64 @@ bool string_closes_before(std::string_view text, std::size_t offset,
   return false;
 }
 
+// Where scanning can go on after the lexical error `error` (its message
+// as the scanner gave it), or nothing when the rest of the text belongs
+// to the broken token (a string never closed).
+std::optional<std::size_t> resume_after(std::string_view text,
+                                        const ParseError& error) {
+  const std::string& m = error.message;
+  const std::size_t open = m.find('\'');
+  const std::size_t close = m.rfind('\'');
+  if (open == std::string::npos || close <= open) return std::nullopt;
+  const std::size_t length = close - open - 1;
+  if (m.starts_with("Unexpected character") || m.starts_with("Invalid timestamp") ||
+      m.starts_with("Invalid float") || m.starts_with("Invalid integer")) {
+    return error.begin + length;
+  }
+  if (m.starts_with("Invalid escape sequence")) {
+    // After the string that held it.
+    for (std::size_t i = error.begin; i < text.size(); ++i) {
+      if (text[i] == '\\') {
+        ++i;
+      } else if (text[i] == '"') {
+        return i + 1;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The lexical error a scan of `part` (the text from byte `shift` on)
+// threw, placed in the whole text; a string literal it broke off is
+// dropped from `builder`, which holds that scan's tokens.
+ParseError lexical_error(std::string_view part, uint32_t shift,
+                         std::string message, detail::TreeBuilder& builder) {
+  ParseError error =
+      located_error(part, std::move(message), ParseError::Kind::kLexical);
+  const SyntaxTree& t = builder.tree();
+  if (t.token_count() != 0) {
+    const uint32_t last = t.token_count() - 1;
+    if (t.token_kind(last) == TokenKind::kStringLiteral &&
+        t.token_offset(last) >= shift &&
+        !string_closes_before(part, t.token_offset(last) - shift,
+                              error.begin)) {
+      builder.drop_last_token();
+    }
+  }
+  error.begin += shift;
+  error.end += shift;
+  return error;
+}
+
 }  // namespace
 
-// Invalid UTF-8 ends what is scanned (the scanner reads valid UTF-8 only),
-// and a lexical error ends the tokens: what the grammar finds before
-// either is reported, nothing it would find only because of them.
+// Invalid UTF-8 ends what is scanned (the scanner reads valid UTF-8 only).
+// After a lexical error scanning goes on past the broken token, when its
+// end is known: what the grammar finds is reported, save what it finds
+// only because of the broken token or the end of what was scanned.
 Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
-  std::vector<ParseError> stopped;  // invalid UTF-8 or a lexical error
+  std::vector<ParseError> stopped;  // invalid UTF-8 and lexical errors
+  std::vector<uint32_t> gaps;
   std::string_view scanned = text;
   if (auto invalid = detail::check_utf8(text)) {
     stopped.push_back(located_error(text, std::move(*invalid),
@@ -785,30 +848,52 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
   }
   Parse result;
   detail::TreeBuilder builder(scanned, interrupter);
+  bool cut_short = !stopped.empty();
   try {
+    std::optional<std::size_t> resume;
     try {
       detail::scan_tokens(scanned, builder);
     } catch (detail::ParseFailure& failure) {
-      ParseError lexical = located_error(scanned, std::move(failure.message),
-                                         ParseError::Kind::kLexical);
-      const SyntaxTree& t = builder.tree();
-      if (t.token_count() != 0) {
-        const uint32_t last = t.token_count() - 1;
-        if (t.token_kind(last) == TokenKind::kStringLiteral &&
-            !string_closes_before(scanned, t.token_offset(last),
-                                  lexical.begin)) {
-          builder.drop_last_token();
-        }
-      }
-      const uint32_t end = std::min<uint32_t>(
-          lexical.begin, static_cast<uint32_t>(scanned.size()));
-      builder.add_token(TokenKind::kEof, end);
+      ParseError error =
+          lexical_error(scanned, 0, std::move(failure.message), builder);
       // Where invalid UTF-8 cut the text short, its scan's error is
       // taken to follow from that.
-      if (stopped.empty()) stopped.push_back(std::move(lexical));
+      if (!cut_short) resume = resume_after(scanned, error);
+      if (!resume) builder.add_token(TokenKind::kEof, error.begin);
+      if (!cut_short) stopped.push_back(std::move(error));
+      cut_short = cut_short || !resume;
+    }
+    while (resume) {
+      const auto shift = static_cast<uint32_t>(*resume);
+      const std::string_view rest = scanned.substr(shift);
+      gaps.push_back(builder.tree().token_count());
+      detail::TreeBuilder part(rest, interrupter);
+      try {
+        detail::scan_tokens(rest, part);
+        builder.append_tokens(part.tree(), shift, true);
+        resume.reset();
+      } catch (detail::ParseFailure& failure) {
+        ParseError error =
+            lexical_error(rest, 0, std::move(failure.message), part);
+        builder.append_tokens(part.tree(), shift, false);
+        error.begin += shift;
+        error.end += shift;
+        // Each scan of the rest reserves room for its tokens: the
+        // number of scans is bounded by the errors reported.
+        resume.reset();
+        if (stopped.size() + 1 < detail::kMaxErrors) {
+          resume = resume_after(scanned, error);
+        }
+        if (!resume) {
+          builder.add_token(TokenKind::kEof, error.begin);
+          cut_short = true;
+        }
+        stopped.push_back(std::move(error));
+      }
     }
     detail::Parser parser(scanned, builder, &result.errors);
-    if (!stopped.empty()) parser.quiet_at_end();
+    if (cut_short) parser.quiet_at_end();
+    parser.set_gaps(std::move(gaps));
     try {
       parser.parse_document();
     } catch (detail::TooManyErrors&) {

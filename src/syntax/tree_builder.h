@@ -82,6 +82,27 @@ class TreeBuilder {
     }
   }
 
+  // The tokens of `part`, a tree of the text from byte `shift` on, added
+  // after these (its Eof only when `with_eof`), decoded values included.
+  void append_tokens(const SyntaxTree& part, uint32_t shift, bool with_eof) {
+    const uint32_t base = tree_.token_count();
+    uint32_t count = part.token_count();
+    if (!with_eof && count != 0 &&
+        part.token_kind(count - 1) == TokenKind::kEof) {
+      --count;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      tree_.kinds_.push_back(part.kinds_[i]);
+      tree_.offsets_.push_back(part.offsets_[i] + shift);
+    }
+    const auto decoded_base = static_cast<uint32_t>(tree_.decoded_.size());
+    tree_.decoded_ += part.decoded_;
+    for (const SyntaxTree::Decoded& d : part.decoded_index_) {
+      tree_.decoded_index_.push_back(SyntaxTree::Decoded{
+          d.token + base, d.offset + decoded_base, d.length});
+    }
+  }
+
   // After a lexical error that stopped the scanner inside a string
   // literal: that token and any value decoded for it go.
   void drop_last_token() {

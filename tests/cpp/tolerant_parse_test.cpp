@@ -132,8 +132,9 @@ TEST(TolerantParse, AgreesWithTheStrictParseOnTheCorpus) {
   for (const std::string& text : corpus_texts()) expect_agreement(text);
 }
 
-// Each valid contract broken at every seventh token in three ways: the
-// token dropped, doubled, or replaced by a stray closing bracket.
+// Each valid contract broken at every seventh token: the token dropped,
+// doubled, or replaced by a stray closing bracket, a character no token
+// starts with, or a string with a bad escape.
 TEST(TolerantParse, AgreesWithTheStrictParseOnBrokenContracts) {
   for (const std::string& text : corpus_texts()) {
     const Result<SyntaxTree> tree = parse_tree(text);
@@ -142,8 +143,9 @@ TEST(TolerantParse, AgreesWithTheStrictParseOnBrokenContracts) {
       const uint32_t begin = tree->token_offset(t);
       const uint32_t end = tree->token_end(t);
       const std::string token = text.substr(begin, end - begin);
-      for (const std::string& replacement : {std::string(), token + " " + token,
-                                             std::string("]")}) {
+      for (const std::string& replacement :
+           {std::string(), token + " " + token, std::string("]"),
+            std::string("$"), std::string("\"a\\q\"")}) {
         std::string broken = text;
         broken.replace(begin, end - begin, replacement);
         expect_agreement(broken);
