@@ -28,6 +28,9 @@
 namespace qel {
 
 class CompiledContract;
+namespace detail {
+struct Prepared;
+}  // namespace detail
 using CompiledContractRef = std::shared_ptr<const CompiledContract>;
 
 // How one call runs.
@@ -99,6 +102,21 @@ class CompiledContract {
   // The first operation of that name in declaration order, or nullptr.
   const Operation* find_operation(std::string_view name) const;
 
+  // ExpressionEvaluator::evaluate of the precondition or postcondition of
+  // `operation`, one of contract()'s operations, and
+  // ExpressionEvaluator::check_invariants of the contract's invariants:
+  // the same outcomes, with the conditions recognised once, at compile
+  // time.
+  EvaluationOutcome check_precondition(const Operation& operation,
+                                       const NameScope& scope) const;
+  EvaluationOutcome check_postcondition(const Operation& operation,
+                                        const NameScope& scope) const;
+  std::optional<std::vector<std::string>> check_invariants(
+      const ExecutionState::Fields& state) const;
+
+  // The texts and forms worked out once for every run.
+  const detail::Prepared& prepared() const { return *prepared_; }
+
   // The check_inputs rule for one request to `operation`, one of
   // contract()'s operations: the ExecutionError of the first offending
   // input in key order, or nothing.
@@ -118,6 +136,9 @@ class CompiledContract {
   struct Token {};
   CompiledContract(Token, Contract contract, std::string source,
                    std::string semantic_hash);
+  ~CompiledContract();
+  CompiledContract(const CompiledContract&) = delete;
+  CompiledContract& operator=(const CompiledContract&) = delete;
 
  private:
   Contract contract_;
@@ -132,6 +153,8 @@ class CompiledContract {
   // key order; a type whose text cannot be read is absent (unchecked).
   std::vector<std::vector<std::pair<std::string, std::optional<DeclaredType>>>>
       parameter_types_;
+  // Holds views into contract_, so the contract is never copied or moved.
+  std::unique_ptr<const detail::Prepared> prepared_;
 };
 
 // A session's state stored as text: the JSON object final_state has (field

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "executor/json_input.h"
+#include "executor/prepared.h"
+#include "executor/result_writer.h"
 #include "executor/run_text.h"
 #include "qel/canonical.h"
 #include "qel/limits.h"
@@ -211,7 +213,9 @@ CompiledContract::CompiledContract(Token, Contract contract,
       source_(std::move(source)),
       semantic_hash_(std::move(semantic_hash)),
       sandbox_(contract_.execution_constraints),
-      initial_state_(ExecutionState::from_contract(contract_)) {
+      initial_state_(ExecutionState::from_contract(contract_)),
+      prepared_(std::make_unique<const detail::Prepared>(contract_,
+                                                         initial_state_)) {
   const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
   operations_by_name_.resize(ops.size());
   std::iota(operations_by_name_.begin(), operations_by_name_.end(),
@@ -230,6 +234,8 @@ CompiledContract::CompiledContract(Token, Contract contract,
     }
   }
 }
+
+CompiledContract::~CompiledContract() = default;
 
 Result<CompiledContractRef> CompiledContract::compile(
     std::string_view text, const Interrupter& interrupter) {
@@ -261,6 +267,40 @@ const Operation* CompiledContract::find_operation(std::string_view name) const {
       });
   if (it == operations_by_name_.end() || ops[*it].name != name) return nullptr;
   return &ops[*it];
+}
+
+EvaluationOutcome CompiledContract::check_precondition(
+    const Operation& operation, const NameScope& scope) const {
+  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
+  return detail::evaluate_form(
+      prepared_->preconditions[static_cast<std::size_t>(&operation - ops.data())],
+      scope);
+}
+
+EvaluationOutcome CompiledContract::check_postcondition(
+    const Operation& operation, const NameScope& scope) const {
+  const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
+  return detail::evaluate_form(
+      prepared_->postconditions[static_cast<std::size_t>(&operation -
+                                                         ops.data())],
+      scope);
+}
+
+std::optional<std::vector<std::string>> CompiledContract::check_invariants(
+    const ExecutionState::Fields& state) const {
+  const FieldScope scope(state);
+  const std::vector<std::string>& invariants =
+      contract_.data_semantics.invariants;
+  std::vector<std::string> violated;
+  for (std::size_t i = 0; i < invariants.size(); ++i) {
+    const EvaluationOutcome outcome =
+        detail::evaluate_form(prepared_->invariants[i], scope);
+    if (outcome.determined && !outcome.holds) {
+      violated.push_back(invariants[i]);
+    }
+  }
+  if (violated.empty()) return std::nullopt;
+  return violated;
 }
 
 std::optional<Error> CompiledContract::check_inputs(const Operation& operation,
@@ -315,11 +355,40 @@ std::optional<Error> CompiledContract::execute(std::string_view inputs,
                                                const RunOptions& options) const {
   // Threads running one contract share nothing they write: the contract
   // is borrowed for the call (no reference count bouncing between cores)
-  // and the state starts as a copy of its own.
-  Session session(CompiledContractRef(CompiledContractRef(), this),
-                  ExecutionState(initial_state_.fields()), 0);
-  return session.run(inputs, out, options);
+  // and the state starts as a copy of its own. A session's run, without
+  // the session: nothing of this one outlives the call.
+  Executor executor(CompiledContractRef(CompiledContractRef(), this),
+                    ExecutionState(initial_state_.fields()), 0);
+  executor.set_keep_log(false);
+  executor.set_interrupter(options.interrupter);
+  executor.set_check_inputs(options.check_inputs);
+  return detail::run_request_text(executor, inputs, out);
 }
+
+// ---- Prepared texts and forms ---------------------------------------------------
+
+namespace detail {
+
+Prepared::Prepared(const Contract& contract,
+                   const ExecutionState& initial_state)
+    : head_success(result_head_text(contract.identity.stable_id, true)),
+      head_failure(result_head_text(contract.identity.stable_id, false)),
+      initial_state_text(state_text(initial_state, kInitialStateIndent,
+                                    &initial_field_texts)) {
+  one_request_size = head_failure.size() + 12 * initial_state_text.size() + 1024;
+  const std::vector<Operation>& ops = contract.behavioral_semantics.operations;
+  preconditions.reserve(ops.size());
+  postconditions.reserve(ops.size());
+  for (const Operation& op : ops) {
+    preconditions.push_back(recognise_condition(op.precondition));
+    postconditions.push_back(recognise_condition(op.postcondition));
+  }
+  for (const std::string& invariant : contract.data_semantics.invariants) {
+    invariants.push_back(recognise_condition(invariant));
+  }
+}
+
+}  // namespace detail
 
 // ---- Sessions -------------------------------------------------------------
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "qel/executor.h"
+
 namespace qel::detail {
 
 // A condition in one of the recognised forms, split apart.
@@ -27,6 +29,11 @@ inline constexpr std::string_view kRecognisedConditionForms =
 // The form ExpressionEvaluator::evaluate reads `condition` as, or nothing
 // when it is none of them (and so never fails a check).
 std::optional<ConditionForm> recognise_condition(std::string_view condition);
+
+// ExpressionEvaluator::evaluate of a condition already recognised: a
+// compiled contract recognises its conditions once, not on every request.
+EvaluationOutcome evaluate_form(const std::optional<ConditionForm>& form,
+                                const NameScope& scope);
 
 }  // namespace qel::detail
 

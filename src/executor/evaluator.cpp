@@ -190,8 +190,11 @@ std::optional<ConditionForm> detail::recognise_condition(
 
 EvaluationOutcome ExpressionEvaluator::evaluate(std::string_view condition,
                                                 const NameScope& scope) {
-  const std::optional<ConditionForm> form =
-      detail::recognise_condition(condition);
+  return detail::evaluate_form(detail::recognise_condition(condition), scope);
+}
+
+EvaluationOutcome detail::evaluate_form(
+    const std::optional<ConditionForm>& form, const NameScope& scope) {
   if (!form.has_value()) return {true, false};
   const Value* value = scope.find(form->field);
 

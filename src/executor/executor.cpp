@@ -154,7 +154,7 @@ Result<OperationResult> Executor::run(
   const PreconditionScope precondition_scope(contract.data_semantics.state,
                                              inputs, state_);
   const EvaluationOutcome pre =
-      ExpressionEvaluator::evaluate(op.precondition, precondition_scope);
+      compiled_->check_precondition(op, precondition_scope);
   if (pre.determined && !pre.holds) {
     failed_conditions_.push_back(
         failed_condition(op.precondition, precondition_scope));
@@ -179,7 +179,7 @@ Result<OperationResult> Executor::run(
   }
 
   const EvaluationOutcome post =
-      ExpressionEvaluator::evaluate(op.postcondition, state_.fields());
+      compiled_->check_postcondition(op, FieldScope(state_.fields()));
   if (post.determined && !post.holds) {
     failed_conditions_.push_back(
         failed_condition(op.postcondition, FieldScope(state_.fields())));
@@ -187,8 +187,7 @@ Result<OperationResult> Executor::run(
         quoted_message("postcondition of '", name, "'"), op.postcondition));
   }
 
-  if (auto violated = ExpressionEvaluator::check_invariants(
-          contract.data_semantics.invariants, state_.fields())) {
+  if (auto violated = compiled_->check_invariants(state_.fields())) {
     std::string detail = "Violated invariants: ";
     const FieldScope merged(state_.fields());
     for (size_t i = 0; i < violated->size(); ++i) {
@@ -331,7 +330,8 @@ Result<std::string> Executor::execute_all_json(std::string_view requests) {
 
 std::optional<Error> Executor::execute_all_json(std::string_view requests,
                                                 Output& out) {
-  detail::ResultStream stream(out, contract().identity.stable_id,
+  detail::ResultStream stream(out, compiled_->prepared(),
+                              compiled_->initial_state(), state_,
                               interrupter_);
   // Each entry is written with its operation and needed no more.
   const bool keep_log = keep_log_;

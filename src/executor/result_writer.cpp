@@ -4,12 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "executor/result_writer.h"
+#include "executor/prepared.h"
 #include "qel/executor.h"
 
 namespace qel {
@@ -38,6 +40,98 @@ constexpr std::size_t kBytesPerPoll = std::size_t{1} << 20;
 // a few megabytes on a busy machine.
 constexpr std::size_t kBytesPerMove = std::size_t{4} << 20;
 
+// A fixed member name as written: quoted, then ": ". Made at compile time,
+// so that writing one is a single copy with no escaping to look for.
+template <std::size_t N>
+struct QuotedKey {
+  char text[N + 3] = {};
+  consteval QuotedKey(const char (&name)[N]) {
+    text[0] = '"';
+    for (std::size_t i = 0; i + 1 < N; ++i) text[i + 1] = name[i];
+    text[N] = '"';
+    text[N + 1] = ':';
+    text[N + 2] = ' ';
+  }
+  constexpr std::string_view view() const { return {text, N + 3}; }
+};
+
+constexpr QuotedKey kContractIdKey("contract_id");
+constexpr QuotedKey kSuccessKey("success");
+constexpr QuotedKey kOperationsKey("operations");
+constexpr QuotedKey kFinalStateKey("final_state");
+constexpr QuotedKey kProvenanceKey("provenance");
+constexpr QuotedKey kEntriesKey("entries");
+constexpr QuotedKey kErrorKey("error");
+constexpr QuotedKey kOperationKey("operation");
+constexpr QuotedKey kStateKey("state");
+constexpr QuotedKey kSequenceKey("sequence");
+constexpr QuotedKey kInputsKey("inputs");
+constexpr QuotedKey kStateBeforeKey("state_before");
+constexpr QuotedKey kStateAfterKey("state_after");
+constexpr QuotedKey kChangesKey("changes");
+constexpr QuotedKey kFieldKey("field");
+constexpr QuotedKey kOldValueKey("old_value");
+constexpr QuotedKey kNewValueKey("new_value");
+constexpr QuotedKey kPostconditionsKey("postconditions_verified");
+constexpr QuotedKey kInvariantsKey("invariants_verified");
+
+// Whether two values are written as the same text: equal, with floats
+// equal bit for bit (0.0 and -0.0 are written apart, a NaN like itself).
+// Deeper than `depth` levels it answers no, and the value is written anew.
+bool same_text(const Value& a, const Value& b, int depth) {
+  if (a.kind() != b.kind() || depth < 0) return false;
+  switch (a.kind()) {
+    case Value::Kind::kNull: return true;
+    case Value::Kind::kBoolean: return a.as_boolean() == b.as_boolean();
+    case Value::Kind::kInteger: return a.as_integer() == b.as_integer();
+    case Value::Kind::kFloat: {
+      const double x = a.as_float();
+      const double y = b.as_float();
+      return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    case Value::Kind::kString: return a.as_string() == b.as_string();
+    case Value::Kind::kArray: {
+      const Value::Array& x = a.as_array();
+      const Value::Array& y = b.as_array();
+      if (x.size() != y.size()) return false;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!same_text(x[i], y[i], depth - 1)) return false;
+      }
+      return true;
+    }
+    case Value::Kind::kObject: {
+      const Value::Object& x = a.as_object();
+      const Value::Object& y = b.as_object();
+      if (x.size() != y.size()) return false;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (x[i].first != y[i].first ||
+            !same_text(x[i].second, y[i].second, depth - 1)) {
+          return false;
+        }
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+// Nesting beyond this is rare in a state; comparing it is left undone.
+constexpr int kMaxComparedDepth = 16;
+
+bool same_text(const ExecutionState& a, const ExecutionState& b) {
+  if (a.same_fields_as(b)) return true;
+  const ExecutionState::Fields& x = a.fields();
+  const ExecutionState::Fields& y = b.fields();
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (x[i].first != y[i].first ||
+        !same_text(x[i].second, y[i].second, kMaxComparedDepth)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace detail {
@@ -64,21 +158,45 @@ class ResultWriter {
   void execution_result(const ExecutionResult& r);
 
   // The result as its requests run: room for the members before the
-  // operations, which hold the success flag known only at the end; each
-  // operation; then the rest, the log copied from the operations' text.
-  void begin_stream(std::string_view contract_id);
+  // operations (`room` bytes, their text with "success": true), which hold
+  // the success flag known only at the end; each operation; then the rest,
+  // the log copied from the operations' text, and the members before the
+  // operations (`head`) put in their place.
+  void begin_stream(std::size_t room);
   [[nodiscard]] bool next_operation(const OperationResult& r);
-  [[nodiscard]] bool end_stream(std::string_view contract_id,
+  [[nodiscard]] bool end_stream(std::size_t room, std::string_view head,
                                 const ExecutionState& final_state,
                                 const std::optional<std::string>& error);
+
+  // States with the very fields of `s` are copied from `text`, written at
+  // `indent` outside the output, which must outlive the writer.
+  void known_state(const ExecutionState& s, std::string_view text,
+                   std::size_t indent);
+  // States written anew copy each field that holds the value it has in
+  // `initial` from prepared.initial_state_text. Both must outlive the
+  // writer.
+  void initial_fields(const Prepared& prepared, const ExecutionState& initial) {
+    prepared_ = &prepared;
+    initial_ = &initial;
+  }
+  // Notes in `texts` where each field of the next state written anew
+  // lies in the output.
+  void record_fields(FieldTexts* texts) { record_ = texts; }
+
+  // The members before the operations.
+  void result_head(std::string_view contract_id, bool success);
 
   // Whether the interrupter has said stop.
   bool stopped() const { return poll_.stopped(); }
 
  private:
   struct StateText {
-    ExecutionState state;
+    // Kept so that its fields stay put while they are compared by address;
+    // empty in a slot not yet used.
+    std::optional<ExecutionState> state;
     std::size_t indent = 0;
+    // The text: `length` bytes at `offset` in the output, or at `external`.
+    const char* external = nullptr;
     std::size_t offset = 0;
     std::size_t length = 0;
   };
@@ -112,6 +230,11 @@ class ResultWriter {
     append_json_string(out_, name);
     out_.append(": ", 2);
   }
+  template <std::size_t N>
+  void key(const QuotedKey<N>& name, std::size_t indent, bool first) {
+    newline(indent, !first);
+    out_.append(name.view());
+  }
   void literal(std::string_view text) { out_.append(text); }
   void boolean(bool b) { literal(b ? "true" : "false"); }
   void optional_string(const std::optional<std::string>& s) {
@@ -122,25 +245,25 @@ class ResultWriter {
     }
   }
   void state_fields(const ExecutionState::Fields& fields, std::size_t indent);
+  // The fields of a state written anew (see initial_fields, record_fields).
+  void new_state(const ExecutionState::Fields& fields, std::size_t indent);
   // Makes room for about `expected` more bytes.
   void grow_for(std::size_t expected);
 
   // The parts of the result around its operations and log entries.
-  void result_head(std::string_view contract_id, bool success);
-  static std::string result_head_text(std::string_view contract_id,
-                                      bool success);
   void end_operations(const ExecutionState& final_state);
   // Writes the next log entry with `write`; false when stopping.
   template <typename Write>
   bool next_log_entry(std::size_t index, Write&& write);
   void end_result(std::size_t log_size,
                   const std::optional<std::string>& error);
-  // Appends out_[offset, offset + length), written at indentation `from`,
-  // as if written at indentation `to`. Line feeds in the text are all
+  // Appends out_[offset, offset + length) (or, when `external` is set,
+  // external[offset, offset + length)), written at indentation `from`, as
+  // if written at indentation `to`. Line feeds in the text are all
   // structural (strings escape theirs), and each is followed by at least
   // `from` spaces.
-  void copy_reindented(std::size_t offset, std::size_t length,
-                       std::size_t from, std::size_t to);
+  void copy_reindented(const char* external, std::size_t offset,
+                       std::size_t length, std::size_t from, std::size_t to);
 
   // Whether the interrupter has said stop; asked once per kBytesPerPoll
   // bytes written. Loops over members and elements check it and return, so
@@ -172,6 +295,9 @@ class ResultWriter {
   // may come again: each is kept here in order instead, for the log.
   bool streaming_ = false;
   std::vector<EntryText> streamed_;
+  const Prepared* prepared_ = nullptr;
+  const ExecutionState* initial_ = nullptr;
+  FieldTexts* record_ = nullptr;
 };
 
 void ResultWriter::value(const Value& v, std::size_t indent) {
@@ -268,11 +394,12 @@ void ResultWriter::json(const Json& v, std::size_t indent) {
   }
 }
 
-void ResultWriter::copy_reindented(std::size_t offset, std::size_t length,
-                                   std::size_t from, std::size_t to) {
+void ResultWriter::copy_reindented(const char* external, std::size_t offset,
+                                   std::size_t length, std::size_t from,
+                                   std::size_t to) {
   std::size_t lines = 0;
   if (from != to) {
-    const char* p = out_.data() + offset;
+    const char* p = (external != nullptr ? external : out_.data()) + offset;
     const char* const end = p + length;
     while ((p = static_cast<const char*>(std::memchr(
                 p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
@@ -283,7 +410,7 @@ void ResultWriter::copy_reindented(std::size_t offset, std::size_t length,
   // Sized first, so that the source stays put and the copy is plain stores.
   const std::size_t start = out_.size();
   out_.resize(start + length - lines * from + lines * to);
-  const char* p = out_.data() + offset;
+  const char* p = (external != nullptr ? external : out_.data()) + offset;
   const char* const end = p + length;
   char* dst = out_.data() + start;
   if (lines == 0) {
@@ -308,28 +435,92 @@ void ResultWriter::state(const ExecutionState& s, std::size_t indent) {
   const std::size_t offset = out_.size();
   const StateText* source = nullptr;
   for (const StateText& seen : recent_) {
-    if (seen.length != 0 && seen.state.same_fields_as(s)) {
+    if (seen.state && seen.state->same_fields_as(s)) {
       source = &seen;
       if (seen.indent == indent) break;  // an exact copy is cheapest
     }
   }
   if (source != nullptr) {
-    copy_reindented(source->offset, source->length, source->indent, indent);
+    copy_reindented(source->external, source->offset, source->length,
+                    source->indent, indent);
   } else {
-    state_fields(s.fields(), indent);
+    new_state(s.fields(), indent);
   }
   StateText& slot = recent_[next_recent_];
   next_recent_ = (next_recent_ + 1) % kRecentStates;
   slot.state = s;
   slot.indent = indent;
+  slot.external = nullptr;
   slot.offset = offset;
   slot.length = out_.size() - offset;
+}
+
+void ResultWriter::new_state(const ExecutionState::Fields& fields,
+                             std::size_t indent) {
+  if (prepared_ == nullptr && record_ == nullptr) {
+    state_fields(fields, indent);
+    return;
+  }
+  if (fields.empty()) {
+    literal("{}");
+    return;
+  }
+  const ExecutionState::Fields* initial =
+      initial_ != nullptr ? &initial_->fields() : nullptr;
+  std::size_t at = 0;  // walks the initial fields in step
+  out_ += '{';
+  bool first = true;
+  for (const auto& [name, v] : fields) {
+    if (stopping()) return;
+    if (initial != nullptr) {
+      while (at < initial->size() && (*initial)[at].first < name) ++at;
+      if (at < initial->size() && (*initial)[at].first == name &&
+          same_text((*initial)[at].second, v, kMaxComparedDepth)) {
+        newline(indent + 2, !first);
+        first = false;
+        const FieldText& text = prepared_->initial_field_texts[at];
+        const char* const source = prepared_->initial_state_text.data();
+        if (text.multiline) {
+          copy_reindented(source, text.offset, text.length,
+                          Prepared::kInitialStateIndent + 2, indent + 2);
+        } else {
+          out_.append(source + text.offset, text.length);
+        }
+        continue;
+      }
+    }
+    newline(indent + 2, !first);
+    first = false;
+    const std::size_t start = out_.size();
+    append_json_string(out_, name);
+    out_.append(": ", 2);
+    value(v, indent + 2);
+    if (record_ != nullptr) {
+      const std::size_t length = out_.size() - start;
+      record_->push_back({start, length,
+                          std::memchr(out_.data() + start, '\n', length) !=
+                              nullptr});
+    }
+  }
+  newline(indent);
+  out_ += '}';
+}
+
+void ResultWriter::known_state(const ExecutionState& s, std::string_view text,
+                               std::size_t indent) {
+  StateText& slot = recent_[next_recent_];
+  next_recent_ = (next_recent_ + 1) % kRecentStates;
+  slot.state = s;
+  slot.indent = indent;
+  slot.external = text.data();
+  slot.offset = 0;
+  slot.length = text.size();
 }
 
 void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
   if (!streaming_) {
     if (auto seen = entries_.find(&e); seen != entries_.end()) {
-      copy_reindented(seen->second.offset, seen->second.length,
+      copy_reindented(nullptr, seen->second.offset, seen->second.length,
                       seen->second.indent, indent);
       return;
     }
@@ -337,17 +528,17 @@ void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
   const std::size_t offset = out_.size();
   const std::size_t inner = indent + 2;
   out_ += '{';
-  key("sequence", inner, true);
+  key(kSequenceKey, inner, true);
   append_uint(out_, e.sequence);
-  key("operation", inner, false);
+  key(kOperationKey, inner, false);
   append_json_string(out_, e.operation);
-  key("inputs", inner, false);
+  key(kInputsKey, inner, false);
   json(e.inputs, inner);
-  key("state_before", inner, false);
+  key(kStateBeforeKey, inner, false);
   state(e.state_before, inner);
-  key("state_after", inner, false);
+  key(kStateAfterKey, inner, false);
   state(e.state_after, inner);
-  key("changes", inner, false);
+  key(kChangesKey, inner, false);
   if (e.changes.empty()) {
     literal("[]");
   } else {
@@ -358,11 +549,11 @@ void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
       const StateChange& c = e.changes[i];
       newline(change_indent, i > 0);
       out_ += '{';
-      key("field", change_indent + 2, true);
+      key(kFieldKey, change_indent + 2, true);
       append_json_string(out_, c.field);
-      key("old_value", change_indent + 2, false);
+      key(kOldValueKey, change_indent + 2, false);
       value(c.old_value, change_indent + 2);
-      key("new_value", change_indent + 2, false);
+      key(kNewValueKey, change_indent + 2, false);
       value(c.new_value, change_indent + 2);
       newline(change_indent);
       out_ += '}';
@@ -370,9 +561,9 @@ void ResultWriter::entry(const ProvenanceEntry& e, std::size_t indent) {
     newline(inner);
     out_ += ']';
   }
-  key("postconditions_verified", inner, false);
+  key(kPostconditionsKey, inner, false);
   boolean(e.postconditions_verified);
-  key("invariants_verified", inner, false);
+  key(kInvariantsKey, inner, false);
   boolean(e.invariants_verified);
   newline(indent);
   out_ += '}';
@@ -388,15 +579,15 @@ void ResultWriter::operation_result(const OperationResult& r,
                                     std::size_t indent) {
   const std::size_t inner = indent + 2;
   out_ += '{';
-  key("operation", inner, true);
+  key(kOperationKey, inner, true);
   append_json_string(out_, r.operation);
-  key("success", inner, false);
+  key(kSuccessKey, inner, false);
   boolean(r.success);
-  key("state", inner, false);
+  key(kStateKey, inner, false);
   state(r.state, inner);
-  key("error", inner, false);
+  key(kErrorKey, inner, false);
   optional_string(r.error);
-  key("provenance", inner, false);
+  key(kProvenanceKey, inner, false);
   if (r.provenance != nullptr) {
     entry(*r.provenance, inner);
   } else {
@@ -415,21 +606,32 @@ void ResultWriter::grow_for(std::size_t expected) {
 
 void ResultWriter::result_head(std::string_view contract_id, bool success) {
   out_ += '{';
-  key("contract_id", 2, true);
+  key(kContractIdKey, 2, true);
   append_json_string(out_, contract_id);
-  key("success", 2, false);
+  key(kSuccessKey, 2, false);
   boolean(success);
-  key("operations", 2, false);
+  key(kOperationsKey, 2, false);
 }
 
-std::string ResultWriter::result_head_text(std::string_view contract_id,
-                                           bool success) {
+std::string result_head_text(std::string_view contract_id, bool success) {
   std::string head;
   {
     StringOutput out(head);
     ResultWriter(out).result_head(contract_id, success);
   }
   return head;
+}
+
+std::string state_text(const ExecutionState& state, std::size_t indent,
+                       FieldTexts* fields) {
+  std::string text;
+  {
+    StringOutput out(text);
+    ResultWriter writer(out);
+    writer.record_fields(fields);
+    writer.state(state, indent);
+  }
+  return text;
 }
 
 bool ResultWriter::next_operation(const OperationResult& r) {
@@ -452,11 +654,11 @@ void ResultWriter::end_operations(const ExecutionState& final_state) {
     newline(2);
     out_ += ']';
   }
-  key("final_state", 2, false);
+  key(kFinalStateKey, 2, false);
   state(final_state, 2);
-  key("provenance", 2, false);
+  key(kProvenanceKey, 2, false);
   out_ += '{';
-  key("entries", 4, true);
+  key(kEntriesKey, 4, true);
 }
 
 template <typename Write>
@@ -482,7 +684,7 @@ void ResultWriter::end_result(std::size_t log_size,
   }
   newline(2);
   out_ += '}';
-  key("error", 2, false);
+  key(kErrorKey, 2, false);
   optional_string(error);
   out_.append("\n}", 2);
 }
@@ -500,28 +702,25 @@ void ResultWriter::execution_result(const ExecutionResult& r) {
   end_result(entries.size(), r.error);
 }
 
-void ResultWriter::begin_stream(std::string_view contract_id) {
+void ResultWriter::begin_stream(std::size_t room) {
   streaming_ = true;
-  // Room for the members before the operations with "success": true; a
-  // failure makes them one character longer.
-  out_.append(result_head_text(contract_id, true).size(), ' ');
+  // A failure makes the members before the operations one character longer.
+  out_.append(room, ' ');
 }
 
-bool ResultWriter::end_stream(std::string_view contract_id,
+bool ResultWriter::end_stream(std::size_t room, std::string_view head,
                               const ExecutionState& final_state,
                               const std::optional<std::string>& error) {
   end_operations(final_state);
   for (std::size_t i = 0; i < streamed_.size(); ++i) {
     const EntryText& text = streamed_[i];
     if (!next_log_entry(i, [&] {
-          copy_reindented(text.offset, text.length, text.indent, 6);
+          copy_reindented(nullptr, text.offset, text.length, text.indent, 6);
         })) {
       return false;
     }
   }
   end_result(streamed_.size(), error);
-  const std::string head = result_head_text(contract_id, !error.has_value());
-  const std::size_t room = result_head_text(contract_id, true).size();
   if (head.size() > room) {
     // "false" is longer than "true": the text moves up, in pieces from the
     // end, asking between them.
@@ -553,8 +752,28 @@ bool ResultWriter::end_stream(std::string_view contract_id,
 ResultStream::ResultStream(Output& out, std::string_view contract_id,
                            const Interrupter& interrupter)
     : writer_(std::make_unique<ResultWriter>(out, interrupter)),
+      head_success_(result_head_text(contract_id, true)),
       contract_id_(contract_id) {
-  writer_->begin_stream(contract_id_);
+  writer_->begin_stream(head_success_.size());
+}
+
+ResultStream::ResultStream(Output& out, const Prepared& prepared,
+                           const ExecutionState& initial_state,
+                           const ExecutionState& start,
+                           const Interrupter& interrupter)
+    : writer_(std::make_unique<ResultWriter>(out, interrupter)),
+      prepared_(&prepared) {
+  // A run from the initial state (every execute) starts by writing it as
+  // its first state_before.
+  if (same_text(start, initial_state)) {
+    writer_->known_state(start, prepared.initial_state_text,
+                         Prepared::kInitialStateIndent);
+  }
+  writer_->initial_fields(prepared, initial_state);
+  // Grown once, rather than doubling from nothing a few times, for the
+  // usual call of one request.
+  out.reserve(out.size() + prepared.one_request_size);
+  writer_->begin_stream(prepared.head_success.size());
 }
 
 ResultStream::~ResultStream() = default;
@@ -565,7 +784,18 @@ bool ResultStream::operation(const OperationResult& result) {
 
 bool ResultStream::finish(const ExecutionState& final_state,
                           const std::optional<std::string>& error) {
-  return writer_->end_stream(contract_id_, final_state, error);
+  if (prepared_ != nullptr) {
+    const std::string& head =
+        error ? prepared_->head_failure : prepared_->head_success;
+    return writer_->end_stream(prepared_->head_success.size(), head,
+                               final_state, error);
+  }
+  if (error && head_failure_.empty()) {
+    head_failure_ = result_head_text(contract_id_, false);
+  }
+  return writer_->end_stream(head_success_.size(),
+                             error ? head_failure_ : head_success_,
+                             final_state, error);
 }
 
 }  // namespace detail

@@ -1,0 +1,46 @@
+// What a compiled contract works out once for all of its runs: the forms of
+// its conditions and the parts of the result document that never change.
+#ifndef QEL_SRC_EXECUTOR_PREPARED_H_
+#define QEL_SRC_EXECUTOR_PREPARED_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "executor/condition_form.h"
+#include "executor/result_writer.h"
+#include "qel/executor.h"
+#include "qel/model.h"
+
+namespace qel::detail {
+
+struct Prepared {
+  // The state_before of a first request: the indentation it is written at.
+  static constexpr std::size_t kInitialStateIndent = 8;
+
+  // Fills every member from the contract and its initial state. The forms'
+  // field views point into `contract`, which must outlive this.
+  Prepared(const Contract& contract, const ExecutionState& initial_state);
+
+  // Per operation, in declaration order.
+  std::vector<std::optional<ConditionForm>> preconditions;
+  std::vector<std::optional<ConditionForm>> postconditions;
+  // In declaration order.
+  std::vector<std::optional<ConditionForm>> invariants;
+  // The result's members before its operations, with "success" true and
+  // false.
+  std::string head_success;
+  std::string head_failure;
+  // The initial state as written at kInitialStateIndent, and where each of
+  // its fields lies in that text.
+  FieldTexts initial_field_texts;
+  std::string initial_state_text;
+  // A little more than the result of one request from the initial state,
+  // which holds about ten states of that size (its log entry twice).
+  std::size_t one_request_size = 0;
+};
+
+}  // namespace qel::detail
+
+#endif  // QEL_SRC_EXECUTOR_PREPARED_H_
