@@ -47,8 +47,10 @@ struct Parse {
 // nodes left unfinished become error nodes. An error that only follows
 // from the one before (no token taken normally in between) is not
 // reported, nor more than 100. Invalid UTF-8 ends the text that is
-// scanned, and a lexical error ends the tokens. With no errors the tree
-// is parse_tree()'s. Fails only when `interrupter` says stop.
+// scanned (the tree's source is the text before it); a token with a
+// lexical error has no token in the tree, and scanning goes on after it
+// unless it runs to the end (a string never closed). With no errors the
+// tree is parse_tree()'s. Fails only when `interrupter` says stop.
 Result<Parse> parse(std::string_view text,
                     const Interrupter& interrupter = {});
 
