@@ -792,8 +792,9 @@ std::optional<std::size_t> resume_after(std::string_view text,
   const std::size_t close = m.rfind('\'');
   if (open == std::string::npos || close <= open) return std::nullopt;
   const std::size_t length = close - open - 1;
-  if (m.starts_with("Unexpected character") || m.starts_with("Invalid timestamp") ||
-      m.starts_with("Invalid float") || m.starts_with("Invalid integer")) {
+  if (m.starts_with("Unexpected character") ||
+      m.starts_with("Invalid timestamp") || m.starts_with("Invalid float") ||
+      m.starts_with("Invalid integer")) {
     return error.begin + length;
   }
   if (m.starts_with("Invalid escape sequence")) {

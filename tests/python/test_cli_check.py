@@ -184,7 +184,8 @@ def test_json_and_github_list_every_parse_error():
     path = "one_error_per_section.qel"
     report = json.loads(run("check", "--format", "json", path,
                             cwd=TOLERANT).stdout)
-    found = [(d["line"], d["column"]) for d in report["files"][0]["diagnostics"]]
+    found = [(d["line"], d["column"])
+             for d in report["files"][0]["diagnostics"]]
     assert found == [(6, 11), (12, 23), (31, 30)]
     github = run("check", "--format", "github", path, cwd=TOLERANT)
     assert [line.split(",")[1:3] for line in github.stdout.decode().splitlines()
