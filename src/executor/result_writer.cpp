@@ -115,6 +115,17 @@ bool same_text(const Value& a, const Value& b, int depth) {
   return false;
 }
 
+// The byte-wise order of two names, most told apart by their first byte
+// without a call to compare the rest.
+int compare_names(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0])
+               ? -1
+               : 1;
+  }
+  return a.compare(b);
+}
+
 // Nesting beyond this is rare in a state; comparing it is left undone.
 constexpr int kMaxComparedDepth = 16;
 
@@ -397,26 +408,23 @@ void ResultWriter::json(const Json& v, std::size_t indent) {
 void ResultWriter::copy_reindented(const char* external, std::size_t offset,
                                    std::size_t length, std::size_t from,
                                    std::size_t to) {
-  std::size_t lines = 0;
-  if (from != to) {
-    const char* p = (external != nullptr ? external : out_.data()) + offset;
-    const char* const end = p + length;
-    while ((p = static_cast<const char*>(std::memchr(
-                p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
-      ++lines;
-      ++p;
-    }
-  }
-  // Sized first, so that the source stays put and the copy is plain stores.
   const std::size_t start = out_.size();
-  out_.resize(start + length - lines * from + lines * to);
-  const char* p = (external != nullptr ? external : out_.data()) + offset;
-  const char* const end = p + length;
-  char* dst = out_.data() + start;
-  if (lines == 0) {
-    std::memcpy(dst, p, length);
+  if (from == to) {
+    out_.resize(start + length);
+    const char* p = (external != nullptr ? external : out_.data()) + offset;
+    std::memcpy(out_.data() + start, p, length);
     return;
   }
+  // Each line feed is followed by at least `from` spaces, so there are at
+  // most length / (from + 1) of them: room for that many is made first, so
+  // that the source stays put and the copy is one pass, and what is left
+  // over is given back at the end.
+  const std::size_t most_lines = length / (from + 1);
+  out_.resize(start + length + (to > from ? most_lines * (to - from) : 0));
+  const char* p = (external != nullptr ? external : out_.data()) + offset;
+  const char* const end = p + length;
+  char* const first = out_.data();
+  char* dst = first + start;
   while (p < end) {
     const char* nl = static_cast<const char*>(
         std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
@@ -429,6 +437,7 @@ void ResultWriter::copy_reindented(const char* external, std::size_t offset,
     dst += to;
     p = nl + 1 + from;
   }
+  out_.resize(static_cast<std::size_t>(dst - first));
 }
 
 void ResultWriter::state(const ExecutionState& s, std::size_t indent) {
@@ -473,8 +482,12 @@ void ResultWriter::new_state(const ExecutionState::Fields& fields,
   for (const auto& [name, v] : fields) {
     if (stopping()) return;
     if (initial != nullptr) {
-      while (at < initial->size() && (*initial)[at].first < name) ++at;
-      if (at < initial->size() && (*initial)[at].first == name &&
+      int order = -1;
+      while (at < initial->size() &&
+             (order = compare_names((*initial)[at].first, name)) < 0) {
+        ++at;
+      }
+      if (at < initial->size() && order == 0 &&
           same_text((*initial)[at].second, v, kMaxComparedDepth)) {
         newline(indent + 2, !first);
         first = false;

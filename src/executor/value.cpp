@@ -22,6 +22,12 @@ Value::Object sorted_unique(Value::Object members) {
   // fields): one look through them instead of a sort and a second copy.
   if (std::adjacent_find(members.begin(), members.end(),
                          [](const Value::Member& a, const Value::Member& b) {
+                           // Most neighbours differ in their first byte.
+                           if (!a.first.empty() && !b.first.empty() &&
+                               a.first[0] != b.first[0]) {
+                             return static_cast<unsigned char>(a.first[0]) >
+                                    static_cast<unsigned char>(b.first[0]);
+                           }
                            return !(a.first < b.first);
                          }) == members.end()) {
     return members;
