@@ -203,6 +203,15 @@ def printable(text):
                    or 0x7F <= ord(c) < 0xA0 else c for c in text)
 
 
+def failed_run(want):
+    """Whether `want` is an execution result with a failed request."""
+    try:
+        document = json.loads(want)
+    except ValueError:  # a canonical text or a hash
+        return False
+    return isinstance(document, dict) and document.get("success") is False
+
+
 def check_command_output(result, want, culprit):
     """A ValueError becomes exit status 1 and the diagnostic on stderr:
     "PATH:LINE:COLUMN: error[parse]: MESSAGE" with the source line and a
@@ -226,7 +235,7 @@ def check_command_output(result, want, culprit):
             assert first_line == f"{culprit}: error[{kind}]: {error}"
         assert result.returncode == 1
         return False
-    if json.loads(want).get("success") is False:
+    if failed_run(want):
         # A failed request is named in one line on standard error.
         assert re.fullmatch(rf"{re.escape(str(culprit))}:\d+:\d+: "
                             r"error\[execution\]: request \d+ .*\n",
