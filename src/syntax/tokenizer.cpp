@@ -67,14 +67,90 @@ inline bool has_class(char c, uint8_t cls) {
   return (kClasses[static_cast<unsigned char>(c)] & cls) != 0;
 }
 
+// What the scanner does at the first byte of a token, found by one table
+// look-up instead of a chain of comparisons.
+enum Start : uint8_t {
+  kStartOther = 0,  // layout, or an unexpected character
+  kStartPunctuation,
+  kStartQuote,
+  kStartSlash,
+  kStartDigit,
+  kStartWord,
+};
+
+struct StartTable {
+  std::array<Start, 256> start{};
+  std::array<TokenKind, 256> punctuation{};
+};
+
+constexpr StartTable make_start_table() {
+  StartTable t;
+  for (int c = 0; c < 256; ++c) {
+    if (kClasses[c] & kDigit) t.start[c] = kStartDigit;
+    else if (kClasses[c] & kWordStart) t.start[c] = kStartWord;
+  }
+  t.start['"'] = kStartQuote;
+  t.start['/'] = kStartSlash;
+  const std::pair<char, TokenKind> punctuation[] = {
+      {'{', TokenKind::kLBrace},   {'}', TokenKind::kRBrace},
+      {'[', TokenKind::kLBracket}, {']', TokenKind::kRBracket},
+      {'<', TokenKind::kLAngle},   {'>', TokenKind::kRAngle},
+      {':', TokenKind::kColon},    {',', TokenKind::kComma},
+      {'=', TokenKind::kEquals},
+  };
+  for (const auto& [c, kind] : punctuation) {
+    t.start[static_cast<unsigned char>(c)] = kStartPunctuation;
+    t.punctuation[static_cast<unsigned char>(c)] = kind;
+  }
+  return t;
+}
+
+constexpr StartTable kStartTable = make_start_table();
+
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The first byte in [p, end) that is not a space, or end. Indentation
+// comes in runs of spaces, skipped eight at a time.
+inline const char* skip_spaces(const char* p, const char* end) {
+  for (; end - p >= 8; p += 8) {
+    const uint64_t other = detail::load_word(p) ^ (detail::kByteOnes * ' ');
+    if (other != 0) return p + detail::first_nonzero_byte(other);
+  }
+  while (p < end && *p == ' ') ++p;
+  return p;
+}
+
+// The first byte in [p, end) that cannot continue a word, or end. Words
+// are short, so a byte-wise test with one bound check per eight bytes
+// beats a word-wide classification.
+inline const char* skip_word_part(const char* p, const char* end) {
+  for (; end - p >= 8; p += 8) {
+    for (int i = 0; i < 8; ++i) {
+      if (!has_class(p[i], kWordPart)) return p + i;
+    }
+  }
+  while (p < end && has_class(*p, kWordPart)) ++p;
+  return p;
+}
+
+// The high bit of each byte of `w` that is a quotation mark or a
+// backslash. The bytes are compared as seven-bit values, so no sum
+// carries into the next byte; bytes >= 0x80 are then masked off.
+inline uint64_t string_stops(uint64_t w) {
+  const uint64_t low = w & detail::kByteLowBits;
+  const uint64_t not_quote =
+      (low ^ (detail::kByteOnes * '"')) + detail::kByteLowBits;
+  const uint64_t not_backslash =
+      (low ^ (detail::kByteOnes * '\\')) + detail::kByteLowBits;
+  return ~((not_quote & not_backslash) | w) & detail::kByteHighBits;
+}
 
 // The first quotation mark or backslash in [q, end), or end: a run of
 // string bytes, skipped eight at a time.
 const char* find_string_stop(const char* q, const char* end) {
   for (; end - q >= 8; q += 8) {
-    const uint64_t w = detail::load_word(q);
-    if (detail::has_byte(w, '"') | detail::has_byte(w, '\\')) break;
+    const uint64_t stops = string_stops(detail::load_word(q));
+    if (stops != 0) return q + detail::first_nonzero_byte(stops);
   }
   for (; q < end; ++q) {
     if (*q == '"' || *q == '\\') return q;
@@ -220,7 +296,10 @@ class Scanner {
   void run();
 
  private:
-  [[noreturn]] void fail(std::string message, const char* at) const {
+  // Errors are built out of line, which keeps the scanning loop's
+  // position in a register.
+  [[noreturn, gnu::cold, gnu::noinline]] void fail(std::string message,
+                                                   const char* at) const {
     message += " at ";
     message += detail::span_of_byte(text_, static_cast<size_t>(at - begin_))
                    .to_string();
@@ -230,7 +309,11 @@ class Scanner {
     builder_.add_token(kind, static_cast<size_t>(at - begin_));
   }
 
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_unexpected(
+      const char* p) const;
   const char* scan_string(const char* p);
+  [[gnu::noinline]] const char* scan_escaped_string(const char* p,
+                                                    const char* q);
   const char* scan_number(const char* p);
   const char* scan_word(const char* p);
 
@@ -246,73 +329,82 @@ void Scanner::run() {
   builder_.reserve_tokens(text_.size() / 4 + 16);
   const char* p = begin_;
   for (;;) {
-    // Indentation comes in runs of spaces: eight at a time.
-    while (p < end_) {
-      if (end_ - p >= 8 && detail::load_word(p) == detail::kByteOnes * ' ') {
-        p += 8;
-      } else if (has_class(*p, kLayout)) {
-        ++p;
-      } else {
-        break;
+    // Layout is mostly one space between tokens, or a line feed and the
+    // next line's indentation: a single space is stepped over, and only
+    // a run of them is skipped a word at a time.
+    unsigned char c;
+    for (;;) {
+      if (p == end_) {
+        add(TokenKind::kEof, p);
+        return;
       }
+      c = static_cast<unsigned char>(*p);
+      if (c == ' ') {
+        ++p;
+        if (p != end_ && *p == ' ') p = skip_spaces(p + 1, end_);
+        continue;
+      }
+      if ((kClasses[c] & kLayout) == 0) break;
+      ++p;
     }
-    if (p == end_) {
-      add(TokenKind::kEof, p);
-      return;
+    // The commonest starts first; the rest share one jump.
+    const Start start = kStartTable.start[c];
+    if (start == kStartPunctuation) {
+      add(kStartTable.punctuation[c], p);
+      ++p;
+      continue;
     }
-    TokenKind punctuation;
-    switch (*p) {
-      case '{': punctuation = TokenKind::kLBrace; break;
-      case '}': punctuation = TokenKind::kRBrace; break;
-      case '[': punctuation = TokenKind::kLBracket; break;
-      case ']': punctuation = TokenKind::kRBracket; break;
-      case '<': punctuation = TokenKind::kLAngle; break;
-      case '>': punctuation = TokenKind::kRAngle; break;
-      case ':': punctuation = TokenKind::kColon; break;
-      case ',': punctuation = TokenKind::kComma; break;
-      case '=': punctuation = TokenKind::kEquals; break;
-      case '"':
+    if (start == kStartWord) {
+      p = scan_word(p);
+      continue;
+    }
+    switch (start) {
+      case kStartQuote:
         p = scan_string(p);
         continue;
-      default:
-        if (*p == '/' && end_ - p >= 2 && p[1] == '/') {
+      case kStartDigit:
+        p = scan_number(p);
+        continue;
+      case kStartSlash:
+        if (end_ - p >= 2 && p[1] == '/') {
           // The comment ends before its line feed, which is then layout.
           add(TokenKind::kComment, p);
           const void* lf = std::memchr(p + 2, '\n', end_ - (p + 2));
           p = lf ? static_cast<const char*>(lf) : end_;
           continue;
         }
-        if (has_class(*p, kDigit)) {
-          p = scan_number(p);
-          continue;
-        }
-        if (has_class(*p, kWordStart)) {
-          p = scan_word(p);
-          continue;
-        }
-        {
-          const int length = sequence_length(static_cast<unsigned char>(*p));
-          std::string message = "Unexpected character '";
-          message.append(p, length);
-          message += '\'';
-          fail(std::move(message), p);
-        }
+        break;
+      default:
+        break;
     }
-    add(punctuation, p);
-    ++p;
+    fail_unexpected(p);
   }
+}
+
+void Scanner::fail_unexpected(const char* p) const {
+  const int length = sequence_length(static_cast<unsigned char>(*p));
+  std::string message = "Unexpected character '";
+  message.append(p, length);
+  message += '\'';
+  fail(std::move(message), p);
 }
 
 // Returns the position after the closing quote. The value is a slice of
 // the source unless an escape occurs; then it is decoded into the tree.
 const char* Scanner::scan_string(const char* p) {
   add(TokenKind::kStringLiteral, p);
+  const char* q = find_string_stop(p + 1, end_);
+  if (q != end_ && *q == '"') return q + 1;
+  return scan_escaped_string(p, q);
+}
+
+// The rest of the string at `p` whose first stop `q` is a backslash or the
+// end of the text.
+const char* Scanner::scan_escaped_string(const char* p, const char* q) {
   const char* run = p + 1;  // bytes not yet copied to the decoded value
-  const char* q = run;
   bool escaped = false;
   size_t decoded_start = 0;
   for (;;) {
-    q = find_string_stop(q, end_);
     if (q == end_) fail("Unterminated string starting", p);
     if (*q == '"') break;
     std::string& decoded = builder_.decoded();
@@ -338,6 +430,7 @@ const char* Scanner::scan_string(const char* p) {
     }
     q += 2;
     run = q;
+    q = find_string_stop(q, end_);
   }
   if (escaped) {
     builder_.decoded().append(run, q);
@@ -378,8 +471,8 @@ const char* Scanner::scan_number(const char* p) {
 }
 
 const char* Scanner::scan_word(const char* p) {
-  const char* start = p++;
-  while (p < end_ && has_class(*p, kWordPart)) ++p;
+  const char* start = p;
+  p = skip_word_part(p + 1, end_);
   TokenKind kind = TokenKind::kIdentifier;
   lookup_keyword(std::string_view(start, p - start), kind);
   add(kind, start);
@@ -571,7 +664,7 @@ size_t token_end_at(std::string_view text, size_t offset, TokenKind kind) {
     case TokenKind::kBooleanLiteral:
       return offset + (*p == 't' ? 4 : 5);
     case TokenKind::kIdentifier:
-      for (++p; p < end && has_class(*p, kWordPart);) ++p;
+      p = skip_word_part(p + 1, end);
       break;
     case TokenKind::kIntegerLiteral:
       while (p < end && has_class(*p, kDigit)) ++p;

@@ -3,6 +3,7 @@
 #ifndef QEL_UTIL_SWAR_H_
 #define QEL_UTIL_SWAR_H_
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -10,6 +11,7 @@ namespace qel::detail {
 
 inline constexpr uint64_t kByteOnes = 0x0101010101010101ULL;
 inline constexpr uint64_t kByteHighBits = 0x8080808080808080ULL;
+inline constexpr uint64_t kByteLowBits = 0x7F7F7F7F7F7F7F7FULL;
 
 inline uint64_t load_word(const char* p) {
   uint64_t w;
@@ -36,6 +38,25 @@ inline uint64_t has_byte_below(uint64_t w, unsigned char n) {
 
 // Non-zero exactly when some byte of `w` is not ASCII.
 inline uint64_t has_non_ascii(uint64_t w) { return w & kByteHighBits; }
+
+// The high bit of each byte of `w` that is zero, and no other bit: exact,
+// unlike has_zero_byte, because no subtraction borrows across bytes.
+inline uint64_t zero_bytes(uint64_t w) {
+  return ~(((w & kByteLowBits) + kByteLowBits) | w) & kByteHighBits;
+}
+
+// Where the first byte (in memory order) of a loaded word that is not zero
+// lies, 0..7; `w` is not zero. With an exact mask (zero_bytes), this is
+// the first marked byte.
+inline unsigned first_nonzero_byte(uint64_t w) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(w)) >> 3;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(w)) >> 3;
+  }
+}
 
 }  // namespace qel::detail
 

@@ -241,6 +241,45 @@ INSTANTIATE_TEST_SUITE_P(
         LexCase{"valid_four_byte", "\"\xF0\x90\x80\x80\"",
                 "StringLiteral(\"\xF0\x90\x80\x80\")@1:1 Eof@1:4"}));
 
+// Layout, words and strings are skipped eight bytes at a time: the rows
+// put a token's end at and across those boundaries and at the text's end.
+INSTANTIATE_TEST_SUITE_P(
+    WordAtATime, TokenizerTest,
+    ::testing::Values(
+        LexCase{"space_run_over_a_word", "a" + std::string(11, ' ') + "b",
+                "Identifier(\"a\")@1:1 Identifier(\"b\")@1:13 Eof@1:14"},
+        LexCase{"space_run_ends_in_a_word", "a    bcdefghij",
+                "Identifier(\"a\")@1:1 Identifier(\"bcdefghij\")@1:6 Eof@1:15"},
+        LexCase{"space_run_to_end", "a" + std::string(10, ' '),
+                "Identifier(\"a\")@1:1 Eof@1:12"},
+        LexCase{"space_run_then_tab", "a  \t      b  ",
+                "Identifier(\"a\")@1:1 Identifier(\"b\")@1:11 Eof@1:14"},
+        LexCase{"word_over_two_words", "abcdefghijklmnopq: x",
+                "Identifier(\"abcdefghijklmnopq\")@1:1 Colon@1:18 "
+                "Identifier(\"x\")@1:20 Eof@1:21"},
+        LexCase{"word_of_eight_then_brace", "x abcd-_gh{",
+                "Identifier(\"x\")@1:1 Identifier(\"abcd-_gh\")@1:3 LBrace@1:11 "
+                "Eof@1:12"},
+        LexCase{"long_word_at_end", "x abcdefghij",
+                "Identifier(\"x\")@1:1 Identifier(\"abcdefghij\")@1:3 Eof@1:13"},
+        LexCase{"keyword_then_long_word", "Integer Integerfield",
+                "IntegerType@1:1 Identifier(\"Integerfield\")@1:9 Eof@1:21"},
+        LexCase{"quote_in_second_word", "\"abcdefghijklmno\" x",
+                "StringLiteral(\"abcdefghijklmno\")@1:1 Identifier(\"x\")@1:19 "
+                "Eof@1:20"},
+        LexCase{"escape_across_words", "\"abcdefg\\\"hijklmn\\\\\"",
+                "StringLiteral(\"abcdefg\\\"hijklmn\\\\\")@1:1 Eof@1:21"},
+        // U+00A2 ends in the byte 0xA2 and U+0700 starts with 0xDC: a quote
+        // and a backslash with the high bit set.
+        LexCase{"bytes_like_quote_and_backslash",
+                "\"\xC2\xA2\xC2\xA2\xC2\xA2\xC2\xA2\xDC\x80\xDC\x80\" x",
+                "StringLiteral(\"\xC2\xA2\xC2\xA2\xC2\xA2\xC2\xA2\xDC\x80\xDC\x80\")"
+                "@1:1 Identifier(\"x\")@1:10 Eof@1:11"},
+        LexCase{"unterminated_long", "x \"abcdefghijklmnopqrstuvwxyz",
+                "Parse error: Unterminated string starting at 1:3"},
+        LexCase{"comment_in_long_text", "abcdefghij // " + std::string(20, 'c'),
+                "Identifier(\"abcdefghij\")@1:1 Eof@1:35"}));
+
 TEST(TokenizerSpans, OffsetsCountCharacters) {
   Result<std::vector<SpannedToken>> tokens =
       tokenize("\"\xC3\xA9\xC3\xA9\"\n  x // \xE2\x82\xAC\n");
