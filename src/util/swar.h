@@ -39,15 +39,9 @@ inline uint64_t has_byte_below(uint64_t w, unsigned char n) {
 // Non-zero exactly when some byte of `w` is not ASCII.
 inline uint64_t has_non_ascii(uint64_t w) { return w & kByteHighBits; }
 
-// The high bit of each byte of `w` that is zero, and no other bit: exact,
-// unlike has_zero_byte, because no subtraction borrows across bytes.
-inline uint64_t zero_bytes(uint64_t w) {
-  return ~(((w & kByteLowBits) + kByteLowBits) | w) & kByteHighBits;
-}
-
 // Where the first byte (in memory order) of a loaded word that is not zero
-// lies, 0..7; `w` is not zero. With an exact mask (zero_bytes), this is
-// the first marked byte.
+// lies, 0..7; `w` is not zero. Given a mask that marks exactly the bytes
+// sought (no spurious marks, unlike has_zero_byte), the first of them.
 inline unsigned first_nonzero_byte(uint64_t w) {
   static_assert(std::endian::native == std::endian::little ||
                 std::endian::native == std::endian::big);
