@@ -70,7 +70,8 @@ inline bool has_class(char c, uint8_t cls) {
 // What the scanner does at the first byte of a token, found by one table
 // look-up instead of a chain of comparisons.
 enum Start : uint8_t {
-  kStartOther = 0,  // layout, or an unexpected character
+  kStartOther = 0,  // an unexpected character
+  kStartLayout,     // layout other than a space
   kStartPunctuation,
   kStartQuote,
   kStartSlash,
@@ -86,6 +87,7 @@ struct StartTable {
 constexpr StartTable make_start_table() {
   StartTable t;
   for (int c = 0; c < 256; ++c) {
+    if (kClasses[c] & kLayout) t.start[c] = kStartLayout;
     if (kClasses[c] & kDigit) t.start[c] = kStartDigit;
     else if (kClasses[c] & kWordStart) t.start[c] = kStartWord;
   }
@@ -332,20 +334,15 @@ void Scanner::run() {
     // Layout is mostly one space between tokens, or a line feed and the
     // next line's indentation: a single space is stepped over, and only
     // a run of them is skipped a word at a time.
-    unsigned char c;
-    for (;;) {
-      if (p == end_) {
-        add(TokenKind::kEof, p);
-        return;
-      }
-      c = static_cast<unsigned char>(*p);
-      if (c == ' ') {
-        ++p;
-        if (p != end_ && *p == ' ') p = skip_spaces(p + 1, end_);
-        continue;
-      }
-      if ((kClasses[c] & kLayout) == 0) break;
+    if (p == end_) {
+      add(TokenKind::kEof, p);
+      return;
+    }
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == ' ') {
       ++p;
+      if (p != end_ && *p == ' ') p = skip_spaces(p + 1, end_);
+      continue;
     }
     // The commonest starts first; the rest share one jump.
     const Start start = kStartTable.start[c];
@@ -359,6 +356,9 @@ void Scanner::run() {
       continue;
     }
     switch (start) {
+      case kStartLayout:
+        ++p;
+        continue;
       case kStartQuote:
         p = scan_string(p);
         continue;
