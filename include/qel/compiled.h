@@ -29,6 +29,7 @@ namespace qel {
 
 class CompiledContract;
 namespace detail {
+class InterruptPoll;
 struct Prepared;
 }  // namespace detail
 using CompiledContractRef = std::shared_ptr<const CompiledContract>;
@@ -89,6 +90,10 @@ class CompiledContract {
                                              const Interrupter& interrupter = {});
   // Compiles a model built elsewhere; source() is then empty.
   static CompiledContractRef from_contract(Contract contract);
+  // The same, asking `interrupter` as it goes: Error::interrupted() when
+  // told to stop, what was built then freed off this thread.
+  static Result<CompiledContractRef> from_contract(
+      Contract contract, const Interrupter& interrupter);
 
   const Contract& contract() const { return contract_; }
   const std::string& source() const { return source_; }
@@ -141,6 +146,16 @@ class CompiledContract {
   CompiledContract& operator=(const CompiledContract&) = delete;
 
  private:
+  // Holds the model only; build() works out the rest.
+  CompiledContract(Contract contract, std::string source,
+                   std::string semantic_hash);
+  // False when `poll` said stop, the members then built in part.
+  bool build(detail::InterruptPoll& poll);
+  static Result<CompiledContractRef> build(Contract contract,
+                                           std::string source,
+                                           std::string semantic_hash,
+                                           const Interrupter& interrupter);
+
   Contract contract_;
   std::string source_;
   std::string semantic_hash_;

@@ -16,9 +16,12 @@
 #include "executor/result_writer.h"
 #include "executor/run_text.h"
 #include "qel/canonical.h"
+#include "qel/interrupt.h"
 #include "qel/limits.h"
 #include "qel/parser.h"
 #include "syntax/lower.h"
+#include "util/dispose.h"
+#include "util/sort_asking.h"
 #include "util/string_result.h"
 
 namespace qel {
@@ -206,36 +209,91 @@ bool DeclaredType::accepts(const Json& value) const {
 
 // ---- Compiled contracts -------------------------------------------------------
 
+namespace {
+
+// Items (an operation, a state field, a condition) between two questions
+// to the interrupter: well under a millisecond of compiling.
+constexpr uint64_t kItemsPerPoll = 4096;
+
+}  // namespace
+
 CompiledContract::CompiledContract(Token, Contract contract,
                                    std::string source,
+                                   std::string semantic_hash)
+    : CompiledContract(std::move(contract), std::move(source),
+                       std::move(semantic_hash)) {
+  detail::InterruptPoll never({}, kItemsPerPoll);
+  (void)build(never);
+}
+
+CompiledContract::CompiledContract(Contract contract, std::string source,
                                    std::string semantic_hash)
     : contract_(std::move(contract)),
       source_(std::move(source)),
       semantic_hash_(std::move(semantic_hash)),
-      sandbox_(contract_.execution_constraints),
-      initial_state_(ExecutionState::from_contract(contract_)),
-      prepared_(std::make_unique<const detail::Prepared>(contract_,
-                                                         initial_state_)) {
+      sandbox_(contract_.execution_constraints) {}
+
+CompiledContract::~CompiledContract() = default;
+
+bool CompiledContract::build(detail::InterruptPoll& poll) {
+  // ExecutionState::from_contract, asking as it goes. The model's state
+  // object is in key order with unique names, as a state's fields are.
+  const Json& declared = contract_.data_semantics.state;
+  if (declared.is_object()) {
+    ExecutionState::Fields fields;
+    fields.reserve(declared.as_object().size());
+    for (const auto& [name, description] : declared.as_object()) {
+      if (poll.tick()) return false;
+      fields.emplace_back(name, ExecutionState::default_for_type(description));
+    }
+    initial_state_ = ExecutionState(std::move(fields));
+  }
+
   const std::vector<Operation>& ops = contract_.behavioral_semantics.operations;
   operations_by_name_.resize(ops.size());
   std::iota(operations_by_name_.begin(), operations_by_name_.end(),
             std::size_t{0});
-  std::stable_sort(operations_by_name_.begin(), operations_by_name_.end(),
-                   [&](std::size_t a, std::size_t b) {
-                     return ops[a].name < ops[b].name;
-                   });
+  // By name, then declaration order: a strict order whose result is the
+  // stable sort by name.
+  if (!detail::sort_asking(
+          operations_by_name_.begin(), operations_by_name_.end(),
+          [&](std::size_t a, std::size_t b) {
+            const int order = ops[a].name.compare(ops[b].name);
+            return order < 0 || (order == 0 && a < b);
+          },
+          [&] { return poll.ask(); })) {
+    return false;
+  }
   parameter_types_.resize(ops.size());
   for (std::size_t i = 0; i < ops.size(); ++i) {
     if (!ops[i].parameters.is_object()) continue;
     for (const auto& [name, type] : ops[i].parameters.as_object()) {
+      if (poll.tick()) return false;
       parameter_types_[i].emplace_back(
           name, type.is_string() ? DeclaredType::read(type.as_string())
                                  : std::nullopt);
     }
   }
+
+  auto prepared = std::make_unique<detail::Prepared>();
+  const bool built = prepared->build(contract_, initial_state_, poll);
+  prepared_ = std::move(prepared);
+  return built;
 }
 
-CompiledContract::~CompiledContract() = default;
+Result<CompiledContractRef> CompiledContract::build(
+    Contract contract, std::string source, std::string semantic_hash,
+    const Interrupter& interrupter) {
+  std::shared_ptr<CompiledContract> compiled(new CompiledContract(
+      std::move(contract), std::move(source), std::move(semantic_hash)));
+  detail::InterruptPoll poll(interrupter, kItemsPerPoll);
+  if (!compiled->build(poll)) {
+    // The model alone takes a good part of a second to free.
+    detail::dispose_later(std::move(compiled));
+    return Error::interrupted();
+  }
+  return CompiledContractRef(std::move(compiled));
+}
 
 Result<CompiledContractRef> CompiledContract::compile(
     std::string_view text, const Interrupter& interrupter) {
@@ -246,14 +304,19 @@ Result<CompiledContractRef> CompiledContract::compile(
     // again for it.
     return parse_contract(text).error();
   }
-  return std::make_shared<const CompiledContract>(
-      Token{}, lower_contract(tree), std::string(text),
-      compute_semantic_hash(tree));
+  QEL_ASSIGN_OR_RETURN(Contract contract, lower_contract(tree, interrupter));
+  return build(std::move(contract), std::string(text),
+               compute_semantic_hash(tree), interrupter);
 }
 
 CompiledContractRef CompiledContract::from_contract(Contract contract) {
   return std::make_shared<const CompiledContract>(Token{}, std::move(contract),
                                                   std::string(), std::string());
+}
+
+Result<CompiledContractRef> CompiledContract::from_contract(
+    Contract contract, const Interrupter& interrupter) {
+  return build(std::move(contract), std::string(), std::string(), interrupter);
 }
 
 // The first operation in declaration order with this name: the first of
@@ -370,22 +433,36 @@ std::optional<Error> CompiledContract::execute(std::string_view inputs,
 namespace detail {
 
 Prepared::Prepared(const Contract& contract,
-                   const ExecutionState& initial_state)
-    : head_success(result_head_text(contract.identity.stable_id, true)),
-      head_failure(result_head_text(contract.identity.stable_id, false)),
-      initial_state_text(state_text(initial_state, kInitialStateIndent,
-                                    &initial_field_texts)) {
+                   const ExecutionState& initial_state) {
+  InterruptPoll never({}, kItemsPerPoll);
+  (void)build(contract, initial_state, never);
+}
+
+bool Prepared::build(const Contract& contract,
+                     const ExecutionState& initial_state, InterruptPoll& poll) {
+  head_success = result_head_text(contract.identity.stable_id, true);
+  head_failure = result_head_text(contract.identity.stable_id, false);
+  // The writer asks through `poll`, whose answer stays once it said stop.
+  const Interrupter asking{
+      [](void* p) noexcept { return static_cast<InterruptPoll*>(p)->ask(); },
+      &poll};
+  initial_state_text = state_text(initial_state, kInitialStateIndent,
+                                  &initial_field_texts, asking);
+  if (poll.stopped()) return false;
   one_request_size = head_failure.size() + 12 * initial_state_text.size() + 1024;
   const std::vector<Operation>& ops = contract.behavioral_semantics.operations;
   preconditions.reserve(ops.size());
   postconditions.reserve(ops.size());
   for (const Operation& op : ops) {
+    if (poll.tick(2)) return false;
     preconditions.push_back(recognise_condition(op.precondition));
     postconditions.push_back(recognise_condition(op.postcondition));
   }
   for (const std::string& invariant : contract.data_semantics.invariants) {
+    if (poll.tick()) return false;
     invariants.push_back(recognise_condition(invariant));
   }
+  return true;
 }
 
 }  // namespace detail

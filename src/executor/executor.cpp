@@ -15,6 +15,7 @@
 #include "executor/result_writer.h"
 #include "executor/run_text.h"
 #include "executor/text.h"
+#include "util/dispose.h"
 #include "util/string_result.h"
 #include "qel/compiled.h"
 #include "qel/executor.h"
@@ -363,10 +364,17 @@ Result<std::string> execute_contract(Contract&& contract,
 std::optional<Error> execute_contract(Contract&& contract,
                                       std::string_view inputs, Output& out,
                                       const Interrupter& interrupter) {
+  Result<CompiledContractRef> compiled =
+      CompiledContract::from_contract(std::move(contract), interrupter);
+  if (!compiled.ok()) return std::move(compiled).error();
   RunOptions options;
   options.interrupter = interrupter;
-  return CompiledContract::from_contract(std::move(contract))
-      ->execute(inputs, out, options);
+  std::optional<Error> error = (*compiled)->execute(inputs, out, options);
+  if (error && error->kind() == ErrorKind::kInterrupted) {
+    // The caller waits for the error, not for the model to be freed.
+    detail::dispose_later(std::move(compiled).value());
+  }
+  return error;
 }
 
 namespace detail {

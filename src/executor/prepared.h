@@ -11,6 +11,7 @@
 #include "executor/condition_form.h"
 #include "executor/result_writer.h"
 #include "qel/executor.h"
+#include "qel/interrupt.h"
 #include "qel/model.h"
 
 namespace qel::detail {
@@ -22,6 +23,12 @@ struct Prepared {
   // Fills every member from the contract and its initial state. The forms'
   // field views point into `contract`, which must outlive this.
   Prepared(const Contract& contract, const ExecutionState& initial_state);
+  // Empty, for build().
+  Prepared() = default;
+  // Fills every member as the constructor does, asking `poll` as it goes;
+  // false, the members then filled in part, when it said stop.
+  bool build(const Contract& contract, const ExecutionState& initial_state,
+             InterruptPoll& poll);
 
   // Per operation, in declaration order.
   std::vector<std::optional<ConditionForm>> preconditions;

@@ -636,11 +636,11 @@ std::string result_head_text(std::string_view contract_id, bool success) {
 }
 
 std::string state_text(const ExecutionState& state, std::size_t indent,
-                       FieldTexts* fields) {
+                       FieldTexts* fields, const Interrupter& interrupter) {
   std::string text;
   {
     StringOutput out(text);
-    ResultWriter writer(out);
+    ResultWriter writer(out, interrupter);
     writer.record_fields(fields);
     writer.state(state, indent);
   }

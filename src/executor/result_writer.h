@@ -31,9 +31,11 @@ struct FieldText {
 };
 using FieldTexts = std::vector<FieldText>;
 // A state as written at indentation `indent` inside a result; where each
-// field's text lies is appended to `fields` when it is set.
+// field's text lies is appended to `fields` when it is set. Stops short
+// once `interrupter` says stop.
 std::string state_text(const ExecutionState& state, std::size_t indent,
-                       FieldTexts* fields = nullptr);
+                       FieldTexts* fields = nullptr,
+                       const Interrupter& interrupter = {});
 
 // Writes into `out` the text write_execution_result writes for a whole
 // result, one operation at a time as the requests run. The log repeats

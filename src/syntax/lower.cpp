@@ -9,6 +9,7 @@
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "syntax/lower.h"
+#include "util/dispose.h"
 
 namespace qel {
 
@@ -157,7 +158,11 @@ Result<Contract> lower_contract(const SyntaxTree& tree,
                                 const Interrupter& interrupter) {
   Contract out;
   detail::InterruptPoll poll(interrupter, kItemsPerPoll);
-  if (!lower_into(tree, poll, out)) return Error::interrupted();
+  if (!lower_into(tree, poll, out)) {
+    // Freeing what was built would take about as long as building it.
+    detail::dispose_later(std::move(out));
+    return Error::interrupted();
+  }
   return out;
 }
 

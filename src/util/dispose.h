@@ -1,0 +1,42 @@
+// Freeing a large structure off the caller's thread. An interrupted call
+// should answer at once, but a model of hundreds of megabytes takes a good
+// part of a second to free; a thread of its own frees it instead while the
+// error goes back. Only plain memory is freed there: nothing that a
+// disposed value owns may call back into the caller (Python above all).
+#ifndef QEL_UTIL_DISPOSE_H_
+#define QEL_UTIL_DISPOSE_H_
+
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace qel::detail {
+
+// Destroys `value` on a detached thread, or here and now when no thread
+// can be started (or no memory is left to move it into).
+template <typename T>
+void dispose_later(T&& value) noexcept {
+  static_assert(!std::is_lvalue_reference_v<T>, "hand the value over");
+  using Held = std::remove_cvref_t<T>;
+  std::unique_ptr<Held> held;
+  try {
+    held = std::make_unique<Held>(std::forward<T>(value));
+  } catch (const std::bad_alloc&) {
+    // `value` is still the caller's and is freed there.
+    return;
+  }
+  try {
+    std::thread([owned = std::move(held)]() mutable { owned.reset(); })
+        .detach();
+  } catch (const std::system_error&) {
+    // No thread: the value went with the lambda, freed here.
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+}  // namespace qel::detail
+
+#endif  // QEL_UTIL_DISPOSE_H_
