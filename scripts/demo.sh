@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 werror=()
 # CI compiles with warnings as errors, as scripts/test.sh does.
-[ -n "${CI:-}" ] && werror=(-C cmake.define.QEL_WERROR=ON)
+[ -n "${CI:-}" ] && werror=(--config-settings=cmake.define.QEL_WERROR=ON)
 .venv/bin/python -m pip install -q --disable-pip-version-check \
   --no-build-isolation "${werror[@]}" .
 PATH="$PWD/.venv/bin:$PATH" .venv/bin/python examples/demo.py
