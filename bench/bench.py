@@ -271,6 +271,7 @@ LATENCY_PHASES = [
     ("execute", "parsing", "parse", 0.5),
     ("execute", "lowering", "rest", 0.1),
     ("execute", "compiling, before the first request", "rest", 0.45),
+    ("execute", "freeing the model, the result written", "rest", 0.85),
 ]
 LATENCY_FUNCTIONS = ["parse_contract", "normalize", "semantic_hash", "verify", "execute"]
 

@@ -361,6 +361,14 @@ Result<std::string> execute_contract(Contract&& contract,
   });
 }
 
+namespace {
+
+// Operations and state fields beyond which freeing a model takes several
+// milliseconds, worth a thread that leaves this one free to ask.
+constexpr std::size_t kItemsToFreeAsking = std::size_t{1} << 14;
+
+}  // namespace
+
 std::optional<Error> execute_contract(Contract&& contract,
                                       std::string_view inputs, Output& out,
                                       const Interrupter& interrupter) {
@@ -373,6 +381,18 @@ std::optional<Error> execute_contract(Contract&& contract,
   if (error && error->kind() == ErrorKind::kInterrupted) {
     // The caller waits for the error, not for the model to be freed.
     detail::dispose_later(std::move(compiled).value());
+    return error;
+  }
+  // A large model takes a good part of a second to free: a stop asked for
+  // meanwhile is answered at once, the rest freed off this thread.
+  const Contract& model = (*compiled)->contract();
+  const std::size_t items = model.behavioral_semantics.operations.size() +
+                            (model.data_semantics.state.is_object()
+                                 ? model.data_semantics.state.as_object().size()
+                                 : 0);
+  if (items >= kItemsToFreeAsking &&
+      !detail::dispose_asking(std::move(compiled).value(), interrupter)) {
+    return Error::interrupted();
   }
   return error;
 }

@@ -6,12 +6,16 @@
 #ifndef QEL_UTIL_DISPOSE_H_
 #define QEL_UTIL_DISPOSE_H_
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "qel/interrupt.h"
 
 namespace qel::detail {
 
@@ -35,6 +39,43 @@ void dispose_later(T&& value) noexcept {
     // No thread: the value went with the lambda, freed here.
   } catch (const std::bad_alloc&) {
   }
+}
+
+// Destroys `value` on a thread of its own while this one waits, asking
+// `interrupter` every few milliseconds: true once it is gone, false when
+// the interrupter said stop (the thread then finishes alone). Without a
+// thread, destroys it here and returns true.
+template <typename T>
+bool dispose_asking(T&& value, const Interrupter& interrupter) noexcept {
+  static_assert(!std::is_lvalue_reference_v<T>, "hand the value over");
+  using Held = std::remove_cvref_t<T>;
+  if (interrupter.check == nullptr) {
+    Held gone(std::forward<T>(value));
+    return true;
+  }
+  try {
+    auto held = std::make_unique<Held>(std::forward<T>(value));
+    std::promise<void> freed;
+    std::future<void> done = freed.get_future();
+    std::thread freeing(
+        [owned = std::move(held), freed = std::move(freed)]() mutable {
+          owned.reset();
+          freed.set_value();
+        });
+    constexpr std::chrono::milliseconds kAskEvery{5};
+    while (done.wait_for(kAskEvery) != std::future_status::ready) {
+      if (interrupter.check(interrupter.context)) {
+        freeing.detach();
+        return false;
+      }
+    }
+    freeing.join();
+  } catch (const std::system_error&) {
+    // No thread (or no future): the value was freed here.
+  } catch (const std::bad_alloc&) {
+    // Not moved, or freed here with the lambda: the caller frees the rest.
+  }
+  return true;
 }
 
 }  // namespace qel::detail

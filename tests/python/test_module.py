@@ -376,6 +376,7 @@ def interrupt_after(fn, args, seconds):
     ("execute", "parsing", "parse", 0.5),
     ("execute", "lowering", "rest", 0.15),
     ("execute", "compiling, before the first request", "rest", 0.45),
+    ("execute", "freeing the model, the result written", "rest", 0.9),
 ])
 def test_ctrl_c_stops_the_call_in_every_phase(long_calls, name, phase, within, fraction):
     args, parse, whole = long_calls
