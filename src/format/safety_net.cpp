@@ -3,6 +3,7 @@
 // It does not trust the writers it checks: the new text goes through the
 // same tokenizer and parser as any input, and only the trees are compared.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,6 +36,18 @@ std::string_view compared_text(const SyntaxTree& tree, uint32_t token) {
                      : static_cast<uint32_t>(source.size());
   while (end > start && is_layout(source[end - 1])) --end;
   return source.substr(start, end - start);
+}
+
+// Whether `token` of `tree` is spelt `text` (a token of the original, as
+// compared_text gives it): the same bytes, and nothing more of the token
+// after them, since a token ends at layout or where the next one starts.
+bool spelt(const SyntaxTree& tree, uint32_t token, std::string_view text) {
+  const std::string_view source = tree.source();
+  const std::size_t start = tree.token_offset(token);
+  const std::size_t end = start + text.size();
+  const std::size_t next = tree.token_offset(token + 1);  // Eof comes last
+  return end <= next && source.compare(start, text.size(), text) == 0 &&
+         (end == next || is_layout(source[end]));
 }
 
 // Keywords and punctuation are spelt one way: their kind is their text.
@@ -71,7 +84,7 @@ std::optional<std::string> same_tokens(const SyntaxTree& before,
   for (;;) {
     const K a = before.token_kind(i), b = after.token_kind(j);
     if (a != b ||
-        (has_own_text(a) && compared_text(before, i) != compared_text(after, j))) {
+        (has_own_text(a) && !spelt(after, j, compared_text(before, i)))) {
       return "the token " + quoted(before.token_text(i)) + " at line " +
              position(before, i) + " became " + quoted(after.token_text(j)) +
              " at line " + position(after, j);
