@@ -62,7 +62,7 @@ bool dispose_asking(T&& value, const Interrupter& interrupter) noexcept {
           owned.reset();
           freed.set_value();
         });
-    constexpr std::chrono::milliseconds kAskEvery{5};
+    constexpr std::chrono::milliseconds kAskEvery{2};
     while (done.wait_for(kAskEvery) != std::future_status::ready) {
       if (interrupter.check(interrupter.context)) {
         freeing.detach();
