@@ -49,9 +49,8 @@ CompiledContractRef varied() {
 std::string reference(const CompiledContractRef& compiled,
                       const ExecutionState& start, std::string_view requests) {
   Executor executor(compiled, start, 0);
-  const std::string list = requests.front() == '['
-                               ? std::string(requests)
-                               : "[" + std::string(requests) + "]";
+  std::string list(requests);
+  if (requests.front() != '[') list.insert(0, 1, '[').push_back(']');
   Result<ExecutionResult> r = executor.execute_all(list);
   EXPECT_TRUE(r.ok()) << requests;
   std::string out;

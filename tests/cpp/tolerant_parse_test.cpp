@@ -87,7 +87,9 @@ void expect_readable(const SyntaxTree& tree) {
     if (behavior.has_field(0)) {
       for (const syntax::Operation op : behavior.operations()) {
         EXPECT_EQ(op.kind(), NodeKind::kOperation);
-        if (op.has_field(0)) EXPECT_EQ(op.name().kind(), K::kStringLiteral);
+        if (op.has_field(0)) {
+          EXPECT_EQ(op.name().kind(), K::kStringLiteral);
+        }
         if (op.has_field(2)) {
           for (const syntax::StateField p : op.parameters()) {
             EXPECT_EQ(p.kind(), NodeKind::kStateField);
