@@ -67,56 +67,6 @@ void write_out(Io& io, std::string_view text) {
 
 // ---- Compact JSON of results ---------------------------------------------
 
-void append_value(std::string& out, const Value& v) {
-  switch (v.kind()) {
-    case Value::Kind::kNull: out += "null"; break;
-    case Value::Kind::kBoolean: out += v.as_boolean() ? "true" : "false"; break;
-    case Value::Kind::kInteger: append_int(out, v.as_integer()); break;
-    case Value::Kind::kFloat:
-      append_double(out, v.as_float(), FloatStyle::kJson);
-      break;
-    case Value::Kind::kString: append_json_string(out, v.as_string()); break;
-    case Value::Kind::kArray: {
-      out += '[';
-      bool first = true;
-      // Values come from parsed JSON, whose nesting the parser bounds.
-      for (const Value& e : v.as_array()) {
-        if (!first) out += ',';
-        first = false;
-        append_value(out, e);
-      }
-      out += ']';
-      break;
-    }
-    case Value::Kind::kObject: {
-      out += '{';
-      bool first = true;
-      for (const auto& [k, e] : v.as_object()) {
-        if (!first) out += ',';
-        first = false;
-        append_json_string(out, k);
-        out += ':';
-        append_value(out, e);
-      }
-      out += '}';
-      break;
-    }
-  }
-}
-
-void append_state(std::string& out, const ExecutionState& state) {
-  out += '{';
-  bool first = true;
-  for (const auto& [k, v] : state.fields()) {
-    if (!first) out += ',';
-    first = false;
-    append_json_string(out, k);
-    out += ':';
-    append_value(out, v);
-  }
-  out += '}';
-}
-
 // One request's result as the document's "operations" holds it, on one
 // line.
 void append_operation_line(std::string& out, const OperationResult& r) {
@@ -124,7 +74,7 @@ void append_operation_line(std::string& out, const OperationResult& r) {
   append_json_string(out, r.operation);
   out += r.success ? ",\"success\":true,\"state\":"
                    : ",\"success\":false,\"state\":";
-  append_state(out, r.state);
+  append_compact_json(out, r.state);
   out += ",\"error\":";
   if (r.error) {
     append_json_string(out, *r.error);
@@ -144,9 +94,9 @@ void append_operation_line(std::string& out, const OperationResult& r) {
   out += ",\"inputs\":";
   append_compact_json(out, e.inputs);
   out += ",\"state_before\":";
-  append_state(out, e.state_before);
+  append_compact_json(out, e.state_before);
   out += ",\"state_after\":";
-  append_state(out, e.state_after);
+  append_compact_json(out, e.state_after);
   out += ",\"changes\":[";
   bool first = true;
   for (const StateChange& c : e.changes) {
@@ -155,9 +105,9 @@ void append_operation_line(std::string& out, const OperationResult& r) {
     out += "{\"field\":";
     append_json_string(out, c.field);
     out += ",\"old_value\":";
-    append_value(out, c.old_value);
+    append_compact_json(out, c.old_value);
     out += ",\"new_value\":";
-    append_value(out, c.new_value);
+    append_compact_json(out, c.new_value);
     out += '}';
   }
   out += "],\"postconditions_verified\":";
@@ -192,11 +142,11 @@ void append_text_line(std::string& out, uint64_t index,
     append_printable(c.field, out);
     out += ' ';
     value.clear();
-    append_value(value, c.old_value);
+    append_compact_json(value, c.old_value);
     append_printable(value, out);
     out += " \u2192 ";
     value.clear();
-    append_value(value, c.new_value);
+    append_compact_json(value, c.new_value);
     append_printable(value, out);
   }
   out += '\n';
@@ -504,7 +454,7 @@ class Runner {
       if (c.value) {
         text += " = ";
         value.clear();
-        append_value(value, *c.value);
+        append_compact_json(value, *c.value);
         append_printable(value, text);
       } else {
         text += " absent";

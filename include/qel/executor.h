@@ -86,6 +86,8 @@ const Value* find_member(const Value::Object& object, std::string_view key);
 // The pretty-printed JSON text of a value (two-space indentation, members in
 // key order, non-finite floats as null), appended to `out`.
 void write_value_json(const Value& value, std::string& out);
+// The same on one line without spaces (JSON Lines), appended to `out`.
+void append_compact_json(std::string& out, const Value& value);
 
 // ---- Execution state --------------------------------------------------------
 
@@ -137,6 +139,8 @@ class ExecutionState {
 
 // The pretty-printed JSON object of a state's fields, appended to `out`.
 void write_state_json(const ExecutionState& state, std::string& out);
+// The same on one line without spaces (JSON Lines), appended to `out`.
+void append_compact_json(std::string& out, const ExecutionState& state);
 
 // ---- Expression evaluator -------------------------------------------------
 

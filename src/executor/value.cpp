@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "qel/executor.h"
+#include "qel/json.h"
 
 namespace qel {
 
@@ -259,6 +260,58 @@ void ExecutionState::merge(const Json::Object& members) {
 
 uint64_t ExecutionState::size_bytes() const {
   return Sandbox::state_size(*fields_);
+}
+
+namespace {
+
+void append_compact_members(std::string& out, const Value::Object& members) {
+  out += '{';
+  bool first = true;
+  for (const auto& [k, v] : members) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, k);
+    out += ':';
+    append_compact_json(out, v);
+  }
+  out += '}';
+}
+
+}  // namespace
+
+void append_compact_json(std::string& out, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::kNull: out += "null"; return;
+    case Value::Kind::kBoolean:
+      out += value.as_boolean() ? "true" : "false";
+      return;
+    case Value::Kind::kInteger: append_int(out, value.as_integer()); return;
+    case Value::Kind::kFloat:
+      append_double(out, value.as_float(), FloatStyle::kJson);
+      return;
+    case Value::Kind::kString:
+      append_json_string(out, value.as_string());
+      return;
+    case Value::Kind::kArray: {
+      out += '[';
+      bool first = true;
+      // Values come from parsed JSON, whose nesting the parser bounds.
+      for (const Value& e : value.as_array()) {
+        if (!first) out += ',';
+        first = false;
+        append_compact_json(out, e);
+      }
+      out += ']';
+      return;
+    }
+    case Value::Kind::kObject:
+      append_compact_members(out, value.as_object());
+      return;
+  }
+}
+
+void append_compact_json(std::string& out, const ExecutionState& state) {
+  append_compact_members(out, state.fields());
 }
 
 }  // namespace qel
