@@ -468,6 +468,8 @@ bool rewrite_file(const std::string& real_path, std::string_view text,
   return true;
 }
 
+bool shutting_down() { return dying.load(); }
+
 void install_signal_handlers() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);

@@ -63,6 +63,10 @@ bool rewrite_target(const std::string& path, std::string& real_path,
 // different files may run on several threads.
 bool rewrite_file(const std::string& real_path, std::string_view text,
                   const FileStamp& as_read, std::string& why);
+// Whether a fatal signal is being handled: the process is about to end
+// with its one line "qel: interrupted", which a rewrite stopped by it must
+// not precede with a failure of its own.
+bool shutting_down();
 
 // From here on SIGINT, SIGTERM and SIGHUP remove the temporary file of
 // every rewrite in progress, on whichever thread, and end the process

@@ -81,7 +81,9 @@ Transformed transform_one(std::string_view name, TextTransform transform,
     if (rewrite_file(in.real_path, *result, in.stamp, why)) {
       r.rewritten = true;
     } else {
-      r.err += "qel: cannot rewrite '" + shown + "': " + why + '\n';
+      if (!shutting_down()) {
+        r.err += "qel: cannot rewrite '" + shown + "': " + why + '\n';
+      }
       r.failed = true;
     }
   }
