@@ -154,6 +154,10 @@ class SyntaxTree {
   Span token_span(uint32_t token) const { return span_at(offsets_[token]); }
   Span span_at(uint32_t byte_offset) const;
 
+  // The token holding `byte_offset` (the last one starting at or before
+  // it; Eof at the end of the text).
+  uint32_t token_at(uint32_t byte_offset) const;
+
   // ---- Nodes ----------------------------------------------------------
   // Node 0 is the kDocument node.
 

@@ -158,6 +158,13 @@ void SyntaxTree::build_positions() const {
   positions_built_ = true;
 }
 
+uint32_t SyntaxTree::token_at(uint32_t byte_offset) const {
+  const auto after =
+      std::upper_bound(offsets_.begin(), offsets_.end(), byte_offset);
+  if (after == offsets_.begin()) return 0;
+  return static_cast<uint32_t>(after - offsets_.begin()) - 1;
+}
+
 Span SyntaxTree::span_at(uint32_t byte_offset) const {
   if (!positions_built_) build_positions();
   const auto line = std::upper_bound(line_starts_.begin(), line_starts_.end(),
@@ -177,6 +184,7 @@ Span SyntaxTree::span_at(uint32_t byte_offset) const {
   span.line = static_cast<uint64_t>(line - line_starts_.begin()) + 1;
   span.column = offset - chars_before(line_start) + 1;
   span.offset = offset;
+  span.byte = byte_offset;
   return span;
 }
 

@@ -649,6 +649,7 @@ Span span_of_byte(std::string_view text, size_t offset) {
   span.offset = offset - continuation_before_line - continuation_in_line;
   span.column =
       static_cast<uint64_t>(at - line_start) - continuation_in_line + 1;
+  span.byte = offset;
   return span;
 }
 
