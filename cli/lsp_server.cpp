@@ -25,6 +25,7 @@
 #include "lsp_text.h"
 #include "qel/format.h"
 #include "qel/json.h"
+#include "qel/line_index.h"
 #include "qel/limits.h"
 
 namespace qel::cli {
@@ -114,7 +115,7 @@ struct Document {
   std::string text;
   int64_t version = 0;
   size_t body = 0;  // 3 when the text starts with a byte order mark
-  std::optional<LineIndex> index;
+  std::optional<qel::LineIndex> index;
   // Built when first asked for, for this version of the text.
   bool outline_built = false;
   std::optional<Outline> outline;
@@ -123,7 +124,7 @@ struct Document {
   void set_text(std::string new_text) {
     text = std::move(new_text);
     body = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-    index.emplace(text, body);
+    index.emplace(text);
     outline_built = false;
     outline.reset();
     lexical.reset();
@@ -223,7 +224,7 @@ class Server {
   bool malformed_ = false;
   bool initialized_ = false;
   bool shutdown_ = false;
-  Encoding encoding_ = Encoding::kUtf16;
+  ColumnUnit encoding_ = ColumnUnit::kUtf16;
   bool markdown_ = false;
   bool hierarchical_symbols_ = false;
   std::map<std::string, std::unique_ptr<Document>, std::less<>> documents_;
@@ -419,7 +420,7 @@ Answer Server::initialize(const json& params) {
   if (array_holds(find_path(params,
                             {"capabilities", "general", "positionEncodings"}),
                   "utf-8")) {
-    encoding_ = Encoding::kUtf8;
+    encoding_ = ColumnUnit::kUtf8;
   }
   markdown_ = array_holds(
       find_path(params, {"capabilities", "textDocument", "hover",
@@ -434,7 +435,7 @@ Answer Server::initialize(const json& params) {
       {"capabilities",
        {
            {"positionEncoding",
-            encoding_ == Encoding::kUtf8 ? "utf-8" : "utf-16"},
+            encoding_ == ColumnUnit::kUtf8 ? "utf-8" : "utf-16"},
            {"textDocumentSync",
             {{"openClose", true},
              {"change", 1},  // the whole text with every change
@@ -495,9 +496,10 @@ int64_t document_version(const json& item, int64_t fallback) {
 }
 
 size_t Server::offset_of(const Document& doc, const json& position) const {
-  return doc.index->offset_of(Position{position_number(position, "line"),
-                                       position_number(position, "character")},
-                              encoding_);
+  return doc.index->offset_of(
+      LineColumn{position_number(position, "line"),
+                 position_number(position, "character")},
+      encoding_);
 }
 
 size_t Server::offset_at(Document& doc, const json& params) const {
@@ -567,7 +569,15 @@ void Server::publish_diagnostics(const std::string& uri, Document& doc) {
   body += ",\"diagnostics\":[";
   for (size_t i = 0; i < report.findings.size(); ++i) {
     const Finding& f = report.findings[i];
-    const size_t begin = doc.index->offset_of_finding(f.line, f.column);
+    // Findings count from the contract's start: a byte order mark is
+    // one character before the first line's columns.
+    const uint64_t column = (f.column > 0 ? f.column - 1 : 0) +
+                            (f.line == 1 && doc.body > 0 ? 1 : 0);
+    const size_t begin =
+        f.line == 0 ? doc.body
+                    : doc.index->offset_of(LineColumn{f.line - 1, column},
+                                           ColumnUnit::kChars,
+                                           LineBreaks::kLineFeed);
     const size_t end = f.line == 0 ? begin : token_end(doc.text, begin);
     if (i > 0) body += ',';
     body += "{\"range\":";
@@ -585,8 +595,8 @@ void Server::publish_diagnostics(const std::string& uri, Document& doc) {
 // ---- Positions and shapes ------------------------------------------------------
 
 json Server::position(const Document& doc, size_t offset) const {
-  const Position p = doc.index->position_of(offset, encoding_);
-  return json{{"line", p.line}, {"character", p.character}};
+  const LineColumn p = doc.index->position_of(offset, encoding_);
+  return json{{"line", p.line}, {"character", p.column}};
 }
 
 json Server::range(const Document& doc, ByteRange r) const {
@@ -595,16 +605,16 @@ json Server::range(const Document& doc, ByteRange r) const {
 
 void Server::append_range(std::string& out, const Document& doc,
                           ByteRange r) const {
-  const Position start = doc.index->position_of(r.begin, encoding_);
-  const Position end = doc.index->position_of(r.end, encoding_);
+  const LineColumn start = doc.index->position_of(r.begin, encoding_);
+  const LineColumn end = doc.index->position_of(r.end, encoding_);
   out += "{\"start\":{\"line\":";
   append_uint(out, start.line);
   out += ",\"character\":";
-  append_uint(out, start.character);
+  append_uint(out, start.column);
   out += "},\"end\":{\"line\":";
   append_uint(out, end.line);
   out += ",\"character\":";
-  append_uint(out, end.character);
+  append_uint(out, end.column);
   out += "}}";
 }
 
