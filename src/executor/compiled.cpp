@@ -449,6 +449,9 @@ bool Prepared::build(const Contract& contract,
   initial_state_text = state_text(initial_state, kInitialStateIndent,
                                   &initial_field_texts, asking);
   if (poll.stopped()) return false;
+  initial_state_non_ascii =
+      std::any_of(initial_state_text.begin(), initial_state_text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   one_request_size = head_failure.size() + 12 * initial_state_text.size() + 1024;
   const std::vector<Operation>& ops = contract.behavioral_semantics.operations;
   preconditions.reserve(ops.size());

@@ -43,6 +43,9 @@ struct Prepared {
   // its fields lies in that text.
   FieldTexts initial_field_texts;
   std::string initial_state_text;
+  // Whether that text holds UTF-8: a result that copies from it notes so
+  // on its output, as the JSON writers note what they write.
+  bool initial_state_non_ascii = false;
   // A little more than the result of one request from the initial state,
   // which holds about ten states of that size (its log entry twice).
   std::size_t one_request_size = 0;

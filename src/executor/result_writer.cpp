@@ -783,6 +783,8 @@ ResultStream::ResultStream(Output& out, const Prepared& prepared,
                          Prepared::kInitialStateIndent);
   }
   writer_->initial_fields(prepared, initial_state);
+  // Texts copied from the prepared state are not looked at again.
+  if (prepared.initial_state_non_ascii) out.note_non_ascii();
   // Grown once, rather than doubling from nothing a few times, for the
   // usual call of one request.
   out.reserve(out.size() + prepared.one_request_size);

@@ -87,6 +87,18 @@ def test_a_contract_is_immutable_and_its_errors_are_value_errors():
     assert (session.state, session.next_sequence) == before
 
 
+def test_utf8_copied_from_the_initial_state_makes_a_valid_str():
+    # The initial state's text is written once per contract and copied into
+    # results; the UTF-8 it holds must still be decoded, not taken as ASCII.
+    text = MINIMAL.replace("count: Integer = 0",
+                           'count: Integer = 0, note: String = "caf\u00e9 \u2615"')
+    requests = '{"operation": "bump", "inputs": {"count": 1}}'
+    plain = qel.execute(text, requests)
+    assert json.loads(plain)["final_state"]["note"] == "caf\u00e9 \u2615"
+    assert qelkit.Contract(text).execute(requests) == plain
+    assert qelkit.Contract(text).session().run(requests) == plain
+
+
 # ---- Sessions: splitting a request list changes nothing -------------------------
 
 EXTRA_VALUES = st.one_of(
