@@ -1,8 +1,11 @@
 #include "executor/json_input.h"
 
+#include <charconv>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -147,6 +150,235 @@ class JsonBuilder {
   std::string description_;
 };
 
+// Reads the texts requests usually are, without the general parser and
+// its intermediate strings: ASCII, at most kQuickBytes long, numbers that
+// fit their types. Whatever else it meets (an error, a byte above 0x7F, an
+// escaped surrogate, a number out of range, nesting too deep) it leaves to
+// the general parser, which then gives the value or the message: so every
+// value read here is the one the general parser gives, and every message
+// is its own. Short texts need no interrupter.
+class QuickReader {
+ public:
+  static constexpr std::size_t kQuickBytes = std::size_t{64} << 10;
+
+  explicit QuickReader(std::string_view text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  std::optional<Json> read() {
+    Json value;
+    skip_white_space();
+    if (!value_at(value, 0)) return std::nullopt;
+    skip_white_space();
+    if (p_ != end_) return std::nullopt;
+    return value;
+  }
+
+ private:
+  void skip_white_space() {
+    while (p_ != end_ &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
+  }
+
+  bool take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  bool value_at(Json& out, int depth) {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return object(out, depth + 1);
+      case '[': return array(out, depth + 1);
+      case '"': {
+        std::string s;
+        if (!string(s)) return false;
+        out = Json(std::move(s));
+        return true;
+      }
+      case 't': return word("true", Json(true), out);
+      case 'f': return word("false", Json(false), out);
+      case 'n': return word("null", Json(), out);
+      default: return number(out);
+    }
+  }
+
+  bool word(std::string_view text, Json value, Json& out) {
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::string_view(p_, text.size()) != text) {
+      return false;
+    }
+    p_ += text.size();
+    out = std::move(value);
+    return true;
+  }
+
+  bool object(Json& out, int depth) {
+    ++p_;
+    if (depth > kMaxNestingDepth) return false;
+    Json::Object members;
+    skip_white_space();
+    if (!take('}')) {
+      for (;;) {
+        skip_white_space();
+        std::string key;
+        if (p_ == end_ || *p_ != '"' || !string(key)) return false;
+        skip_white_space();
+        if (!take(':')) return false;
+        skip_white_space();
+        Json value;
+        if (!value_at(value, depth)) return false;
+        // Of repeated keys the last one wins; keys in order go at the end.
+        members.insert_or_assign(members.end(), std::move(key),
+                                 std::move(value));
+        skip_white_space();
+        if (take(',')) continue;
+        if (take('}')) break;
+        return false;
+      }
+    }
+    out = Json(std::move(members));
+    return true;
+  }
+
+  bool array(Json& out, int depth) {
+    ++p_;
+    if (depth > kMaxNestingDepth) return false;
+    Json::Array elements;
+    skip_white_space();
+    if (!take(']')) {
+      for (;;) {
+        skip_white_space();
+        if (!value_at(elements.emplace_back(), depth)) return false;
+        skip_white_space();
+        if (take(',')) continue;
+        if (take(']')) break;
+        return false;
+      }
+    }
+    out = Json(std::move(elements));
+    return true;
+  }
+
+  static int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // At the opening quote.
+  bool string(std::string& out) {
+    ++p_;
+    for (;;) {
+      const char* run = p_;
+      while (p_ != end_) {
+        const auto c = static_cast<unsigned char>(*p_);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+        ++p_;
+      }
+      out.append(run, p_);
+      if (p_ == end_ || *p_ != '\\') break;
+      if (end_ - p_ < 2) return false;
+      const char escaped = p_[1];
+      p_ += 2;
+      switch (escaped) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          if (end_ - p_ < 4) return false;
+          unsigned code = 0;
+          for (int i = 0; i < 4; ++i) {
+            const int digit = hex_digit(p_[i]);
+            if (digit < 0) return false;
+            code = code * 16 + static_cast<unsigned>(digit);
+          }
+          p_ += 4;
+          // Surrogate pairs, and their errors, are the general parser's.
+          if (code >= 0xD800 && code <= 0xDFFF) return false;
+          if (code < 0x80) {
+            out += static_cast<char>(code);
+          } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          } else {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+          }
+          break;
+        }
+        default: return false;
+      }
+    }
+    return take('"');
+  }
+
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  bool digits() {
+    if (p_ == end_ || !is_digit(*p_)) return false;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    return true;
+  }
+
+  // Integers that fit a signed 64-bit integer, larger ones up to 2^64-1
+  // unsigned, every other number a double; what does not fit (the general
+  // parser then reads a double) or rounds to infinity or zero is left.
+  bool number(Json& out) {
+    const char* const start = p_;
+    const bool negative = take('-');
+    if (take('0')) {
+      // A leading zero stands alone.
+    } else if (!digits()) {
+      return false;
+    }
+    bool integral = true;
+    if (take('.')) {
+      if (!digits()) return false;
+      integral = false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (!take('+')) (void)take('-');
+      if (!digits()) return false;
+      integral = false;
+    }
+    if (integral && negative) {
+      int64_t i = 0;
+      const auto [end, error] = std::from_chars(start, p_, i);
+      if (error != std::errc() || end != p_) return false;
+      out = Json(i);
+    } else if (integral) {
+      uint64_t u = 0;
+      const auto [end, error] = std::from_chars(start, p_, u);
+      if (error != std::errc() || end != p_) return false;
+      if (u <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+        out = Json(static_cast<int64_t>(u));
+      } else {
+        out = Json(u);
+      }
+    } else {
+      double d = 0;
+      const auto [end, error] = std::from_chars(start, p_, d);
+      if (error != std::errc() || end != p_) return false;
+      out = Json(d);
+    }
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
+};
+
 // Line and column of the byte at `count` bytes into the text, counted the
 // way the parser counts them: the column is the number of bytes read on the
 // current line.
@@ -220,6 +452,11 @@ Error failure(std::string_view prefix, std::string_view description,
 #endif
 Result<Json> parse_json(std::string_view text, std::string_view prefix,
                         const Interrupter& interrupter) {
+  if (text.size() <= QuickReader::kQuickBytes) {
+    if (std::optional<Json> value = QuickReader(text).read()) {
+      return std::move(*value);
+    }
+  }
   JsonBuilder builder(interrupter);
   bool ok = false;
   try {
