@@ -6,9 +6,12 @@
 // leaves this file.
 #include "py_support.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -86,21 +89,71 @@ PyObject* to_str(const std::string& text) {
                               nullptr);
 }
 
+// Whether every byte of `text` is ASCII, eight at a time.
+bool is_ascii(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (; end - p >= 8; p += 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if ((word & 0x8080808080808080ULL) != 0) return false;
+  }
+  for (; p < end; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Output into memory of its own, grown without the interpreter lock (a
+// str cannot be) and never filled ahead of the writer: the text is then
+// copied once into the str returned.
+class BufferOutput final : public qel::Output {
+ public:
+  BufferOutput() = default;
+  ~BufferOutput() { std::free(owned_); }
+
+  // The text as a str, or null with an exception set. `noted`: the writer
+  // notes the UTF-8 it writes (the result writers do), so an ASCII text is
+  // copied as it is; any other text is looked at first.
+  PyObject* to_str(bool noted) const {
+    const auto length = static_cast<Py_ssize_t>(size_);
+    if (non_ascii() || (!noted && !is_ascii(view()))) {
+      return PyUnicode_DecodeUTF8(data_, length, nullptr);
+    }
+    PyObject* str = PyUnicode_New(length, 127);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(str), data_, size_);
+    return str;
+  }
+
+ private:
+  void grow(std::size_t total) override {
+    const std::size_t wanted = std::max({total, 2 * capacity_, kFirst});
+    void* moved = std::realloc(owned_, wanted);
+    if (moved == nullptr) throw std::bad_alloc();
+    owned_ = static_cast<char*>(moved);
+    data_ = owned_;
+    capacity_ = wanted;
+  }
+
+  static constexpr std::size_t kFirst = 256;
+  char* owned_ = nullptr;
+};
+
 // Runs `body(out, interrupter)` with the lock released, writing into a
-// buffer of its own (a str cannot grow without the lock), and returns the
-// text as a str or raises the Error.
+// buffer of its own, and returns the text as a str or raises the Error.
+// `noted`: the body's writer notes the UTF-8 it writes.
 template <typename Body>
-PyObject* call_released(Body&& body) {
+PyObject* call_released(Body&& body, bool noted = false) {
   return guarded([&]() -> PyObject* {
-    std::string text;
+    BufferOutput out;
     std::optional<qel::Error> error;
     {
       Released released;
-      qel::StringOutput out(text);
       error = body(static_cast<qel::Output&>(out), released.interrupter());
     }
     if (error.has_value()) return raise_error(*error);
-    return to_str(text);
+    return out.to_str(noted);
   });
 }
 
@@ -242,7 +295,8 @@ PyObject* Contract_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
       [&](qel::Output& out, const qel::Interrupter& interrupter) {
         options.interrupter = interrupter;
         return compiled.execute(inputs.text(), out, options);
-      });
+      },
+      /*noted=*/true);
 }
 
 PyObject* new_session(PyObject* contract, qel::Session session);
@@ -412,7 +466,8 @@ PyObject* Session_run(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::lock_guard<std::mutex> lock(core.mutex);
         options.interrupter = interrupter;
         return core.session.run(inputs.text(), out, options);
-      });
+      },
+      /*noted=*/true);
 }
 
 PyObject* Session_state(PyObject* self, void*) {
