@@ -1,27 +1,294 @@
 // The safety net of fmt and normalize: before a new text is printed or
-// written over a file, it is parsed again and compared with the original.
-// It does not trust the writers it checks: the new text goes through the
-// same tokenizer and parser as any input, and only the trees are compared.
+// written over a file, it is read again and compared with the original.
+// It does not trust the writers it checks: a canonical text goes through
+// the same tokenizer and parser as any input, and the trees are compared.
+//
+// A formatted text is first walked against the original's tokens without
+// being parsed (proven_same below): that is a proof that it parses to the
+// same tree, not a guess, and it costs a fraction of a parse. Whatever it
+// cannot prove, the full comparison decides, which also words the reason.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "qel/canonical.h"
 #include "qel/format.h"
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "qel/token.h"
+#include "util/swar.h"
 
 namespace qel {
 namespace {
 
 using K = TokenKind;
 
+// The scanner's layout, exactly: nothing else may lie between tokens.
 bool is_layout(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+// ---- The walk that proves a formatted text the same -------------------------
+//
+// Claim: the new text parses to the original's tree when (1) it consists
+// of the original's tokens, comments included, in order and spelt alike,
+// with only layout and commas between them, and each token ends where the
+// scanner ends it; and (2) the commas differ only in an optional gap,
+// which then holds at most one.
+//
+// The new text then scans to those tokens: every byte is layout, a comma,
+// or a byte of a token checked to scan as it did in the original. The
+// scanner decides a token's kind and end from its bytes and the one byte
+// after it, so a token followed by the byte it was followed by before,
+// or by layout or a comma (which end every token but a comment), scans
+// as before; a comment ends at its line feed and is compared without its
+// trailing layout, as the full comparison does. Valid UTF-8 follows: the
+// text is a concatenation of ASCII bytes and of pieces of the original
+// (which was valid) that begin at an ASCII byte and end before one.
+//
+// The parser then reads the same tokens apart from commas. Commas matter
+// to it in these places only:
+// - optional_comma() after a field of a block, a state field, an
+//   operation and a custom field takes one comma if there is one, and
+//   goes on from the next token either way. These are exactly the gaps
+//   after the last token of a kField, kStateField, kOperation or
+//   kCustomField node: each is closed just before optional_comma() runs,
+//   and the node that closes next has consumed a token since, so no
+//   node's extent moves either.
+// - A list of texts or literals needs one comma between items and allows
+//   one before its closing bracket; the operations list allows one there
+//   as the optional comma after an operation. So a gap before ']' that
+//   follows anything but '[' is optional: with a comma the loop takes it
+//   and stops at the ']', without one it stops there at once. In the
+//   tail that the parser does not read, such a gap changes nothing.
+// - Everywhere else (between list items, in Map<K, V>, after a section,
+//   after the contract, where an Extensions section may or may not be
+//   read) the new text must have the same number of commas as the
+//   original, hence the same parse.
+// Two commas in an optional gap do not parse. Every other decision of
+// the parser reads the kind, text or value of a token, which are equal.
+// So the parse succeeds and opens and closes the same nodes, over
+// corresponding tokens: the same tree, the same canonical text and hash.
+//
+// This holds for an original that parse_tree() accepted, whose tokens
+// cover its text and whose tree has no error nodes; a tree with an error
+// node goes to the full comparison.
+
+// The first byte at or after `p` that is not a space; runs of them, as in
+// indentation, are skipped eight at a time.
+std::size_t skip_spaces(std::string_view text, std::size_t p) {
+  for (; text.size() - p >= 8; p += 8) {
+    const uint64_t other =
+        detail::load_word(text.data() + p) ^ (detail::kByteOnes * ' ');
+    if (other != 0) return p + detail::first_nonzero_byte(other);
+  }
+  while (p < text.size() && text[p] == ' ') ++p;
+  return p;
+}
+
+// How many bytes `a` and `b` have in common from their starts, up to
+// `limit` (no more than either holds).
+std::size_t common_prefix(std::string_view a, std::string_view b,
+                          std::size_t limit) {
+  std::size_t i = 0;
+  // Words are compared while both texts hold eight more bytes, even past
+  // `limit`: a difference there only caps the count at `limit`.
+  while (a.size() - i >= 8 && b.size() - i >= 8) {
+    const uint64_t diff = detail::load_word(a.data() + i) ^
+                          detail::load_word(b.data() + i);
+    if (diff != 0) {
+      const std::size_t at = i + detail::first_nonzero_byte(diff);
+      return at < limit ? at : limit;
+    }
+    i += 8;
+    if (i >= limit) return limit;
+  }
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Whether text[from, to) is all layout.
+bool all_layout(std::string_view text, std::size_t from, std::size_t to) {
+  while (from < to) {
+    if (text[from] == ' ') {
+      from = skip_spaces(text, from + 1);
+      continue;
+    }
+    if (!is_layout(text[from])) return false;
+    ++from;
+  }
+  return true;
+}
+
+// Layout within a line, which a comment may end with.
+bool is_line_layout(char c) { return c != '\n' && is_layout(c); }
+
+// Past the layout that ends a comment's line, from `p`: the line feed or
+// the end of `text`, or nothing when something else comes first.
+std::optional<std::size_t> comment_rest(std::string_view text,
+                                        std::size_t p) {
+  while (p < text.size() && is_line_layout(text[p])) ++p;
+  if (p < text.size() && text[p] != '\n') return std::nullopt;
+  return p;
+}
+
+// Punctuation is one byte and a quoted string ends at its closing quote,
+// whatever follows; a word, a number and a bare timestamp end where the
+// next byte cannot continue them.
+bool ends_by_itself(K kind, char first) {
+  return (kind >= K::kLBrace && kind <= K::kEquals) ||
+         (kind == K::kStringLiteral && first == '"');
+}
+
+// Tokens after which a comma is optional: the last token of each field of
+// a block, state field, operation and custom field, one bit per token.
+// Empty when the tree holds an error node, which the proof does not cover.
+std::vector<uint64_t> optional_comma_after(const SyntaxTree& tree) {
+  std::vector<uint64_t> bits((tree.token_count() + 63) / 64);
+  for (uint32_t n = 0; n < tree.node_count(); ++n) {
+    const SyntaxTree::Node& node = tree.node(n);
+    switch (node.kind) {
+      case NodeKind::kField:
+      case NodeKind::kStateField:
+      case NodeKind::kOperation:
+      case NodeKind::kCustomField:
+        bits[node.last_token / 64] |= uint64_t{1} << (node.last_token % 64);
+        break;
+      case NodeKind::kError:
+        return {};
+      default:
+        break;
+    }
+  }
+  return bits;
+}
+
+// Whether `after` is proven to parse to the tree of `before` (a tree
+// parse_tree() built) by the argument above. False proves nothing.
+//
+// Most of a formatted text is the original unchanged, so the two are
+// compared in runs as long as they agree; a token that lies inside a run
+// with the byte after it scans as before, and only its commas are
+// counted. Token by token work is left for where the layout differs.
+bool proven_same(const SyntaxTree& before, std::string_view after) {
+  const std::string_view in = before.source();
+  // A text the tree could not hold is for the parser to refuse.
+  if (after.size() >= UINT32_MAX) return false;
+  const std::vector<uint64_t> optional = optional_comma_after(before);
+  if (optional.empty()) return false;
+  std::size_t p = 0;  // in `after`, where token i is read
+  // The texts agree from where the run began up to in[run_end], the new
+  // text `shift` bytes further on.
+  std::size_t run_end = 0, shift = 0;
+  uint32_t previous = UINT32_MAX;  // the last token that is not a comment
+  uint32_t commas_before = 0, commas_after = 0;  // since `previous`
+  for (uint32_t i = 0;; ++i) {
+    const K kind = before.token_kind(i);
+    if (kind == K::kComma) {
+      ++commas_before;
+      continue;
+    }
+    // The new text's layout and commas up to its next token.
+    while (p < after.size()) {
+      const char c = after[p];
+      if (c == ' ') {
+        p = skip_spaces(after, p + 1);
+      } else if (is_layout(c)) {
+        ++p;
+      } else if (c == ',') {
+        ++commas_after;
+        ++p;
+      } else {
+        break;
+      }
+    }
+    if (kind != K::kComment) {
+      if (commas_before != commas_after) {
+        const bool optional_gap =
+            previous != UINT32_MAX &&
+            ((optional[previous / 64] >> (previous % 64) & 1) != 0 ||
+             (kind == K::kRBracket &&
+              before.token_kind(previous) != K::kLBracket));
+        if (!optional_gap || commas_after > 1) return false;
+      }
+      commas_before = commas_after = 0;
+      previous = i;
+    }
+    if (kind == K::kEof) return p == after.size();
+    std::size_t q = before.token_offset(i);
+    if (q >= run_end || p != q + shift) {
+      shift = p - q;
+      run_end = q + common_prefix(in.substr(q), after.substr(p),
+                                  std::min(in.size() - q, after.size() - p));
+    }
+    if (before.token_offset(i + 1) < run_end) {
+      // Token i, and those after it that lie with the byte after their
+      // layout inside the run: the same tokens with the same commas.
+      // (Eof lies at the end of the original, never inside a run.)
+      do {
+        ++i;
+        const K k = before.token_kind(i);
+        if (k == K::kComma) {
+          ++commas_before;
+          ++commas_after;
+        } else if (k != K::kComment) {
+          commas_before = commas_after = 0;
+          previous = i;
+        }
+      } while (before.token_offset(i + 1) < run_end);
+      // Token i is read below, its gap counted; a comma is passed.
+      q = before.token_offset(i);
+      p = q + shift;
+      if (before.token_kind(i) == K::kComma) {
+        ++p;
+        continue;
+      }
+    }
+    const K k = before.token_kind(i);
+    // The token and the layout after it in the original, against the new
+    // text from its token on: they agree up to the run's end.
+    const std::size_t n = before.token_offset(i + 1) - q;
+    const std::string_view from = in.substr(q);
+    const std::string_view to = after.substr(p);
+    const std::size_t m = std::min(n, run_end - q);
+    if (k == K::kComment) {
+      // All of it with its line feed, or else up to where both go on with
+      // layout only to a line feed or the end (the original's is its
+      // first line feed).
+      if (m == n && q + n < in.size()) {
+        p += m;
+        continue;
+      }
+      if (m > before.token_end(i) - q) {
+        p += m;
+        continue;
+      }
+      if (!comment_rest(from, m)) return false;
+      const std::optional<std::size_t> rest = comment_rest(to, m);
+      if (!rest) return false;
+      p += *rest;
+      continue;
+    }
+    if (m == 0) return false;
+    // The token ends by m: after it the original has layout only.
+    if (!all_layout(from, m, n)) return false;
+    // The token's last byte is never layout, so it ends exactly at m
+    // unless the byte before m is layout. Then the byte after it in the
+    // new text must end it too, unless the token ends by itself.
+    if (!is_layout(from[m - 1]) && m < to.size() &&
+        !ends_by_itself(k, from[0])) {
+      const char next = to[m];
+      const bool ends = is_layout(next) || next == ',' ||
+                        (m < from.size() && next == from[m]);
+      if (!ends) return false;
+    }
+    p += m;
+  }
 }
 
 // A token's text as compared: up to the next token, less the layout
@@ -113,6 +380,7 @@ std::optional<std::string> same_contract(const SyntaxTree& original,
                                          bool comments_kept) {
   // An unchanged text is the original, already parsed.
   if (rewritten == original.source()) return std::nullopt;
+  if (comments_kept && proven_same(original, rewritten)) return std::nullopt;
   const Result<SyntaxTree> tree = parse_tree(rewritten);
   if (!tree.ok()) {
     return "the new text does not parse: " + tree.error().to_string();

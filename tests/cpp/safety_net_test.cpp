@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 #include "qel/canonical.h"
@@ -83,6 +84,79 @@ INSTANTIATE_TEST_SUITE_P(
         NetCase{"number_respelt", replaced(kContract, "= 1,", "= 01,"), "the token '1'"},
         NetCase{"items_reordered", replaced(kContract, "[\"a >= 0\", \"a < 9\"]", "[\"a < 9\", \"a >= 0\"]"), "the token '\"a >= 0\"'"}),
     [](const testing::TestParamInfo<NetCase>& info) { return info.param.name; });
+
+// What the net promises, computed the long way: the new text parses, has
+// the same tokens but for commas (comments without trailing layout), and
+// the same nodes.
+bool same_contract_by_definition(const SyntaxTree& before,
+                                 std::string_view text) {
+  const Result<SyntaxTree> after = parse_tree(text);
+  if (!after.ok()) return false;
+  const auto tokens = [](const SyntaxTree& t) {
+    std::string out;
+    for (uint32_t i = 0; i < t.token_count(); ++i) {
+      if (t.token_kind(i) == TokenKind::kComma) continue;
+      std::string_view s = t.token_text(i);
+      while (!s.empty() && std::string_view(" \t\r\f").find(s.back()) !=
+                               std::string_view::npos) {
+        s.remove_suffix(1);
+      }
+      out += token_kind_name(t.token_kind(i));
+      out.append(s).push_back('\n');
+    }
+    return out;
+  };
+  if (tokens(before) != tokens(*after)) return false;
+  if (before.node_count() != after->node_count()) return false;
+  for (uint32_t n = 0; n < before.node_count(); ++n) {
+    const SyntaxTree::Node &x = before.node(n), &y = after->node(n);
+    if (x.kind != y.kind || x.field != y.field || x.next != y.next) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every text one byte away from the formatted contract or from the
+// original: the net's quick walk over an unparsed text must never let
+// through what the definition refuses, nor refuse what it allows. The
+// contract has a comma in every kind of gap, a Map, Extensions and a
+// comment that ends the text without a line feed.
+TEST(FormatNet, OneByteEditsAgreeWithTheDefinition) {
+  const std::string original = std::string(kContract) +
+                               "Extensions { sys { a: [1, [2.5,],], b: "
+                               "\"x\", } other { m: true } "
+                               "}, // end";
+  // Tokens that one space keeps apart: without it they scan as one.
+  const std::string source = replaced(
+      replaced(replaced(original, "Object {}",
+                        "Map<String, Integer>, c: Object {},"),
+               "10:30:00Z\n    owner", "10:30:00Z owner"),
+      "m: true", "m: true n: 1");
+  const Result<SyntaxTree> tree = parse_tree(source);
+  ASSERT_TRUE(tree.ok()) << tree.error().to_string();
+  const Result<std::string> formatted = format_contract(source);
+  ASSERT_TRUE(formatted.ok());
+  int refused = 0, let_through = 0;
+  for (const std::string& base : {source, *formatted}) {
+    for (std::size_t at = 0; at <= base.size(); ++at) {
+      std::vector<std::string> edits;
+      if (at < base.size()) edits.push_back(std::string(base).erase(at, 1));
+      for (const char* insert : {",", " ", "\n", "x", "/", "0", "]", "-"}) {
+        edits.push_back(std::string(base).insert(at, insert));
+      }
+      for (const std::string& text : edits) {
+        const bool same = same_contract_by_definition(*tree, text);
+        const std::optional<std::string> why = same_contract(*tree, text, true);
+        ASSERT_EQ(!why.has_value(), same) << text;
+        ++(same ? let_through : refused);
+      }
+    }
+  }
+  // Both answers are common, so both paths were taken.
+  EXPECT_GT(let_through, 1000);
+  EXPECT_GT(refused, 1000);
+}
 
 TEST(NormalizeNet, LetsThroughTheCanonicalTextOnly) {
   const Result<SyntaxTree> tree = parse_tree(kContract);
