@@ -1,29 +1,30 @@
-// What `qel check` finds in one contract, for every tool that shows it
-// (the check command, the language server).
+// The language server's view of check(), until it reads core diagnostics
+// itself.
 #ifndef QEL_CLI_ANALYSIS_H_
 #define QEL_CLI_ANALYSIS_H_
 
-#include <functional>
-#include <optional>
-#include <set>
+#include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "diagnostics.h"
+#include <vector>
 
 namespace qel::cli {
 
-using CodeSet = std::set<std::string, std::less<>>;
-
-// Which lints to report, and whether warnings make a contract fail.
-struct LintSelection {
-  std::optional<CodeSet> select;  // every lint when unset
-  CodeSet ignore;
-  bool strict = false;
+struct Finding {
+  bool error = true;
+  std::string kind;
+  std::string code;
+  std::string message;
+  uint64_t line = 0;  // 0: no position
+  uint64_t column = 0;
 };
 
-// Parses, verifies and lints `text`: every independent parse error, or
-// the verifier's findings in its order followed by the selected lints.
+struct FileReport {
+  std::vector<Finding> findings;
+};
+
+struct LintSelection {};
+
 FileReport analyze(std::string_view path, std::string_view text,
                    const LintSelection& lints);
 

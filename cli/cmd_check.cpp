@@ -1,10 +1,7 @@
 // qel check: parse, verify and lint contracts; report every finding.
-#include "analysis.h"
 #include "command.h"
-#include "diagnostics.h"
 #include "parallel.h"
-#include "qel/lint.h"
-#include "source_view.h"
+#include "qel/check.h"
 #include "walk.h"
 
 namespace qel::cli {
@@ -12,24 +9,25 @@ namespace {
 
 struct Options {
   std::string format = "human";
-  Style style;
-  LintSelection lints;
+  RenderStyle style;
+  CheckOptions check;
 };
 
-// A comma-separated list of lint codes; false with `why` set for an
-// unknown code.
-bool parse_codes(const std::string& list, CodeSet& out, std::string& why) {
+// A comma-separated list of codes or code prefixes ("L", "V1"); false with
+// `why` set for one that names no rule.
+bool parse_codes(const std::string& list, std::vector<std::string>& out,
+                 std::string& why) {
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(',', start);
     if (end == std::string::npos) end = list.size();
     const std::string code = list.substr(start, end - start);
     if (!code.empty()) {
-      if (find_lint_rule(code) == nullptr) {
-        why = "unknown lint code '" + code + "' (see 'qel help check')";
+      if (!is_rule_selector(code)) {
+        why = "unknown rule code '" + code + "' (see 'qel help rules')";
         return false;
       }
-      out.insert(code);
+      out.push_back(code);
     }
     start = end + 1;
   }
@@ -46,26 +44,34 @@ struct Checked {
 
 Checked check_one(const Operand& operand, const Options& options, Io job) {
   Checked c;
-  FileReport report;
   Input in;
   InputReader reader(job);
+  std::string unreadable;
+  std::optional<CheckResult> result;
   if (!operand.error.empty()) {
     job.err += "qel: cannot read '" + shown_path(operand.path) +
                "': " + operand.error + '\n';
-    report.path = operand.path;
-    report.unreadable = operand.error;
-  } else if (!reader.read(operand.path, in, report.unreadable)) {
-    report.path = operand.path;
-  } else {
-    report = analyze(in.path, in.text, options.lints);
+    unreadable = operand.error;
+  } else if (reader.read(operand.path, in, unreadable)) {
+    Result<CheckResult> checked = check(in.text, options.check);
+    // Nothing interrupts this call: the command's handler ends the process.
+    if (checked.ok()) result = std::move(*checked);
+    else unreadable = checked.error().to_string();
   }
-  if (options.format == "human") write_human(report, in.text, options.style, c.out);
-  if (options.format == "github") write_github(report, c.out);
-  if (options.format == "json") write_json_file(report, c.out);
+  const CheckedFile file{result ? std::string_view(in.path)
+                                : std::string_view(operand.path),
+                         in.text, result ? &*result : nullptr, unreadable};
+  if (options.format == "human") render_human(file, options.style, c.out);
+  if (options.format == "github") render_github(file, c.out);
+  if (options.format == "json") render_json(file, c.out);
   c.err = std::move(job.err);
-  c.readable = report.unreadable.empty();
-  c.valid = report.valid;
-  for (const Finding& f : report.findings) ++(f.error ? c.errors : c.warnings);
+  c.readable = result.has_value();
+  c.valid = result && result->valid;
+  if (result) {
+    for (const Diagnostic& d : result->findings) {
+      ++(d.severity == Severity::kError ? c.errors : c.warnings);
+    }
+  }
   return c;
 }
 
@@ -83,16 +89,16 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
     if (output_option("check", name, value, options.format, color, why)) {
       if (!why.empty()) return usage_error(io, why);
     } else if (name == "--select") {
-      if (!options.lints.select) options.lints.select.emplace();
-      if (!parse_codes(value, *options.lints.select, why)) {
+      if (!options.check.select) options.check.select.emplace();
+      if (!parse_codes(value, *options.check.select, why)) {
         return usage_error(io, why);
       }
     } else if (name == "--ignore") {
-      if (!parse_codes(value, options.lints.ignore, why)) {
+      if (!parse_codes(value, options.check.ignore, why)) {
         return usage_error(io, why);
       }
     } else if (name == "--strict") {
-      options.lints.strict = true;
+      options.check.strict = true;
     } else if (name == "-j" || name == "--jobs") {
       const std::optional<unsigned> n = parse_jobs(value);
       if (!n) return usage_error(io, jobs_usage("check"));

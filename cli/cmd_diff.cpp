@@ -14,12 +14,11 @@
 #include <vector>
 
 #include "command.h"
-#include "diagnostics.h"
+#include "qel/check.h"
 #include "git_revision.h"
 #include "qel/contract_diff.h"
 #include "qel/json.h"
 #include "qel/parser.h"
-#include "source_view.h"
 #include "walk.h"
 
 namespace qel::cli {

@@ -2,7 +2,7 @@
 #include "command.h"
 #include "parallel.h"
 #include "qel/canonical.h"
-#include "source_view.h"
+#include "qel/check.h"
 #include "walk.h"
 
 namespace qel::cli {

@@ -21,7 +21,8 @@
 #include "parallel.h"
 #include "qel/compiled.h"
 #include "qel/result_document.h"
-#include "source_view.h"
+#include "qel/check.h"
+#include "qel/source_view.h"
 
 namespace qel::cli {
 namespace {
@@ -249,7 +250,7 @@ void report_at(Io& io, std::string_view path, Position pos,
   io.err += ": error[execution]: ";
   append_printable(message, io.err);
   io.err += '\n';
-  const EchoedLine echo = echo_line(line_text, pos.column);
+  const display::EchoedLine echo = display::echo_line(line_text, pos.column);
   io.err += echo.text;
   io.err += '\n';
   io.err += echo.caret;
@@ -269,7 +270,7 @@ void report_in_text(Io& io, std::string_view path, std::string_view file_text,
     pos.column = inner.line == 1 ? base.column + inner.column - 1 : inner.column;
   }
   if (!file_text.empty() || line_text.empty()) {
-    line_text = SourceView(file_text).line(pos.line);
+    line_text = display::SourceView(file_text).line(pos.line);
   }
   report_at(io, path, pos, line_text, message);
 }
@@ -497,14 +498,14 @@ int run_json_requests(Io& io, Runner& runner, const Input& in,
     const Position pos{base.line + inner.line - 1,
                        inner.line == 1 ? base.column + inner.column - 1
                                        : inner.column};
-    report_at(io, in.path, pos, SourceView(in.text).line(pos.line), message);
+    report_at(io, in.path, pos, display::SourceView(in.text).line(pos.line), message);
     return 1;
   }
   const std::string_view text = std::string_view(in.text).substr(start);
   std::vector<std::size_t> offsets =
       wrapped ? std::vector<std::size_t>{0} : element_offsets(text);
   Json::Array& requests = parsed->as_array();
-  SourceView view(in.text);
+  display::SourceView view(in.text);
   std::size_t i = 0;
   for (; i < requests.size(); ++i) {
     const Position pos =

@@ -1,9 +1,27 @@
 #include "command.h"
 
-#include "diagnostics.h"
-#include "source_view.h"
+#include "qel/check.h"
 
 namespace qel::cli {
+
+namespace {
+
+// The kind of a core error as findings show it: "error[parse]".
+const char* error_kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kParseError: return "parse";
+    case ErrorKind::kTypeMismatch: return "type";
+    case ErrorKind::kDeterminismViolation: return "determinism";
+    case ErrorKind::kContractViolation: return "contract";
+    case ErrorKind::kValidationError: return "validation";
+    case ErrorKind::kExecutionError: return "execution";
+    case ErrorKind::kNormalizationError: return "normalization";
+    case ErrorKind::kInterrupted: return "interrupted";
+  }
+  return "error";
+}
+
+}  // namespace
 
 int usage_error(Io& io, const std::string& message) {
   io.err += "qel: " + message + " (see 'qel help')\n";
@@ -117,10 +135,23 @@ bool InputReader::read(const std::string& path, Input& in, std::string& why,
 
 void report_error(Io& io, const std::string& path, std::string_view text,
                   const Error& error) {
-  FileReport report;
-  report.path = path;
-  report.findings.push_back(finding_of(error));
-  write_human(report, text, Style{}, io.err);
+  if (error.kind() == ErrorKind::kParseError) {
+    if (std::optional<Diagnostic> d = strict_parse_error(text)) {
+      CheckResult shown;
+      shown.findings.push_back(std::move(*d));
+      render_human(CheckedFile{path, text, &shown, {}}, RenderStyle{}, io.err);
+      return;
+    }
+  }
+  io.err += shown_path(path);
+  io.err += ": error[";
+  io.err += error_kind_name(error.kind());
+  io.err += "]: ";
+  append_printable(error.kind() == ErrorKind::kParseError
+                       ? std::string_view(error.first())
+                       : std::string_view(error.to_string()),
+                   io.err);
+  io.err += '\n';
 }
 
 }  // namespace qel::cli

@@ -9,7 +9,7 @@
 #include "command.h"
 #include "diff.h"
 #include "parallel.h"
-#include "source_view.h"
+#include "qel/check.h"
 #include "walk.h"
 
 namespace qel::cli {

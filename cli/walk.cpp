@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "source_view.h"
+#include "qel/check.h"
 
 namespace qel::cli {
 namespace {

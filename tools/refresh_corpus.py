@@ -4,14 +4,21 @@
 Every contract of examples/ and tests/corpus/contracts/ is run through the
 five functions of the built `qel` module; the results are written to
 tests/corpus/expected/NAME.FUNCTION.txt (see tests/corpus/README.md). The
+check fixtures (tests/corpus/tolerant/, one text with several parse errors
+each, and tests/corpus/rules/, one small contract per rule) get
+NAME.expected: what `qel check --color never NAME.qel` prints there, with
+the `qel` command found on PATH. The
 expected files are promises to users -- above all the semantic hashes -- so
 run this only when an output is meant to change, read the diff, and say why
 in the commit message.
 
-Usage: PYTHONPATH=<build dir> python3 tools/refresh_corpus.py [--dry-run]
+Usage: PYTHONPATH=<build dir> PATH=<build dir>:$PATH \
+           python3 tools/refresh_corpus.py [--dry-run]
 """
 import argparse
 import pathlib
+import shutil
+import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -19,6 +26,15 @@ CORPUS = ROOT / "tests" / "corpus"
 SOURCES = (ROOT / "examples", CORPUS / "contracts")
 EXPECTED = CORPUS / "expected"
 TEXT_FUNCTIONS = ("parse_contract", "normalize", "semantic_hash", "verify")
+CHECK_FIXTURES = (CORPUS / "tolerant", CORPUS / "rules")
+
+
+def check_output(qel_command, folder, name):
+    """What `qel check` prints for one fixture, run from its folder so that
+    the expected text holds no absolute path."""
+    return subprocess.run([qel_command, "check", "--color", "never", name],
+                          cwd=folder, stdout=subprocess.PIPE,
+                          check=False).stdout
 
 
 def read_text(path):
@@ -72,6 +88,25 @@ def expected_outputs(qel):
     return outputs
 
 
+def refresh_check_fixtures(dry_run):
+    """[(label, file name)] of the check fixtures that changed."""
+    qel_command = shutil.which("qel")
+    if qel_command is None:
+        sys.exit("no qel command on PATH")
+    changed = []
+    for folder in CHECK_FIXTURES:
+        for path in sorted(folder.glob("*.qel")):
+            want = path.with_suffix(".expected")
+            data = check_output(qel_command, folder, path.name)
+            if want.exists() and want.read_bytes() == data:
+                continue
+            changed.append(("changed" if want.exists() else "new",
+                            f"{folder.name}/{want.name}"))
+            if not dry_run:
+                want.write_bytes(data)
+    return changed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--dry-run", action="store_true",
@@ -102,6 +137,8 @@ def main():
                          ("removed", removed)):
         for file_name in names:
             print(f"{label}: {file_name}")
+    for label, file_name in refresh_check_fixtures(args.dry_run):
+        print(f"{label}: {file_name}")
     print(f"{len(outputs)} expected files; {len(changed)} changed, "
           f"{len(added)} new, {len(removed)} removed"
           + (" (dry run, nothing written)" if args.dry_run else ""))

@@ -3,6 +3,7 @@
 #define QEL_PARSER_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,11 @@ struct Parse {
 // tree is parse_tree()'s. Fails only when `interrupter` says stop.
 Result<Parse> parse(std::string_view text,
                     const Interrupter& interrupter = {});
+
+// The tree keeps any written version; the model holds 32 bits, so
+// parse_contract() refuses a larger one once the whole text has parsed,
+// with this error.
+std::optional<ParseError> version_refusal(const SyntaxTree& tree);
 
 // parse_tree() followed by lowering to the model; a version above 32 bits
 // is refused once the whole text has parsed.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/diagnostic.h"
 #include "qel/error.h"
 #include "qel/interrupt.h"
 #include "qel/syntax_tree.h"
@@ -16,23 +17,11 @@
 
 namespace qel {
 
-enum class Severity { kError, kWarning };
-enum class DiagnosticKind { kType, kInvariant, kDeterminism, kCoherence };
-
-// "type", "invariant", "determinism", "coherence".
-const char* diagnostic_kind_name(DiagnosticKind kind);
-
-struct Diagnostic {
-  Severity severity = Severity::kError;
-  DiagnosticKind kind = DiagnosticKind::kType;
-  std::string message;  // no position text
-  std::optional<Span> span;
-};
-
 class VerificationResult {
  public:
   void add(Diagnostic d) { diagnostics_.push_back(std::move(d)); }
   const std::vector<Diagnostic>& diagnostics() const { return diagnostics_; }
+  std::vector<Diagnostic>& diagnostics() { return diagnostics_; }
   std::vector<const Diagnostic*> errors() const;
   std::vector<const Diagnostic*> warnings() const;
   bool is_valid() const;
@@ -41,7 +30,8 @@ class VerificationResult {
   std::vector<Diagnostic> diagnostics_;
 };
 
-// Runs the four phases in their fixed order; never fails.
+// Runs the four phases in their fixed order; never fails. Every diagnostic
+// has its code and the byte range of the token it points at.
 VerificationResult verify(const SyntaxTree& tree);
 // The same, asking `interrupter` as it goes; Error::interrupted() when it
 // says stop.

@@ -10,33 +10,38 @@
 #include "qel/syntax_tree.h"
 #include "qel/executor.h"
 #include "qel/lint.h"
+#include "qel/rules.h"
+#include "qel/verifier.h"
 
 namespace qel::detail {
 
 // ---- Codes ---------------------------------------------------------------
 
-inline constexpr std::string_view kUnevaluatedCondition = "L001";
-inline constexpr std::string_view kIgnoredStateDefault = "L002";
-inline constexpr std::string_view kIgnoredParameterDefault = "L003";
-inline constexpr std::string_view kInitialStateViolation = "L004";
-inline constexpr std::string_view kUnknownConditionField = "L005";
-inline constexpr std::string_view kUnusedSuppression = "L100";
+using rule::kIgnoredParameterDefault;
+using rule::kIgnoredStateDefault;
+using rule::kInitialStateViolation;
+using rule::kUnevaluatedCondition;
+using rule::kUnknownConditionField;
+
+// A lint's finding: always a warning.
+inline Diagnostic lint_finding(std::string_view code, std::string message,
+                               const Span& span) {
+  Diagnostic d{Severity::kWarning, DiagnosticKind::kLint, std::move(message),
+               span};
+  d.code = code;
+  return d;
+}
 
 // ---- Checks --------------------------------------------------------------
 
 // L001, L004 and L005 over every precondition, postcondition and invariant;
 // findings appended in no particular order.
-void lint_conditions(const SyntaxTree& tree, std::vector<Lint>& out);
+void lint_conditions(const SyntaxTree& tree, const VerificationResult& verified,
+                     std::vector<Diagnostic>& out);
 
 // L002 and L003 over every state field and parameter, nested object fields
 // included; findings appended in no particular order.
-void lint_defaults(const SyntaxTree& tree, std::vector<Lint>& out);
-
-// Drops the findings that a "// qel: allow" comment of the tree silences
-// and adds an L100 finding for every suppression that silences nothing or
-// names an unknown code.
-std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
-                                     const SyntaxTree& tree);
+void lint_defaults(const SyntaxTree& tree, std::vector<Diagnostic>& out);
 
 // ---- Messages ------------------------------------------------------------
 

@@ -40,14 +40,14 @@ class NameSet {
 
 class ConditionLinter {
  public:
-  ConditionLinter(const SyntaxTree& tree, std::vector<Lint>& out)
+  ConditionLinter(const SyntaxTree& tree, const VerificationResult& verified,
+                  std::vector<Diagnostic>& out)
       : state_names_(tree.contract().data_semantics().state()),
         initial_(ExecutionState::from_contract(lower_contract(tree))),
         out_(out) {
     // The verifier's coherence warnings that point at a condition are its
     // unknown-name warnings; a condition it has warned about is not
     // reported a second time.
-    const VerificationResult verified = verify(tree);
     for (const Diagnostic& d : verified.diagnostics()) {
       if (d.severity == Severity::kWarning &&
           d.kind == DiagnosticKind::kCoherence && d.span.has_value()) {
@@ -73,7 +73,7 @@ class ConditionLinter {
 
  private:
   void add(std::string_view code, std::string message, const Span& span) {
-    out_.push_back(Lint{std::string(code), std::move(message), span});
+    out_.push_back(lint_finding(code, std::move(message), span));
   }
 
   bool verifier_warned(const Span& span) const {
@@ -117,13 +117,14 @@ class ConditionLinter {
   const NameSet state_names_;
   const ExecutionState initial_;
   std::vector<uint64_t> warned_offsets_;
-  std::vector<Lint>& out_;
+  std::vector<Diagnostic>& out_;
 };
 
 }  // namespace
 
-void lint_conditions(const SyntaxTree& tree, std::vector<Lint>& out) {
-  ConditionLinter linter(tree, out);
+void lint_conditions(const SyntaxTree& tree, const VerificationResult& verified,
+                     std::vector<Diagnostic>& out) {
+  ConditionLinter linter(tree, verified, out);
   const syntax::Contract contract = tree.contract();
   for (const syntax::Operation op :
        contract.behavioral_semantics().operations()) {

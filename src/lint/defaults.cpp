@@ -52,10 +52,10 @@ void for_each_nested_default(const syntax::Type& type, Visit&& visit) {
 
 }  // namespace
 
-void lint_defaults(const SyntaxTree& tree, std::vector<Lint>& out) {
+void lint_defaults(const SyntaxTree& tree, std::vector<Diagnostic>& out) {
   const auto add = [&](std::string_view code, std::string message,
                        const syntax::Literal& literal) {
-    out.push_back(Lint{std::string(code), std::move(message), literal.span()});
+    out.push_back(lint_finding(code, std::move(message), literal.span()));
   };
   const syntax::Contract contract = tree.contract();
 

@@ -171,18 +171,12 @@ std::string unused_suppression_message(std::string_view code,
 std::string unknown_suppression_code_message(std::string_view code) {
   std::string out = "'qel: allow ";
   out += code;
-  out += "' names no lint; known codes: ";
-  bool first = true;
-  for (const LintRule& rule : lint_rules()) {
-    if (!first) out += ", ";
-    first = false;
-    out += rule.code;
-  }
+  out += "' names no known code; 'qel help rules' lists them";
   return out;
 }
 
 std::string empty_suppression_message() {
-  return "'qel: allow' names no lint code; write the codes after it, "
+  return "'qel: allow' names no code; write the codes after it, "
          "separated by commas";
 }
 

@@ -14,20 +14,28 @@
 
 namespace qel {
 
-namespace {
-
-// The tree keeps any written version; the model holds 32 bits, and a
-// larger one is refused once the whole text has parsed.
-std::optional<Error> version_out_of_range(const SyntaxTree& tree) {
+std::optional<ParseError> version_refusal(const SyntaxTree& tree) {
   const syntax::Integer version = tree.contract().identity().version();
   if (static_cast<uint64_t>(version.value()) <= detail::kMaxVersion) {
     return std::nullopt;
   }
-  std::string message = "version ";
-  append_int(message, version.value());
-  message += " is out of range (maximum 4294967295) at ";
-  message += version.span().to_string();
-  return Error::parse_error(std::move(message));
+  ParseError error;
+  error.begin = tree.token_offset(version.token());
+  error.end = tree.token_end(version.token());
+  error.message = "version ";
+  append_int(error.message, version.value());
+  error.message += " is out of range (maximum 4294967295)";
+  return error;
+}
+
+namespace {
+
+std::optional<Error> version_out_of_range(const SyntaxTree& tree) {
+  std::optional<ParseError> refusal = version_refusal(tree);
+  if (!refusal) return std::nullopt;
+  refusal->message += " at ";
+  refusal->message += tree.span_at(refusal->begin).to_string();
+  return Error::parse_error(std::move(refusal->message));
 }
 
 }  // namespace

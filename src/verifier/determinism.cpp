@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "util/swar.h"
+#include "qel/rules.h"
 #include "verifier/checks.h"
 
 namespace qel::detail {
@@ -180,8 +181,10 @@ void report_nondeterminism(uint32_t found, std::string_view context,
     message += ": text contains '";
     message += p.pattern;
     message += '\'';
-    result.add(Diagnostic{Severity::kError, DiagnosticKind::kDeterminism,
-                          std::move(message), span});
+    Diagnostic d{Severity::kError, DiagnosticKind::kDeterminism,
+                 std::move(message), span};
+    d.code = rule::kNondeterminism;
+    result.add(std::move(d));
   }
 }
 

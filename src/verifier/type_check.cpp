@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/rules.h"
 #include "verifier/checks.h"
 
 namespace qel::detail {
@@ -17,10 +18,12 @@ namespace {
 using TypeKind = syntax::Type::Kind;
 using LiteralKind = syntax::Literal::Kind;
 
-void add_type_error(VerificationResult& result, std::string message,
-                    const Span& span) {
-  result.add(Diagnostic{Severity::kError, DiagnosticKind::kType,
-                        std::move(message), span});
+void add_type_error(VerificationResult& result, std::string_view code,
+                    std::string message, const Span& span) {
+  Diagnostic d{Severity::kError, DiagnosticKind::kType, std::move(message),
+               span};
+  d.code = code;
+  result.add(std::move(d));
 }
 
 // A default against a type that is not an Array.
@@ -165,7 +168,8 @@ void verify_default_matches_type(std::string_view name,
   message += literal_kind_name(literal);
   message += ", expected ";
   append_type_expr_name(message, type);
-  add_type_error(result, std::move(message), literal.span());
+  add_type_error(result, rule::kDefaultType, std::move(message),
+                 literal.span());
 }
 
 namespace {
@@ -176,7 +180,7 @@ void check_map_key(const syntax::Type& map, VerificationResult& result) {
     case TypeKind::kPrimitive:
       if (key.primitive() == syntax::PrimitiveKind::kFloat) {
         add_type_error(
-            result,
+            result, rule::kMapKeyType,
             "Float cannot be used as Map key type (non-deterministic equality)",
             map.span());
       }
@@ -188,7 +192,8 @@ void check_map_key(const syntax::Type& map, VerificationResult& result) {
     case TypeKind::kObject: {
       std::string message = "Map key type must be a primitive or Enum, found ";
       append_type_expr_name(message, key);
-      add_type_error(result, std::move(message), map.span());
+      add_type_error(result, rule::kMapKeyType, std::move(message),
+                     map.span());
       return;
     }
   }
@@ -214,7 +219,7 @@ void check_enum(const syntax::Type& type, VerificationResult& result) {
     tokens.push_back(v.token());
   }
   if (variants.empty()) {
-    add_type_error(result, "Enum type must have at least one variant",
+    add_type_error(result, rule::kEmptyEnum, "Enum type must have at least one variant",
                    type.span());
     return;
   }
@@ -227,7 +232,7 @@ void check_enum(const syntax::Type& type, VerificationResult& result) {
       std::string message = "duplicate Enum variant '";
       message += variants[i];
       message += '\'';
-      add_type_error(result, std::move(message),
+      add_type_error(result, rule::kDuplicateVariant, std::move(message),
                      type.tree().token_span(tokens[i]));
     }
   }
@@ -301,7 +306,8 @@ void TypeChecker::check(const syntax::Type& type,
             std::string message = "duplicate field name '";
             message += field.name();
             message += "' in Object type";
-            add_type_error(result, std::move(message), field.name_span());
+            add_type_error(result, rule::kDuplicateObjectField,
+                           std::move(message), field.name_span());
           }
           frame.stage = 1;
           stack_.emplace_back(field.type());  // invalidates `frame`

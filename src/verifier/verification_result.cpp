@@ -14,6 +14,9 @@ const char* diagnostic_kind_name(DiagnosticKind kind) {
     case DiagnosticKind::kInvariant: return "invariant";
     case DiagnosticKind::kDeterminism: return "determinism";
     case DiagnosticKind::kCoherence: return "coherence";
+    case DiagnosticKind::kParse: return "parse";
+    case DiagnosticKind::kLint: return "lint";
+    case DiagnosticKind::kChange: return "diff";
   }
   return "";
 }

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/ranges.h"
 #include "qel/json.h"
+#include "qel/rules.h"
 #include "qel/verifier.h"
 #include "verifier/checks.h"
 
@@ -39,9 +41,12 @@ constexpr std::string_view kTriggerTypes[] = {"manual", "time_based",
 constexpr std::string_view kSandboxModes[] = {"full_isolation", "restricted",
                                               "none"};
 
-void add(VerificationResult& result, Severity severity, DiagnosticKind kind,
-         std::string message, const Span& span) {
-  result.add(Diagnostic{severity, kind, std::move(message), span});
+void add(VerificationResult& result, std::string_view code,
+         Severity severity, DiagnosticKind kind, std::string message,
+         const Span& span) {
+  Diagnostic d{severity, kind, std::move(message), span};
+  d.code = code;
+  result.add(std::move(d));
 }
 
 template <std::size_t N>
@@ -123,7 +128,7 @@ void check_identity(const syntax::Identity& identity,
   if (version.value() < 0) {
     std::string message = "version must be non-negative, found ";
     append_int(message, version.value());
-    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kNegativeVersion, Severity::kError, DiagnosticKind::kType, std::move(message),
         version.span());
   }
   // The model holds the version in 32 bits and refuses larger ones, so a
@@ -131,7 +136,7 @@ void check_identity(const syntax::Identity& identity,
   if (version.value() > kMaxVersion) {
     std::string message = "version must be at most 4294967295, found ";
     append_int(message, version.value());
-    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kVersionTooLarge, Severity::kError, DiagnosticKind::kType, std::move(message),
         version.span());
   }
   const syntax::Text stable_id = identity.stable_id();
@@ -140,7 +145,7 @@ void check_identity(const syntax::Identity& identity,
     message += stable_id.text();
     message += "' does not match required pattern "
                "[a-z0-9][a-z0-9-]{0,30}[a-z0-9]";
-    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kStableIdPattern, Severity::kError, DiagnosticKind::kType, std::move(message),
         stable_id.span());
   }
   const syntax::Text hash = identity.semantic_hash();
@@ -148,7 +153,7 @@ void check_identity(const syntax::Identity& identity,
     std::string message = "semantic_hash '";
     message += hash.text();
     message += "' is not valid hexadecimal";
-    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kHashNotHex, Severity::kError, DiagnosticKind::kType, std::move(message),
         hash.span());
   }
 }
@@ -160,7 +165,7 @@ void check_purpose(const syntax::PurposeStatement& purpose,
   if (!(level >= 0.0 && level <= 1.0)) {  // NaN fails too
     std::string message = "confidence_level must be in range [0.0, 1.0], found ";
     append_double(message, level, FloatStyle::kPlain);
-    add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kConfidenceRange, Severity::kError, DiagnosticKind::kType, std::move(message),
         confidence.span());
   }
   const syntax::Text narrative = purpose.narrative();
@@ -170,7 +175,7 @@ void check_purpose(const syntax::PurposeStatement& purpose,
         "narrative exceeds recommended 500 character limit (";
     append_uint(message, length);
     message += " chars)";
-    add(result, Severity::kWarning, DiagnosticKind::kType, std::move(message),
+    add(result, rule::kLongNarrative, Severity::kWarning, DiagnosticKind::kType, std::move(message),
         narrative.span());
   }
 }
@@ -193,7 +198,7 @@ void check_limit(std::string_view name, const syntax::Integer& limit,
   std::string message(name);
   message += " must be positive, found ";
   append_int(message, limit.value());
-  add(result, Severity::kError, DiagnosticKind::kType, std::move(message),
+  add(result, rule::kLimitNotPositive, Severity::kError, DiagnosticKind::kType, std::move(message),
       limit.span());
 }
 
@@ -210,7 +215,7 @@ void check_invariant_reference(const syntax::Text& invariant,
   std::string message = "invariant '";
   message += text;
   message += "' does not reference any declared state fields";
-  add(result, Severity::kWarning, DiagnosticKind::kInvariant,
+  add(result, rule::kInvariantUnreferenced, Severity::kWarning, DiagnosticKind::kInvariant,
       std::move(message), invariant.span());
 }
 
@@ -253,7 +258,7 @@ void check_references(const syntax::Operation& op, const SortedTexts& state,
       message += "' references unknown field '";
       message += word;
       message += '\'';
-      add(result, Severity::kWarning, DiagnosticKind::kCoherence,
+      add(result, rule::kUnknownReference, Severity::kWarning, DiagnosticKind::kCoherence,
           std::move(message), condition.span());
     });
   };
@@ -269,7 +274,7 @@ void check_execution_constraints(const syntax::ExecutionConstraints& constraints
     message += mode.text();
     message += "', expected one of: ";
     append_joined(message, kSandboxModes);
-    add(result, Severity::kWarning, DiagnosticKind::kCoherence,
+    add(result, rule::kUnknownSandboxMode, Severity::kWarning, DiagnosticKind::kCoherence,
         std::move(message), mode.span());
   }
   for (const syntax::Text trigger : constraints.trigger_types()) {
@@ -278,7 +283,7 @@ void check_execution_constraints(const syntax::ExecutionConstraints& constraints
     message += trigger.text();
     message += "', expected one of: ";
     append_joined(message, kTriggerTypes);
-    add(result, Severity::kWarning, DiagnosticKind::kCoherence,
+    add(result, rule::kUnknownTrigger, Severity::kWarning, DiagnosticKind::kCoherence,
         std::move(message), trigger.span());
   }
 }
@@ -287,7 +292,8 @@ void check_execution_constraints(const syntax::ExecutionConstraints& constraints
 void report_repetitions(const SyntaxTree& tree,
                         const std::vector<bool>& repeated,
                         const std::vector<SpannedView>& items,
-                        Severity severity, DiagnosticKind kind,
+                        std::string_view code, Severity severity,
+                        DiagnosticKind kind,
                         std::string_view before, std::string_view after,
                         VerificationResult& result) {
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -295,7 +301,7 @@ void report_repetitions(const SyntaxTree& tree,
     std::string message(before);
     message += items[i].value;
     message += after;
-    add(result, severity, kind, std::move(message),
+    add(result, code, severity, kind, std::move(message),
         tree.token_span(items[i].token));
   }
 }
@@ -379,7 +385,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
                                             invariant_determinism);
   }
   report_repetitions(tree, repetitions(texts_of(invariants), &poll),
-                     invariants, Severity::kWarning, DiagnosticKind::kInvariant,
+                     invariants, rule::kDuplicateInvariant, Severity::kWarning, DiagnosticKind::kInvariant,
                      "duplicate invariant: '", "'", result);
 
   // Determinism phase: operations' texts, then invariants.
@@ -388,10 +394,11 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
 
   // Coherence phase.
   report_repetitions(tree, repetitions(texts_of(operation_names), &poll),
-                     operation_names, Severity::kError,
+                     operation_names, rule::kDuplicateOperation, Severity::kError,
                      DiagnosticKind::kCoherence, "duplicate operation name '",
                      "'", result);
-  report_repetitions(tree, state.repetitions(), state_names, Severity::kError,
+  report_repetitions(tree, state.repetitions(), state_names, rule::kDuplicateStateField,
+                     Severity::kError,
                      DiagnosticKind::kCoherence, "duplicate state field name '",
                      "'", result);
   check_execution_constraints(constraints, result);
@@ -403,7 +410,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
       systems.push_back(SpannedView{system.name(), system.first_token()});
     }
     report_repetitions(tree, repetitions(texts_of(systems), &poll), systems,
-                       Severity::kError, DiagnosticKind::kCoherence,
+                       rule::kDuplicateExtension, Severity::kError, DiagnosticKind::kCoherence,
                        "duplicate extension namespace '", "'", result);
   }
   return !poll.ask();
@@ -415,6 +422,7 @@ VerificationResult verify(const SyntaxTree& tree) {
   VerificationResult result;
   detail::InterruptPoll never({}, kItemsPerPoll);
   (void)check_all(tree, never, result);
+  detail::complete_ranges(tree, result.diagnostics());
   return result;
 }
 
@@ -423,6 +431,7 @@ Result<VerificationResult> verify(const SyntaxTree& tree,
   VerificationResult result;
   detail::InterruptPoll poll(interrupter, kItemsPerPoll);
   if (!check_all(tree, poll, result)) return Error::interrupted();
+  detail::complete_ranges(tree, result.diagnostics());
   return result;
 }
 

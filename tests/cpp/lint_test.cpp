@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "qel/lint.h"
+#include "qel/check.h"
+#include "qel/rules.h"
 
 namespace qel {
 namespace {
@@ -37,12 +38,16 @@ std::string contract(std::string_view body) {
 
 // "line:column CODE" per finding, or "line:column CODE message".
 std::vector<std::string> run(std::string_view body, bool with_messages) {
-  const Result<std::vector<Lint>> lints = lint_text(contract(body));
-  if (!lints.ok()) return {lints.error().to_string()};
+  const Result<CheckResult> checked = check(contract(body));
+  if (!checked.ok()) return {checked.error().to_string()};
+  if (!checked->parsed) return {checked->findings.at(0).message};
   std::vector<std::string> out;
-  for (const Lint& l : *lints) {
-    EXPECT_NE(find_lint_rule(l.code), nullptr) << l.code;
-    std::string line = l.span.to_string() + " " + l.code;
+  for (const Diagnostic& l : checked->findings) {
+    if (l.kind != DiagnosticKind::kLint) continue;
+    const Rule* rule = find_rule(l.code);
+    EXPECT_TRUE(rule != nullptr && rule->kind == DiagnosticKind::kLint)
+        << l.code;
+    std::string line = l.span->to_string() + " " + std::string(l.code);
     if (with_messages) line += " " + l.message;
     out.push_back(line);
   }
@@ -213,21 +218,22 @@ BehavioralSemantics { operations: [ {
       "run time still requires the parameter in every request",
       "14:21 L100 'qel: allow L005' silences nothing: there is no L005 "
       "finding on line 14",
-      "14:27 L100 'qel: allow L999' names no lint; known codes: L001, L002, "
-      "L003, L004, L005, L100",
+      "14:27 L100 'qel: allow L999' names no known code; 'qel help rules' "
+      "lists them",
   };
   EXPECT_EQ(lines, expected);
 }
 
-TEST(LintRules, CodesAreOrderedAndFound) {
+TEST(Rules, CodesAreOrderedAndFound) {
   std::string previous;
-  for (const LintRule& rule : lint_rules()) {
+  for (const Rule& rule : rules()) {
     EXPECT_LT(previous, rule.code);
-    EXPECT_EQ(find_lint_rule(rule.code), &rule);
+    EXPECT_EQ(find_rule(rule.code), &rule);
+    EXPECT_FALSE(rule.summary.empty()) << rule.code;
     previous = std::string(rule.code);
   }
-  EXPECT_EQ(find_lint_rule("l001"), nullptr);
-  EXPECT_EQ(find_lint_rule("L0011"), nullptr);
+  EXPECT_EQ(find_rule("l001"), nullptr);
+  EXPECT_EQ(find_rule("L0011"), nullptr);
 }
 
 }  // namespace

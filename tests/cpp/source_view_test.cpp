@@ -1,13 +1,13 @@
-#include "source_view.h"
+#include "qel/source_view.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
 #include <string>
 
-#include "display_width.h"
+#include "diagnostics/display_width.h"
 
-namespace qel::cli {
+namespace qel::display {
 namespace {
 
 std::string repeat(std::string_view s, std::size_t n) {
@@ -185,4 +185,4 @@ TEST(DisplayWidthTest, Columns) {
 }
 
 }  // namespace
-}  // namespace qel::cli
+}  // namespace qel::display

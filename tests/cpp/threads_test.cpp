@@ -22,7 +22,7 @@
 #include "parallel.h"
 #include "qel/api.h"
 #include "qel/canonical.h"
-#include "qel/lint.h"
+#include "qel/check.h"
 
 namespace qel {
 namespace {
@@ -67,12 +67,12 @@ std::string show(const Result<std::string>& r) {
   return r.ok() ? *r : "error: " + r.error().to_string();
 }
 
-std::string show(const Result<std::vector<Lint>>& r) {
+std::string show(const Result<CheckResult>& r) {
   if (!r.ok()) return "error: " + r.error().to_string();
   std::string out;
-  for (const Lint& l : *r) {
-    out += std::to_string(l.span.line) + ":" + std::to_string(l.span.column) +
-           " " + l.code + " " + l.message + "\n";
+  for (const Diagnostic& d : r->findings) {
+    out += std::to_string(d.range.begin) + "-" + std::to_string(d.range.end) +
+           " " + std::string(d.code) + " " + d.message + "\n";
   }
   return out;
 }
@@ -81,7 +81,7 @@ std::string show(const Result<std::vector<Lint>>& r) {
 std::vector<std::string> run_pipelines(const Case& c) {
   return {show(parse_contract_json(c.text)), show(normalize(c.text)),
           show(semantic_hash(c.text)),       show(verify_json(c.text)),
-          show(execute_json(c.text, c.requests)), show(lint_text(c.text))};
+          show(execute_json(c.text, c.requests)), show(check(c.text))};
 }
 
 TEST(Threads, EveryPipelineGivesOnEachThreadWhatItGivesOnOne) {

@@ -93,26 +93,26 @@ def test_check_human_format_points_at_the_fault(tmp_path):
     path = tmp_path / "c.qel"
     path.write_text(WITH_ERRORS, encoding="utf-8")
     out = run("check", path).stdout.decode().splitlines()
-    assert out[0] == (f"{path}:3:16: error[type]: stable_id 'Demo' does not "
+    assert out[0] == (f"{path}:3:16: error[V103]: stable_id 'Demo' does not "
                       "match required pattern [a-z0-9][a-z0-9-]{0,30}[a-z0-9]")
     assert out[1] == '    stable_id: "Demo"'
-    assert out[2] == "               ^"
+    assert out[2] == "               ^^^^^^"
 
 
 @pytest.mark.parametrize("old, new, expected", [
     # The caret counts escapes at their printed width, a tab as a tab and a
     # wide character as two columns.
     ("side_effects: []", 'side_effects: ["\t\x1b[2J\x07日", "at now()"]',
-     [":25:35: error[determinism]: system time access detected in operation "
+     [":25:35: error[V301]: system time access detected in operation "
       "'bump' side_effect: text contains 'now()'",
       '        side_effects: ["\t\\u{1b}[2J\\u{7}日", "at now()"]',
-      "                        \t                   ^"]),
+      "                        \t                   ^^^^^^^^^^"]),
     # The message quotes the contract's text and escapes it the same way.
     ('stable_id: "demo-contract"', 'stable_id: "a\x9bb"',
-     [":3:16: error[type]: stable_id 'a\\u{9b}b' does not match required "
+     [":3:16: error[V103]: stable_id 'a\\u{9b}b' does not match required "
       "pattern [a-z0-9][a-z0-9-]{0,30}[a-z0-9]",
       '    stable_id: "a\\u{9b}b"',
-      "               ^"]),
+      "               ^^^^^^^^^^"]),
 ], ids=["echoed-line", "message"])
 def test_check_escapes_control_characters(tmp_path, old, new, expected):
     path = tmp_path / "c.qel"
@@ -131,10 +131,10 @@ def test_check_reports_parse_errors_in_the_same_format(tmp_path):
     path.write_text(UNPARSABLE, encoding="utf-8")
     result = run("check", path)
     lines = result.stdout.decode().splitlines()
-    assert lines[0] == (f"{path}:6:11: error[parse]: Expected Colon, found "
+    assert lines[0] == (f"{path}:6:11: error[P003]: Expected Colon, found "
                         'StringLiteral("team")')
     assert lines[1] == '    owner "team"'
-    assert lines[2] == "          ^"
+    assert lines[2] == "          ^^^^^^"
     assert result.stderr == b""
 
 
@@ -150,10 +150,11 @@ def test_check_json_format_has_positions(tmp_path):
     first, second = doc["files"]
     assert first["path"] == str(good) and first["valid"] is True
     assert first["diagnostics"] == [{
-        "severity": "warning", "kind": "coherence", "code": None,
+        "severity": "warning", "kind": "coherence", "code": "V404",
         "message": "unrecognized trigger_type 'cron', expected one of: "
                    "manual, time_based, event_based",
-        "line": 31, "column": 21}]
+        "line": 31, "column": 21, "end_line": 31, "end_column": 27,
+        "help": None}]
     assert second["parsed"] is False
     assert second["diagnostics"][0]["kind"] == "parse"
     assert (second["diagnostics"][0]["line"],
@@ -165,7 +166,8 @@ def test_check_github_format(tmp_path):
     path.write_text(WITH_ERRORS, encoding="utf-8")
     out = run("check", "--format=github", path).stdout.decode()
     # Only the properties escape "," and ":"; the message keeps them.
-    assert out == (f"::error file={path},line=3,col=16,title=qel type::"
+    assert out == (f"::error file={path},line=3,col=16,endColumn=22,"
+                   "title=qel V103::"
                    "stable_id 'Demo' does not match required pattern "
                    "[a-z0-9][a-z0-9-]{0,30}[a-z0-9]\n")
 
@@ -203,9 +205,9 @@ def test_normalize_write_leaves_unparsable_files_alone(tmp_path):
     assert result.returncode == 1
     assert path.read_text(encoding="utf-8") == UNPARSABLE
     assert result.stderr.decode() == (
-        f'{path}:6:11: error[parse]: Expected Colon, found StringLiteral("team")\n'
+        f'{path}:6:11: error[P003]: Expected Colon, found StringLiteral("team")\n'
         '    owner "team"\n'
-        '          ^\n'
+        '          ^^^^^^\n'
         'qel: rewrote 0 of 1 file\n')
 
 

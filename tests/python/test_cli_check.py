@@ -51,9 +51,9 @@ def test_a_parse_error_reads_the_same_in_every_command(tmp_path, args):
     assert result.returncode == 1
     shown = (result.stdout if args == ["check"] else result.stderr).decode()
     header, echoed, caret = shown.splitlines()[:3]
-    assert header.startswith(f"{path}:{PARSE_ERROR_AT}: error[parse]: ")
+    assert header.startswith(f"{path}:{PARSE_ERROR_AT}: error[P003]: ")
     assert echoed == '    owner "team"'
-    assert caret == "          ^"
+    assert caret == "          ^^^^^^"
 
 
 def test_run_reports_a_contract_parse_error_by_position(tmp_path):
@@ -262,7 +262,7 @@ NAMES = [
      r"\u{1b}[31mred\u{d}\u{a}::add-mask::s.qel"),
     (b"caf\xe9\n::warning::w.qel", r"caf\xe9\u{a}::warning::w.qel"),
 ]
-WORKFLOW_LINE = (rb"::(error|warning) file=[^:,\n]*(,line=\d+,col=\d+)?"
+WORKFLOW_LINE = (rb"::(error|warning) file=[^:,\n]*(,line=\d+,col=\d+(,endColumn=\d+)?)?"
                  rb",title=[^:,\n]*::[^\n]*")
 
 
@@ -284,7 +284,7 @@ def test_a_file_name_never_injects_in_any_output(tmp_path, name, shown):
         return run(*args).stdout.decode("utf-8")
 
     human = out("check", path)
-    assert human.startswith(f"{shown_in}:3:16: error[type]: ")
+    assert human.startswith(f"{shown_in}:3:16: error[V103]: ")
     assert "\x1b" not in human and "\n::" not in human
     github = run("check", "--format", "github", path).stdout
     assert all(re.fullmatch(WORKFLOW_LINE, line)

@@ -417,7 +417,7 @@ def test_a_parse_error_is_reported_as_every_command_does(tmp_path):
                                       encoding="utf-8")
     result = run("diff", "ok.qel", "bad.qel", cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr.decode().startswith("bad.qel:6:11: error[parse]: ")
+    assert result.stderr.decode().startswith("bad.qel:6:11: error[P003]: ")
 
 
 def test_github_annotations(tmp_path):

@@ -220,6 +220,6 @@ def test_each_result_is_printed_as_soon_as_it_is_due(tmp_path):
         rest, err = proc.communicate(timeout=60)
     finally:
         proc.kill()
-    assert first.startswith(f"{small}:3:16: error[type]: ".encode())
+    assert first.startswith(f"{small}:3:16: error[V103]: ".encode())
     assert (proc.returncode, err) == (130, b"qel: interrupted\n")
     assert b"in 5 files" not in first + rest

@@ -214,7 +214,7 @@ def failed_run(want):
 
 def check_command_output(result, want, culprit):
     """A ValueError becomes exit status 1 and the diagnostic on stderr:
-    "PATH:LINE:COLUMN: error[parse]: MESSAGE" with the source line and a
+    "PATH:LINE:COLUMN: error[CODE]: MESSAGE" with the source line and a
     caret for a parse error, "PATH: error[KIND]: TEXT" for the others."""
     if want.startswith(VALUE_ERROR):
         assert result.stdout == b""
@@ -223,8 +223,10 @@ def check_command_output(result, want, culprit):
         first_line = result.stderr.decode("utf-8").split("\n", 1)[0]
         if parse_error:
             message, line, column = parse_error.groups()
-            assert first_line == (
-                f"{culprit}:{line}:{column}: error[parse]: {printable(message)}")
+            assert re.fullmatch(
+                re.escape(f"{culprit}:{line}:{column}: error[")
+                + r"(P00[123]|V102)" + re.escape(f"]: {printable(message)}"),
+                first_line), first_line
         else:
             kind = error.split(" ", 1)[0].lower()
             if kind == "execution":
@@ -318,9 +320,14 @@ def test_command_check_agrees_with_verify(name):
     if want.startswith(VALUE_ERROR):
         message, line, column = PARSE_ERROR.fullmatch(want).groups()
         assert (file["parsed"], file["valid"]) == (False, False)
-        assert file["diagnostics"] == [{
-            "severity": "error", "kind": "parse", "code": None,
-            "message": message, "line": int(line), "column": int(column)}]
+        [finding] = file["diagnostics"]
+        assert {k: finding[k] for k in ("severity", "kind", "message", "line",
+                                        "column")} == {
+            "severity": "error", "kind": "parse", "message": message,
+            "line": int(line), "column": int(column)}
+        assert finding["code"] in ("P001", "P002", "P003")
+        assert (finding["end_line"], finding["end_column"]) >= (
+            finding["line"], finding["column"])
         assert result.returncode == 1
         return
     verdict = json.loads(want)

@@ -138,9 +138,9 @@ def test_an_unparsable_file_is_refused_and_left_unchanged(tmp_path):
     assert result.returncode == 1
     assert path.read_text(encoding="utf-8") == UNPARSABLE
     assert result.stderr.decode() == (
-        f'{path}:6:11: error[parse]: Expected Colon, found StringLiteral("team")\n'
+        f'{path}:6:11: error[P003]: Expected Colon, found StringLiteral("team")\n'
         '    owner "team"\n'
-        '          ^\n'
+        '          ^^^^^^\n'
         'qel: rewrote 0 of 1 file\n')
 
 

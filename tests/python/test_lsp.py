@@ -132,9 +132,9 @@ async def test_diagnostics_are_the_findings_of_check_on_open_change_and_save(
     covered = {(d.code, FAULTY.split("\n")[d.range.start.line][
         d.range.start.character:d.range.end.character]) for d in diagnostics
         if d.range.start.line == d.range.end.line}
-    assert ("type", '"Pricing_Rules"') in covered
-    assert ("type", "0.15") in covered
-    assert any(code == "determinism" and "now()" in token
+    assert ("V103", '"Pricing_Rules"') in covered
+    assert ("V107", "0.15") in covered
+    assert any(code == "V301" and "now()" in token
                for code, token in covered)
 
     canonical = qel.normalize(MINIMAL)
@@ -143,7 +143,7 @@ async def test_diagnostics_are_the_findings_of_check_on_open_change_and_save(
     diagnostics = await change_document(client, UNPARSABLE, 3)
     assert [(d.code, d.severity, pos(d.range.start), pos(d.range.end))
             for d in diagnostics] == [
-        ("parse", t.DiagnosticSeverity.Error, (5, 10), (5, 16))]
+        ("P003", t.DiagnosticSeverity.Error, (5, 10), (5, 16))]
     assert diagnostics[0].message == 'Expected Colon, found StringLiteral("team")'
 
     # Text sent with a save is not asked for, and one client mangles its
@@ -153,7 +153,7 @@ async def test_diagnostics_are_the_findings_of_check_on_open_change_and_save(
         text=canonical.replace("\n", "\x00")))
     await client.wait_for_notification(t.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
     assert [(d.code, pos(d.range.start)) for d in client.diagnostics[URI]] \
-        == [("parse", (5, 10))]
+        == [("P003", (5, 10))]
 
     client.text_document_did_close(t.DidCloseTextDocumentParams(
         text_document=t.TextDocumentIdentifier(uri=URI)))
@@ -198,7 +198,7 @@ async def test_lines_end_as_the_protocol_ends_them(client, eol):
     text = MINIMAL.replace('"demo-contract"', '"Bad_Id"')
     diagnostics = await open_document(client, text.replace("\n", eol))
     assert [(pos(d.range.start), pos(d.range.end)) for d in diagnostics
-            if d.code == "type"] == [
+            if d.code == "V103"] == [
         (pos(position_of(text, '"Bad_Id"')),
          pos(position_of(text, '"Bad_Id"', shift=8)))]
     hover = await client.text_document_hover_async(t.HoverParams(
@@ -215,7 +215,7 @@ async def test_a_byte_order_mark_counts_as_a_character(client):
         'Contract {\n  Identity {\n    stable_id: "demo-contract"\n',
         'Contract { Identity { stable_id: "Bad_Id"\n')
     diagnostics = await open_document(client, text)
-    assert [pos(d.range.start) for d in diagnostics if d.code == "type"] == [
+    assert [pos(d.range.start) for d in diagnostics if d.code == "V103"] == [
         pos(position_of(text, '"Bad_Id"'))]
 
 
@@ -277,13 +277,54 @@ async def test_document_symbols_outline_the_contract(client):
         position_of(ACCOUNT, "}\n\nExtensions", shift=1))
 
 
-@pytest.mark.asyncio
-async def test_a_document_that_does_not_parse_has_no_outline(client):
-    await start(client)
-    await open_document(client, UNPARSABLE)
+# PurposeStatement loses its brace: the parse skips to the next section.
+BROKEN = ACCOUNT.replace("PurposeStatement {", "PurposeStatement")
+
+
+async def symbol_trees(client, uri):
     symbols = await client.text_document_document_symbol_async(
-        t.DocumentSymbolParams(text_document=t.TextDocumentIdentifier(uri=URI)))
-    assert symbols == []
+        t.DocumentSymbolParams(text_document=t.TextDocumentIdentifier(uri=uri)))
+
+    def tree(s):
+        return (s.name, s.kind, s.detail, [tree(c) for c in s.children or []])
+    return [tree(s) for s in symbols]
+
+
+@pytest.mark.asyncio
+async def test_a_section_that_does_not_parse_leaves_the_others_outlined(
+        client):
+    await start(client)
+    await open_document(client, ACCOUNT)
+    await open_document(client, BROKEN, uri=URI + ".broken")
+    (contract, extensions) = await symbol_trees(client, URI)
+    expected = [s for s in contract[3] if s[0] != "PurposeStatement"]
+    assert len(expected) == 5
+    assert await symbol_trees(client, URI + ".broken") == [
+        contract[:3] + (expected,), extensions]
+
+
+@pytest.mark.asyncio
+async def test_names_resolve_in_the_parts_of_a_broken_text_that_parse(client):
+    await start(client, markdown=False)
+    await open_document(client, BROKEN)
+    hover = await client.text_document_hover_async(t.HoverParams(
+        text_document=t.TextDocumentIdentifier(uri=URI),
+        position=position_of(BROKEN, '"overdraft_limit >= 0"', shift=5)))
+    assert hover.contents.value == (
+        "overdraft_limit: Integer = 0\nState field; default 0.")
+    locations = await client.text_document_definition_async(
+        t.DefinitionParams(text_document=t.TextDocumentIdentifier(uri=URI),
+                           position=position_of(BROKEN, '"amount > 0"',
+                                                shift=1)))
+    assert [pos(loc.range.start) for loc in locations] == [
+        pos(position_of(BROKEN, "amount: Integer, balance"))]
+    # The hash is the whole contract's: none is computed, none is written.
+    hover = await client.text_document_hover_async(t.HoverParams(
+        text_document=t.TextDocumentIdentifier(uri=URI),
+        position=position_of(BROKEN, "semantic_hash:")))
+    assert hover.contents.value.endswith(
+        "The hash is computed once the contract parses.")
+    assert await code_actions(client) == []
 
 
 # ---- Hover -----------------------------------------------------------------------
@@ -487,6 +528,19 @@ COMPLETIONS = [
     (MINIMAL.replace('invariants: ["count >= 0"]', 'invariants: ["co|'),
      ["count"]),
     (MINIMAL.replace('idempotence: "no"', 'idempotence: "n|o"'), []),
+    # Texts cut off while typing: nothing after the cursor closes anything.
+    ('Contract {\n  Identity {\n    stable_id: "x"\n    |',
+     ["version", "created_timestamp", "owner", "semantic_hash"]),
+    ('Contract {\n  Identity {\n    stable_id: "x"\n  }\n  Purp|',
+     ["PurposeStatement", "DataSemantics", "BehavioralSemantics",
+      "ExecutionConstraints", "HumanMachineContract"]),
+    (MINIMAL[:MINIMAL.index("count: Integer = 0 }")] + "count: Integer = 0, "
+     "flag: |", ["Integer", "Float", "String", "Boolean", "ISO8601", "UUID",
+                 "Array", "Map", "Object", "Enum"]),
+    (MINIMAL[:MINIMAL.index('"count >= 0"\n        parameters')] + '"co|',
+     ["count"]),
+    (MINIMAL[:MINIMAL.index("max_memory_bytes")] + "max_memory_bytes: 1, |",
+     ["computation_timeout_ms", "max_state_size_bytes"]),
 ]
 
 
@@ -790,7 +844,7 @@ def test_bad_params_and_unknown_documents(raw):
         "uri": uri, "languageId": "qel", "version": 1,
         "text": "Contract { Identity {"}}))
     diagnostics = raw.read()["params"]["diagnostics"]
-    assert [d["code"] for d in diagnostics] == ["parse"]
+    assert [d["code"] for d in diagnostics] == ["P003"]
     for i, method in enumerate(["textDocument/hover",
                                 "textDocument/definition",
                                 "textDocument/documentSymbol",

@@ -1,10 +1,10 @@
-#include "source_view.h"
+#include "qel/source_view.h"
 
 #include <algorithm>
 
-#include "display_width.h"
+#include "diagnostics/display_width.h"
 
-namespace qel::cli {
+namespace qel::display {
 namespace {
 
 // Lines up to this long are walked from their start for each finding; longer
@@ -157,8 +157,9 @@ std::vector<std::size_t> index_columns(std::string_view s) {
 }
 
 // The echo with the caret on the unit at byte `at`, or past the end when
-// `at` is the line's size. Only the bytes that can show are decoded.
-EchoedLine render(std::string_view s, std::size_t at) {
+// `at` is the line's size, and carets on as many of the units after it as
+// start within `bytes` of it. Only the bytes that can show are decoded.
+EchoedLine render(std::string_view s, std::size_t at, std::size_t bytes) {
   // The text from the finding on first: when it fills the line, no more
   // than kEchoContext columns before the finding can show.
   std::vector<Unit> tail;
@@ -224,14 +225,68 @@ EchoedLine render(std::string_view s, std::size_t at) {
     }
   }
   echo.caret += '^';
+  // The rest of the range on this line and in view, column for column.
+  const auto columns = [](const Unit& u) {
+    return u.tab() ? std::size_t{1} : u.width;
+  };
+  for (std::size_t i = caret + 1; i < hi && units[i].begin < at + bytes;
+       ++i) {
+    echo.caret.append(columns(units[i]), '^');
+  }
   return echo;
 }
 
 }  // namespace
 
-EchoedLine echo_line(std::string_view line, uint64_t column) {
-  return render(line, skip_columns(line, 0, column > 0 ? column - 1 : 0));
+EchoedLine echo_line(std::string_view line, uint64_t column,
+                     std::size_t bytes) {
+  return render(line, skip_columns(line, 0, column > 0 ? column - 1 : 0),
+                bytes);
 }
+
+SourceView::SourceView(std::string_view text) : text_(text) {
+  starts_.push_back(0);
+  for (std::size_t nl = text.find('\n'); nl != std::string_view::npos;
+       nl = text.find('\n', nl + 1)) {
+    starts_.push_back(nl + 1);
+  }
+}
+
+std::string_view SourceView::line(uint64_t line) const {
+  if (line == 0 || line > starts_.size()) return {};
+  const std::size_t begin = starts_[line - 1];
+  const std::size_t end =
+      line < starts_.size() ? starts_[line] - 1 : text_.size();
+  std::string_view s = text_.substr(begin, end - begin);
+  if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+  return s;
+}
+
+EchoedLine SourceView::echo(uint64_t line_number, uint64_t column,
+                            std::size_t bytes) {
+  const std::string_view s = line(line_number);
+  const uint64_t skip = column > 0 ? column - 1 : 0;
+  if (s.size() <= kIndexedLineBytes) {
+    return render(s, skip_columns(s, 0, skip), bytes);
+  }
+  auto [it, fresh] = columns_.try_emplace(line_number);
+  if (fresh) it->second = index_columns(s);
+  const std::vector<std::size_t>& marks = it->second;
+  const uint64_t k = skip / kColumnStride;
+  const std::size_t at =
+      k < marks.size() ? skip_columns(s, marks[k], skip % kColumnStride)
+                       : s.size();
+  return render(s, at, bytes);
+}
+
+}  // namespace qel::display
+
+namespace qel {
+
+using display::append_unit;
+using display::sequence_length;
+using display::Unit;
+using display::unit_at;
 
 void append_printable(std::string_view text, std::string& out) {
   for (std::size_t pos = 0; pos < text.size();) {
@@ -264,36 +319,4 @@ std::string valid_utf8(std::string_view text) {
   return out;
 }
 
-SourceView::SourceView(std::string_view text) : text_(text) {
-  starts_.push_back(0);
-  for (std::size_t nl = text.find('\n'); nl != std::string_view::npos;
-       nl = text.find('\n', nl + 1)) {
-    starts_.push_back(nl + 1);
-  }
-}
-
-std::string_view SourceView::line(uint64_t line) const {
-  if (line == 0 || line > starts_.size()) return {};
-  const std::size_t begin = starts_[line - 1];
-  const std::size_t end =
-      line < starts_.size() ? starts_[line] - 1 : text_.size();
-  std::string_view s = text_.substr(begin, end - begin);
-  if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
-  return s;
-}
-
-EchoedLine SourceView::echo(uint64_t line_number, uint64_t column) {
-  const std::string_view s = line(line_number);
-  const uint64_t skip = column > 0 ? column - 1 : 0;
-  if (s.size() <= kIndexedLineBytes) return render(s, skip_columns(s, 0, skip));
-  auto [it, fresh] = columns_.try_emplace(line_number);
-  if (fresh) it->second = index_columns(s);
-  const std::vector<std::size_t>& marks = it->second;
-  const uint64_t k = skip / kColumnStride;
-  const std::size_t at =
-      k < marks.size() ? skip_columns(s, marks[k], skip % kColumnStride)
-                       : s.size();
-  return render(s, at);
-}
-
-}  // namespace qel::cli
+}  // namespace qel

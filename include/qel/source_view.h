@@ -1,7 +1,7 @@
 // The source lines that `qel check` echoes under each finding, with a caret
 // under the character the finding is about.
-#ifndef QEL_CLI_SOURCE_VIEW_H_
-#define QEL_CLI_SOURCE_VIEW_H_
+#ifndef QEL_SOURCE_VIEW_H_
+#define QEL_SOURCE_VIEW_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace qel::cli {
+#include "qel/check.h"
+
+namespace qel::display {
 
 // About the widest echoed line, in columns. A longer line is cut around the
 // finding, so one long line shared by many findings cannot flood the output.
@@ -29,21 +31,9 @@ struct EchoedLine {
 
 // Echoes `line` (no line feed) with a caret at `column` (1-based, in
 // characters). A column past the end puts the caret just after the line.
-EchoedLine echo_line(std::string_view line, uint64_t column);
-
-// Appends `text` with the escapes of EchoedLine::text, uncut: messages quote
-// the contract's own text, which may hold the same characters.
-void append_printable(std::string_view text, std::string& out);
-
-// `path` as it is safe to print, with the escapes of append_printable(): a
-// file name can then neither start a line of its own nor reach the terminal
-// as an escape sequence.
-std::string shown_path(std::string_view path);
-
-// `text` with every byte that is not part of a well-formed UTF-8 sequence
-// replaced by U+FFFD, for output that must be UTF-8 (JSON) whatever the
-// bytes of a file name.
-std::string valid_utf8(std::string_view text);
+// Carets go on under the characters that start within `bytes` of it.
+EchoedLine echo_line(std::string_view line, uint64_t column,
+                     std::size_t bytes = 1);
 
 // One file's text with its lines indexed once, so that echoing a finding
 // costs no more than the part of its line that is printed.
@@ -58,7 +48,7 @@ class SourceView {
 
   // echo_line() of line `line`. Long lines are indexed by character on
   // first use, so many findings on one long line stay linear.
-  EchoedLine echo(uint64_t line, uint64_t column);
+  EchoedLine echo(uint64_t line, uint64_t column, std::size_t bytes = 1);
 
  private:
   std::string_view text_;
@@ -68,6 +58,6 @@ class SourceView {
   std::map<uint64_t, std::vector<std::size_t>> columns_;
 };
 
-}  // namespace qel::cli
+}  // namespace qel::display
 
-#endif  // QEL_CLI_SOURCE_VIEW_H_
+#endif  // QEL_SOURCE_VIEW_H_

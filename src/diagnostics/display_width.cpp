@@ -1,8 +1,8 @@
-#include "display_width.h"
+#include "diagnostics/display_width.h"
 
 #include <algorithm>
 
-namespace qel::cli {
+namespace qel::display {
 namespace {
 
 bool in_ranges(const detail::WidthRange* ranges, std::size_t count,
@@ -27,4 +27,4 @@ int display_width(uint32_t code_point) {
                                                                          : 1;
 }
 
-}  // namespace qel::cli
+}  // namespace qel::display

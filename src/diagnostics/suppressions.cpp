@@ -1,5 +1,6 @@
-// Suppression comments: "// qel: allow L001, L005" at the end of a line
+// Suppression comments: "// qel: allow L001, V404" at the end of a line
 // silences those codes on that line; alone on a line, on the line below.
+// Every code can be silenced this way, verifier codes included.
 // A suppression that silences nothing is reported, so that stale ones do
 // not pile up and hide the next real finding on their line.
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "diagnostics/suppressions.h"
 #include "lint/checks.h"
+#include "qel/rules.h"
 #include "qel/syntax_tree.h"
 
 namespace qel::detail {
@@ -28,6 +31,7 @@ struct Suppression {
   uint64_t target_line = 0;
   std::string_view code;  // empty: the comment names no code at all
   Span span;              // the code within the comment
+  uint32_t length = 0;    // of the code, or of the comment
   bool used = false;
 };
 
@@ -89,6 +93,7 @@ void parse_comment(std::string_view text, const Comment& comment,
     Span span = comment.span;
     span.column += 2 + index;
     span.offset += 2 + index;
+    span.byte += 2 + index;
     return span;
   };
 
@@ -101,11 +106,15 @@ void parse_comment(std::string_view text, const Comment& comment,
     }
     const std::string_view word = body.substr(i, end - i);
     if (!looks_like_code(word)) break;
-    out.push_back(Suppression{target_line, word, span_at(i), false});
+    out.push_back(Suppression{target_line, word, span_at(i),
+                              static_cast<uint32_t>(word.size()), false});
     any = true;
     i = end;
   }
-  if (!any) out.push_back(Suppression{target_line, {}, comment.span, false});
+  if (!any) {
+    out.push_back(Suppression{target_line, {}, comment.span,
+                              static_cast<uint32_t>(body.size() + 2), false});
+  }
 }
 
 std::vector<Suppression> parse_suppressions(const SyntaxTree& tree) {
@@ -123,13 +132,16 @@ using Index = std::multimap<std::pair<uint64_t, std::string_view>, std::size_t>;
 
 // Keeps the findings no suppression of `index` silences; marks the ones
 // that silence something as used.
-std::vector<Lint> silence(std::vector<Lint> findings, const Index& index,
-                          std::vector<Suppression>& suppressions) {
-  std::vector<Lint> kept;
+std::vector<Diagnostic> silence(std::vector<Diagnostic> findings,
+                                const Index& index,
+                                std::vector<Suppression>& suppressions) {
+  std::vector<Diagnostic> kept;
   kept.reserve(findings.size());
-  for (Lint& finding : findings) {
+  for (Diagnostic& finding : findings) {
+    // A finding without a place, or without a code, cannot be silenced.
     const auto [first, last] =
-        index.equal_range({finding.span.line, finding.code});
+        finding.span ? index.equal_range({finding.span->line, finding.code})
+                     : std::make_pair(index.end(), index.end());
     if (first == last) {
       kept.push_back(std::move(finding));
       continue;
@@ -141,23 +153,26 @@ std::vector<Lint> silence(std::vector<Lint> findings, const Index& index,
   return kept;
 }
 
-void report_unused(const Suppression& s, std::vector<Lint>& out) {
+void report_unused(const Suppression& s, std::vector<Diagnostic>& out) {
   std::string message;
   if (s.code.empty()) {
     message = empty_suppression_message();
-  } else if (find_lint_rule(s.code) == nullptr) {
+  } else if (find_rule(s.code) == nullptr) {
     message = unknown_suppression_code_message(s.code);
   } else {
     message = unused_suppression_message(s.code, s.target_line);
   }
-  out.push_back(
-      Lint{std::string(kUnusedSuppression), std::move(message), s.span});
+  Diagnostic d = lint_finding(rule::kUnusedSuppression, std::move(message),
+                              s.span);
+  const auto at = static_cast<uint32_t>(s.span.byte);
+  d.range = ByteRange{at, at + s.length};
+  out.push_back(std::move(d));
 }
 
 }  // namespace
 
-std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
-                                     const SyntaxTree& tree) {
+std::vector<Diagnostic> apply_suppressions(std::vector<Diagnostic> findings,
+                                           const SyntaxTree& tree) {
   std::vector<Suppression> suppressions = parse_suppressions(tree);
   if (suppressions.empty()) return findings;
 
@@ -167,18 +182,24 @@ std::vector<Lint> apply_suppressions(std::vector<Lint> findings,
   Index of_reports;
   for (std::size_t i = 0; i < suppressions.size(); ++i) {
     const Suppression& s = suppressions[i];
-    Index& index = s.code == kUnusedSuppression ? of_reports : ordinary;
+    Index& index =
+        s.code == rule::kUnusedSuppression ? of_reports : ordinary;
     index.emplace(std::make_pair(s.target_line, s.code), i);
   }
 
-  std::vector<Lint> kept = silence(std::move(findings), ordinary, suppressions);
-  std::vector<Lint> reports;
+  std::vector<Diagnostic> kept =
+      silence(std::move(findings), ordinary, suppressions);
+  std::vector<Diagnostic> reports;
   for (const Suppression& s : suppressions) {
-    if (!s.used && s.code != kUnusedSuppression) report_unused(s, reports);
+    if (!s.used && s.code != rule::kUnusedSuppression) {
+      report_unused(s, reports);
+    }
   }
   reports = silence(std::move(reports), of_reports, suppressions);
   for (const Suppression& s : suppressions) {
-    if (!s.used && s.code == kUnusedSuppression) report_unused(s, reports);
+    if (!s.used && s.code == rule::kUnusedSuppression) {
+      report_unused(s, reports);
+    }
   }
   kept.insert(kept.end(), std::make_move_iterator(reports.begin()),
               std::make_move_iterator(reports.end()));
