@@ -2,23 +2,28 @@
 
 Every qel function is a pure call from text to text, so a tree of contracts
 or a pile of request logs spreads over workers without coordination. This
-module does two jobs that way, together calling all five functions:
+module does two jobs that way:
 
 - check_tree: parse, normalize, hash and verify every ``*.qel`` file below a
-  directory, one record per contract;
-- replay_logs: execute every request log against its contract (a log
+  directory, one record per contract (four of qel's functions);
+- replay_logs: run every request log against its contract (a log
   ``NAME.requests.json`` or ``NAME.requests.SUFFIX.json`` belongs to
-  ``NAME.qel`` beside it), one audit record per log.
+  ``NAME.qel`` beside it), one audit record per log. A task compiles each
+  of its contracts once (``qelkit.Contract``) and replays each log in a
+  session of its own, whose state and sequence number after the run say
+  how far the log got, so the result document is hashed and never read.
 
 Both take a ``distributed.Client``; with ``client=None`` they run in this
 process, which gives the same records. The client reads the files and ships
-their bytes (decoded on the workers as UTF-8, line endings untouched), so workers need no shared file system, only ``qel`` installed;
+their bytes (decoded on the workers as UTF-8, line endings untouched), so
+workers need no shared file system, only ``qel`` and ``qelkit`` installed;
 this module reaches them through ``Client.upload_file``. Contracts travel in
 batches (one task per ``batch_size`` files) and at most ``in_flight`` tasks
 are pending at a time (by default two per worker thread), so the client's
-memory stays bounded however large the tree. qel's functions hold the interpreter lock while they run: give
-each worker one thread and scale with processes (``nthreads=1``,
-``threads_per_worker=1``).
+memory stays bounded however large the tree. qel's functions hold the
+interpreter lock while they run and qelkit's let go of it, so checks scale
+with worker processes (``nthreads=1``, ``threads_per_worker=1``) and replays
+with threads as well.
 
     python3 examples/dask_contracts.py [DIR] [--scheduler ADDRESS]
 
@@ -34,6 +39,7 @@ import pathlib
 import sys
 
 import qel
+import qelkit
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -64,31 +70,49 @@ def contract_record(data):
 
 
 def replay_record(contract, requests):
-    """An audit record of one request log replayed against its contract:
-    how many requests the log holds and how many ran (a run stops at the
-    first failing request, which is then the last that ran), the index of
-    that failed request or None, the final state, and the SHA-256 of the
-    whole execution result, which stays on the worker (it can be large)."""
+    """An audit record of one request log replayed against its contract (a
+    qelkit.Contract): how many requests the log holds and how many ran (a
+    run stops at the first failing request, which is then the last that
+    ran), the index of that failed request or None, the final state, and
+    the SHA-256 of the whole execution result, the text qel.execute gives,
+    which stays on the worker (it can be large)."""
     try:
         requests = _text(requests)
-        result_text = qel.execute(_text(contract), requests)
+        session = contract.session()
+        result_text = session.run(requests)
     except ValueError as e:
         return {"error": str(e)}
-    result = json.loads(result_text)
-    ran = len(result["operations"])
     # Read as execute reads it: white space around it dropped, and a text
     # that starts with an object is a list without its brackets.
     logged = requests.strip()
     if logged.startswith("{"):
         logged = f"[{logged}]"
+    in_log = len(json.loads(logged))
+    # Every request that succeeded got a sequence number; the first that
+    # failed, if any, stopped the run after it.
+    succeeded = session.next_sequence
+    failed = None if succeeded == in_log else succeeded
     return {
-        "contract_id": result["contract_id"],
-        "requests_in_log": len(json.loads(logged)),
-        "requests_run": ran,
-        "failed": None if result["success"] else ran - 1,
-        "final_state": result["final_state"],
+        "contract_id": contract.stable_id,
+        "requests_in_log": in_log,
+        "requests_run": succeeded if failed is None else succeeded + 1,
+        "failed": failed,
+        "final_state": json.loads(session.state),
         "result_sha256": hashlib.sha256(result_text.encode()).hexdigest(),
     }
+
+
+def _compiled(contracts, data):
+    """The compiled contract of a file's bytes, compiled once per task (a
+    batch holds many logs of few contracts); a ValueError for a contract
+    that does not parse, kept so that it is raised once for each log."""
+    text = _text(data)
+    if text not in contracts:
+        try:
+            contracts[text] = qelkit.Contract(text)
+        except ValueError as e:
+            contracts[text] = e
+    return contracts[text]
 
 
 def _contract_batch(batch):
@@ -96,8 +120,17 @@ def _contract_batch(batch):
 
 
 def _replay_batch(batch):
-    return [(name, replay_record(contract, requests))
-            for name, contract, requests in batch]
+    contracts, records = {}, []
+    for name, contract, requests in batch:
+        try:
+            compiled = _compiled(contracts, contract)
+        except ValueError as e:  # UnicodeDecodeError
+            records.append((name, {"error": str(e)}))
+            continue
+        records.append((name, {"error": str(compiled)}
+                        if isinstance(compiled, ValueError)
+                        else replay_record(compiled, requests)))
+    return records
 
 
 # ---- On the client: finding the files, sharing out the work ----------------
