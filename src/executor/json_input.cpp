@@ -215,51 +215,45 @@ class QuickReader {
     return true;
   }
 
+  // Containers are filled in place: `out` is made one first.
   bool object(Json& out, int depth) {
     ++p_;
     if (depth > kMaxNestingDepth) return false;
-    Json::Object members;
+    out = Json(Json::Object{});
+    Json::Object& members = out.as_object();
     skip_white_space();
-    if (!take('}')) {
-      for (;;) {
-        skip_white_space();
-        std::string key;
-        if (p_ == end_ || *p_ != '"' || !string(key)) return false;
-        skip_white_space();
-        if (!take(':')) return false;
-        skip_white_space();
-        Json value;
-        if (!value_at(value, depth)) return false;
-        // Of repeated keys the last one wins; keys in order go at the end.
-        members.insert_or_assign(members.end(), std::move(key),
-                                 std::move(value));
-        skip_white_space();
-        if (take(',')) continue;
-        if (take('}')) break;
-        return false;
-      }
+    if (take('}')) return true;
+    for (;;) {
+      skip_white_space();
+      std::string key;
+      if (p_ == end_ || *p_ != '"' || !string(key)) return false;
+      skip_white_space();
+      if (!take(':')) return false;
+      skip_white_space();
+      // Keys in order go at the end; of repeated keys the last one wins.
+      const auto at = members.try_emplace(members.end(), std::move(key));
+      at->second = Json();
+      if (!value_at(at->second, depth)) return false;
+      skip_white_space();
+      if (take(',')) continue;
+      return take('}');
     }
-    out = Json(std::move(members));
-    return true;
   }
 
   bool array(Json& out, int depth) {
     ++p_;
     if (depth > kMaxNestingDepth) return false;
-    Json::Array elements;
+    out = Json(Json::Array{});
+    Json::Array& elements = out.as_array();
     skip_white_space();
-    if (!take(']')) {
-      for (;;) {
-        skip_white_space();
-        if (!value_at(elements.emplace_back(), depth)) return false;
-        skip_white_space();
-        if (take(',')) continue;
-        if (take(']')) break;
-        return false;
-      }
+    if (take(']')) return true;
+    for (;;) {
+      skip_white_space();
+      if (!value_at(elements.emplace_back(), depth)) return false;
+      skip_white_space();
+      if (take(',')) continue;
+      return take(']');
     }
-    out = Json(std::move(elements));
-    return true;
   }
 
   static int hex_digit(char c) {
