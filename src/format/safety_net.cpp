@@ -187,6 +187,22 @@ bool proven_same(const SyntaxTree& before, std::string_view after) {
   std::size_t run_end = 0, shift = 0;
   uint32_t previous = UINT32_MAX;  // the last token that is not a comment
   uint32_t commas_before = 0, commas_after = 0;  // since `previous`
+  // At token i, not a comment: whether the gap since `previous` may hold
+  // the commas the new text has there. A gap that began before a run
+  // may have differed, though the run agrees on the rest of it.
+  const auto gap_ends = [&](uint32_t i) {
+    if (commas_before != commas_after) {
+      const bool optional_gap =
+          previous != UINT32_MAX &&
+          ((optional[previous / 64] >> (previous % 64) & 1) != 0 ||
+           (before.token_kind(i) == K::kRBracket &&
+            before.token_kind(previous) != K::kLBracket));
+      if (!optional_gap || commas_after > 1) return false;
+    }
+    commas_before = commas_after = 0;
+    previous = i;
+    return true;
+  };
   for (uint32_t i = 0;; ++i) {
     const K kind = before.token_kind(i);
     if (kind == K::kComma) {
@@ -207,18 +223,7 @@ bool proven_same(const SyntaxTree& before, std::string_view after) {
         break;
       }
     }
-    if (kind != K::kComment) {
-      if (commas_before != commas_after) {
-        const bool optional_gap =
-            previous != UINT32_MAX &&
-            ((optional[previous / 64] >> (previous % 64) & 1) != 0 ||
-             (kind == K::kRBracket &&
-              before.token_kind(previous) != K::kLBracket));
-        if (!optional_gap || commas_after > 1) return false;
-      }
-      commas_before = commas_after = 0;
-      previous = i;
-    }
+    if (kind != K::kComment && !gap_ends(i)) return false;
     if (kind == K::kEof) return p == after.size();
     std::size_t q = before.token_offset(i);
     if (q >= run_end || p != q + shift) {
@@ -228,7 +233,8 @@ bool proven_same(const SyntaxTree& before, std::string_view after) {
     }
     if (before.token_offset(i + 1) < run_end) {
       // Token i, and those after it that lie with the byte after their
-      // layout inside the run: the same tokens with the same commas.
+      // layout inside the run: the same tokens, and the same commas but
+      // in a gap the run began in.
       // (Eof lies at the end of the original, never inside a run.)
       do {
         ++i;
@@ -236,9 +242,8 @@ bool proven_same(const SyntaxTree& before, std::string_view after) {
         if (k == K::kComma) {
           ++commas_before;
           ++commas_after;
-        } else if (k != K::kComment) {
-          commas_before = commas_after = 0;
-          previous = i;
+        } else if (k != K::kComment && !gap_ends(i)) {
+          return false;
         }
       } while (before.token_offset(i + 1) < run_end);
       // Token i is read below, its gap counted; a comma is passed.
@@ -307,14 +312,21 @@ std::string_view compared_text(const SyntaxTree& tree, uint32_t token) {
 
 // Whether `token` of `tree` is spelt `text` (a token of the original, as
 // compared_text gives it): the same bytes, and nothing more of the token
-// after them, since a token ends at layout or where the next one starts.
+// after them, since a token ends at layout or where the next one starts;
+// but a comment runs on over layout to its line feed, so only layout may
+// follow its text.
 bool spelt(const SyntaxTree& tree, uint32_t token, std::string_view text) {
   const std::string_view source = tree.source();
   const std::size_t start = tree.token_offset(token);
   const std::size_t end = start + text.size();
   const std::size_t next = tree.token_offset(token + 1);  // Eof comes last
-  return end <= next && source.compare(start, text.size(), text) == 0 &&
-         (end == next || is_layout(source[end]));
+  if (end > next || source.compare(start, text.size(), text) != 0) {
+    return false;
+  }
+  if (tree.token_kind(token) == K::kComment) {
+    return all_layout(source, end, next);
+  }
+  return end == next || is_layout(source[end]);
 }
 
 // Keywords and punctuation are spelt one way: their kind is their text.

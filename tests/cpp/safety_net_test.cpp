@@ -79,6 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         NetCase{"comment_loses_trailing_spaces", replaced(kContract, "// the state", "// the state   "), ""},
         NetCase{"closing_brace_lost", replaced(kContract, "Object {}", "Object {"), "the new text does not parse"},
         NetCase{"text_changed", replaced(kContract, "\"a < 9\"", "\"a < 8\""), "the token '\"a < 9\"' at line 9:28 became '\"a < 8\"'"},
+        NetCase{"comment_gains_words", replaced(kContract, "// the state", "// the state x"), "the token '// the state' at line 8:45 became '// the state x'"},
         NetCase{"comment_dropped", replaced(kContract, " // the state", ""), "the token '// the state'"},
         NetCase{"comment_moved", replaced(replaced(kContract, " // the state", ""), "state:", "// the state\n state:"), "the token 'state' at line 8:5 became '// the state'"},
         NetCase{"number_respelt", replaced(kContract, "= 1,", "= 01,"), "the token '1'"},
@@ -127,12 +128,14 @@ TEST(FormatNet, OneByteEditsAgreeWithTheDefinition) {
                                "Extensions { sys { a: [1, [2.5,],], b: "
                                "\"x\", } other { m: true } "
                                "}, // end";
-  // Tokens that one space keeps apart: without it they scan as one.
+  // Tokens that one space keeps apart, which without it scan as one, and
+  // a comment after a gap where no comma may go.
   const std::string source = replaced(
-      replaced(replaced(original, "Object {}",
-                        "Map<String, Integer>, c: Object {},"),
-               "10:30:00Z\n    owner", "10:30:00Z owner"),
-      "m: true", "m: true n: 1");
+      replaced(replaced(replaced(original, "Object {}",
+                                 "Map<String, Integer>, c: Object {},"),
+                        "10:30:00Z\n    owner", "10:30:00Z owner"),
+               "m: true", "m: true n: 1"),
+      "operations: [] }", "operations: [] } // none");
   const Result<SyntaxTree> tree = parse_tree(source);
   ASSERT_TRUE(tree.ok()) << tree.error().to_string();
   const Result<std::string> formatted = format_contract(source);
