@@ -2,11 +2,15 @@
 contracts (bench/generate.py, with comments added: one after every fifth
 line and one above every operation, so that fmt has comments to place).
 
-Usage: python3 bench/bench_fmt.py [--qel PATH] [--runs N]
+Usage: python3 bench/bench_fmt.py [--qel PATH] [--runs N] [--baseline PATH]
 Prints MB/s of each and the ratio fmt / normalize (>= 1.0 means fmt is at
 least as fast), from the least CPU time (user + system) of --runs runs
 of each, taken in turns.
 Both run on one thread (-j 1) and write to a pipe.
+
+With --baseline, another qel binary built without the safety net (the
+same sources with the net bypassed), each command's cost with the net
+against it: target at most 1.20 for fmt and for normalize.
 """
 import argparse
 import os
@@ -51,24 +55,28 @@ def cpu_time(qel, command, path):
     return cpu_seconds() - before
 
 
-def best_times(qel, path, runs):
-    """The least time of fmt and of normalize, run in turns so that both
-    see the same load."""
-    fmt = normalize = float("inf")
+def best_times(qels, path, runs):
+    """The least time of fmt and of normalize for each binary, run in
+    turns so that all see the same load."""
+    best = {(q, c): float("inf") for q in qels for c in ("fmt", "normalize")}
     for _ in range(runs):
-        fmt = min(fmt, cpu_time(qel, "fmt", path))
-        normalize = min(normalize, cpu_time(qel, "normalize", path))
-    return fmt, normalize
+        for key in best:
+            best[key] = min(best[key], cpu_time(key[0], key[1], path))
+    return best
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--qel", default=shutil.which("qel"))
     parser.add_argument("--runs", type=int, default=15)
+    parser.add_argument("--baseline")
     args = parser.parse_args()
     if not args.qel:
         sys.exit("qel is not on PATH; pass --qel")
-    print(f"{'input':<8}{'fmt MB/s':>12}{'normalize MB/s':>16}{'ratio':>8}")
+    qels = [args.qel] + ([args.baseline] if args.baseline else [])
+    net = f"{'net fmt':>9}{'net normalize':>15}" if args.baseline else ""
+    print(f"{'input':<8}{'fmt MB/s':>12}{'normalize MB/s':>16}{'ratio':>8}"
+          + net)
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "bench.qel")
         for label, size in SIZES:
@@ -76,9 +84,14 @@ def main():
             with open(path, "w", encoding="utf-8") as f:
                 f.write(text)
             mb = len(text.encode()) / 1e6
-            fmt, normalize = best_times(args.qel, path, args.runs)
-            print(f"{label:<8}{mb / fmt:>12.1f}{mb / normalize:>16.1f}"
-                  f"{normalize / fmt:>8.2f}")
+            best = best_times(qels, path, args.runs)
+            fmt, normalize = best[args.qel, "fmt"], best[args.qel, "normalize"]
+            line = (f"{label:<8}{mb / fmt:>12.1f}{mb / normalize:>16.1f}"
+                    f"{normalize / fmt:>8.2f}")
+            if args.baseline:
+                line += (f"{fmt / best[args.baseline, 'fmt']:>9.2f}"
+                         f"{normalize / best[args.baseline, 'normalize']:>15.2f}")
+            print(line)
 
 
 if __name__ == "__main__":
