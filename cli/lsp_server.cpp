@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,13 +20,14 @@
 
 #include "analysis.h"
 #include "command.h"
+#include "lsp/context.h"
+#include "lsp/outline.h"
+#include "lsp/schema.h"
 #include "lsp_jsonrpc.h"
-#include "lsp_lexical.h"
-#include "lsp_outline.h"
-#include "lsp_text.h"
 #include "qel/format.h"
 #include "qel/json.h"
 #include "qel/line_index.h"
+#include "qel/parser.h"
 #include "qel/limits.h"
 
 namespace qel::cli {
@@ -116,32 +118,36 @@ struct Document {
   int64_t version = 0;
   size_t body = 0;  // 3 when the text starts with a byte order mark
   std::optional<qel::LineIndex> index;
-  // Built when first asked for, for this version of the text.
-  bool outline_built = false;
+  // Built when first asked for, for this version of the text: the
+  // tolerant tree (which refers to `text`) and what is read from it.
+  std::optional<Parse> parsed;
   std::optional<Outline> outline;
-  std::optional<LexicalView> lexical;
 
   void set_text(std::string new_text) {
+    outline.reset();
+    parsed.reset();
     text = std::move(new_text);
     body = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     index.emplace(text);
-    outline_built = false;
-    outline.reset();
-    lexical.reset();
   }
   std::string_view contract() const {
     return std::string_view(text).substr(body);
   }
-  const Outline* get_outline() {
-    if (!outline_built) {
-      outline = build_outline(text, body);
-      outline_built = true;
+  const Parse& parse() {
+    if (!parsed) {
+      Result<Parse> result = qel::parse(contract());
+      if (!result.ok()) throw std::runtime_error(result.error().to_string());
+      parsed = std::move(*result);
     }
-    return outline ? &*outline : nullptr;
+    return *parsed;
   }
-  const LexicalView& get_lexical() {
-    if (!lexical) lexical.emplace(text);
-    return *lexical;
+  const SyntaxTree& tree() { return parse().tree; }
+  const Outline& get_outline() {
+    if (!outline) {
+      const Parse& p = parse();
+      outline = build_outline(p.tree, body, p.errors.empty());
+    }
+    return *outline;
   }
 };
 
@@ -558,6 +564,24 @@ void Server::did_close(const json& params) {
          json{{"uri", uri}, {"diagnostics", json::array()}});
 }
 
+// A finding points at a token's start: its range is the token as the
+// tolerant tree read it, or one character where no token starts.
+size_t finding_end(Document& doc, size_t begin) {
+  const SyntaxTree& tree = doc.tree();
+  if (begin >= doc.text.size() || tree.token_count() == 0) return begin;
+  const auto at = static_cast<uint32_t>(begin - doc.body);
+  const uint32_t token = tree.token_at(at);
+  if (tree.token_offset(token) == at && tree.token_end(token) > at) {
+    return doc.body + tree.token_end(token);
+  }
+  size_t end = begin + 1;
+  while (end < doc.text.size() &&
+         (static_cast<unsigned char>(doc.text[end]) & 0xC0) == 0x80) {
+    ++end;
+  }
+  return end;
+}
+
 void Server::publish_diagnostics(const std::string& uri, Document& doc) {
   const FileReport report = analyze(uri, doc.contract(), LintSelection{});
   std::string body =
@@ -578,7 +602,7 @@ void Server::publish_diagnostics(const std::string& uri, Document& doc) {
                     : doc.index->offset_of(LineColumn{f.line - 1, column},
                                            ColumnUnit::kChars,
                                            LineBreaks::kLineFeed);
-    const size_t end = f.line == 0 ? begin : token_end(doc.text, begin);
+    const size_t end = f.line == 0 ? begin : finding_end(doc, begin);
     if (i > 0) body += ',';
     body += "{\"range\":";
     append_range(body, doc, ByteRange{begin, end});
@@ -733,8 +757,7 @@ void write_declaration(SymbolWriter& w, const Declaration& d, int kind) {
 
 Answer Server::document_symbol(const json& params) {
   Document& doc = document(params);
-  const Outline* outline = doc.get_outline();
-  if (outline == nullptr) return json::array();
+  const Outline* outline = &doc.get_outline();
   const std::string& uri =
       params.at("textDocument").at("uri").get_ref<const std::string&>();
   SymbolWriter w(hierarchical_symbols_, uri,
@@ -773,13 +796,14 @@ Answer Server::document_symbol(const json& params) {
     }
     w.close();
   };
-  const Section& contract = outline->sections.front();
-  w.open(contract.name, kSymbolModule, "", contract.range, contract.name_range);
-  for (size_t i : contract.children) section(outline->sections[i]);
-  w.close();
-  for (const Section& s : outline->sections) {
-    if (s.name == "Extensions") section(s);
+  // Sections written without the contract around them stand alone.
+  if (const auto& contract = outline->contract) {
+    w.open(contract->name, kSymbolModule, "", contract->range,
+           contract->name_range);
   }
+  for (const Section& s : outline->sections) section(s);
+  if (outline->contract) w.close();
+  if (outline->extensions_section) section(*outline->extensions_section);
   return Answer::text(w.take());
 }
 
@@ -855,6 +879,9 @@ std::string Server::describe(const Outline& outline,
 }
 
 std::string Server::hash_status(const Outline& outline) {
+  if (!outline.complete) {
+    return "The hash is computed once the contract parses.";
+  }
   if (outline.written_hash == outline.computed_hash) {
     return "The written hash matches the computed hash.";
   }
@@ -865,8 +892,8 @@ std::string Server::hash_status(const Outline& outline) {
 Answer Server::hover(const json& params) {
   Document& doc = document(params);
   const size_t offset = offset_at(doc, params);
-  const Outline* outline = doc.get_outline();
-  if (outline != nullptr) {
+  const Outline* outline = &doc.get_outline();
+  {
     if (const std::optional<Hit> hit = hit_at(*outline, offset)) {
       json contents;
       if (hit->nested != nullptr) {
@@ -884,27 +911,27 @@ Answer Server::hover(const json& params) {
       }
       return json{{"contents", contents}, {"range", range(doc, hit->range)}};
     }
-    if (outline->semantic_hash.contains(offset)) {
+    if (outline->semantic_hash && outline->semantic_hash->contains(offset)) {
       return json{{"contents", markup("semantic_hash: \"" +
                                           outline->written_hash + "\"",
                                       hash_status(*outline))},
-                  {"range", range(doc, outline->semantic_hash)}};
+                  {"range", range(doc, *outline->semantic_hash)}};
     }
   }
-  const std::optional<FieldKey> key = doc.get_lexical().field_key_at(offset);
+  if (offset < doc.body) return nullptr;
+  const std::optional<FieldKey> key =
+      field_key_at(doc.tree(), offset - doc.body);
   if (!key) return nullptr;
   std::string text(field_explanation(key->name));
-  if (key->name == "semantic_hash" && outline != nullptr) {
-    text += ' ' + hash_status(*outline);
-  }
+  if (key->name == "semantic_hash") text += ' ' + hash_status(*outline);
+  const ByteRange at{doc.body + key->range.begin, doc.body + key->range.end};
   return json{{"contents", markup(std::string(key->name), text)},
-              {"range", range(doc, key->range)}};
+              {"range", range(doc, at)}};
 }
 
 Answer Server::definition(const json& params) {
   Document& doc = document(params);
-  const Outline* outline = doc.get_outline();
-  if (outline == nullptr) return nullptr;
+  const Outline* outline = &doc.get_outline();
   const std::optional<Hit> hit = hit_at(*outline, offset_at(doc, params));
   if (!hit) return nullptr;
   const std::string& uri =
@@ -922,9 +949,8 @@ Answer Server::definition(const json& params) {
 
 Answer Server::references(const json& params) {
   Document& doc = document(params);
-  const Outline* outline = doc.get_outline();
+  const Outline* outline = &doc.get_outline();
   json locations = json::array();
-  if (outline == nullptr) return locations;
   const std::optional<Hit> hit = hit_at(*outline, offset_at(doc, params));
   if (!hit || hit->targets.empty()) return locations;
   const std::string& uri =
@@ -958,8 +984,13 @@ Answer Server::references(const json& params) {
 
 Answer Server::completion(const json& params) {
   Document& doc = document(params);
-  const CompletionContext context =
-      doc.get_lexical().completion_at(offset_at(doc, params));
+  const size_t offset = offset_at(doc, params);
+  CompletionContext context;
+  if (offset >= doc.body) {
+    context = completion_at(doc.tree(), offset - doc.body);
+    context.word.begin += doc.body;
+    context.word.end += doc.body;
+  }
   json items = json::array();
   const json replace = range(doc, context.word);
   const auto add = [&](std::string_view label, int kind, std::string detail) {
@@ -1008,8 +1039,9 @@ Answer Server::completion(const json& params) {
 Answer Server::code_action(const json& params) {
   Document& doc = document(params);
   json actions = json::array();
-  const Outline* outline = doc.get_outline();
-  if (outline == nullptr) return actions;
+  const Outline* outline = &doc.get_outline();
+  // Both actions rewrite the whole contract: they need one without errors.
+  if (!outline->complete) return actions;
   const json* only = find_path(params, {"context", "only"});
   const auto wanted = [&](std::string_view kind) {
     if (only == nullptr || !only->is_array()) return true;
@@ -1030,10 +1062,11 @@ Answer Server::code_action(const json& params) {
         {"kind", kind},
         {"edit", {{"changes", {{uri, json::array({std::move(edit)})}}}}}});
   };
-  if (outline->written_hash != outline->computed_hash &&
+  if (outline->semantic_hash &&
+      outline->written_hash != outline->computed_hash &&
       wanted(kWriteHashKind)) {
     action("Write the semantic hash", kWriteHashKind,
-           text_edit(doc, outline->semantic_hash,
+           text_edit(doc, *outline->semantic_hash,
                      "\"" + outline->computed_hash + "\""));
   }
   if (!outline->canonical.empty() && outline->canonical != doc.text &&

@@ -57,8 +57,8 @@ class LineIndex {
                    LineBreaks breaks = LineBreaks::kAny) const;
 
   // What messages show for a byte offset: 1-based line and column in
-  // characters on lines ended by "\n", and the 0-based offset in
-  // characters.
+  // characters on lines ended by "\n", the 0-based offset in characters,
+  // and the byte offset of that character's start.
   Span span_of(size_t offset) const;
 
   // Lines in the text: one more than its breaks.

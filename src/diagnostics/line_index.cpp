@@ -145,6 +145,7 @@ Span LineIndex::span_of(size_t offset) const {
   span.line = at.line + 1;
   span.column = at.column + 1;
   span.offset = count_before(offset, ColumnUnit::kChars);
+  span.byte = offset;
   return span;
 }
 

@@ -44,7 +44,7 @@ def test_neovim_shows_diagnostics_formats_and_normalizes(tmp_path):
     # Neovim reports byte columns: the stable id's literal comes after
     # "é中😀", 2 + 3 + 4 bytes but 4 UTF-16 units.
     source_line = text.split("\n")[4]
-    assert ["4", str(source_line.encode().index(b'"Pricing_Rules"')), "type",
+    assert ["4", str(source_line.encode().index(b'"Pricing_Rules"')), "V103",
             "1"] in [d[:4] for d in diagnostics]
     assert {d[4] for d in diagnostics} == {f["message"] for f in findings}
 

@@ -1,12 +1,11 @@
-#include "lsp_outline.h"
+#include "lsp/outline.h"
 
 #include <unordered_map>
 #include <utility>
 
 #include "qel/canonical.h"
 #include "qel/format.h"
-#include "qel/parser.h"
-#include "qel/syntax_tree.h"
+#include "qel/token.h"
 
 namespace qel::cli::lsp {
 
@@ -14,49 +13,52 @@ namespace {
 
 using NameMap = std::unordered_map<std::string_view, size_t>;
 
+bool is_word_start(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+bool is_word_part(char c) {
+  return is_word_start(c) || (c >= '0' && c <= '9') || c == '-';
+}
+
+template <typename Field>
+bool has(const syntax::Node& node, Field field) {
+  return node.has_field(static_cast<uint8_t>(field));
+}
+
 // Reads the syntax tree, whose offsets count from the contract's start,
 // into ranges of the document, which may have a byte order mark first.
+// Error nodes are passed over: every part that parsed is read.
 class Builder {
  public:
   Builder(const SyntaxTree& tree, size_t body)
       : tree_(tree), text_(tree.source()), body_(body) {}
 
-  Outline build() {
+  Outline build(bool complete) {
     Outline out;
     const syntax::Contract contract = tree_.contract();
     add_sections(contract, out);
-    const syntax::DataSemantics data = contract.data_semantics();
-    for (const syntax::StateField f : data.state()) {
-      out.state.push_back(declaration(f));
-    }
     NameMap state;
-    for (size_t i = 0; i < out.state.size(); ++i) {
-      state.emplace(out.state[i].name, i);  // the first of a repeated name
-    }
-    for (const syntax::Text invariant : data.invariants()) {
-      out.conditions.push_back(condition(Condition::Clause::kInvariant, -1,
-                                         invariant, state, nullptr));
-    }
-    int id = 0;
-    for (const syntax::Operation node :
-         contract.behavioral_semantics().operations()) {
-      Operation op;
-      op.name = node.name().text();
-      op.name_range = tokens(node.name().token(), node.name().token());
-      op.range = tokens(node.first_token(), node.last_token());
-      NameMap parameters;
-      for (const syntax::StateField p : node.parameters()) {
-        parameters.emplace(p.name(), op.parameters.size());
-        op.parameters.push_back(declaration(p));
+    if (const auto node = contract.section(NodeKind::kDataSemantics)) {
+      const syntax::DataSemantics data(tree_, node->index());
+      if (has(data, syntax::DataField::kState)) {
+        for (const syntax::StateField f : data.state()) {
+          out.state.push_back(declaration(f));
+        }
       }
-      out.conditions.push_back(condition(Condition::Clause::kPrecondition, id,
-                                         node.precondition(), state,
-                                         &parameters));
-      out.conditions.push_back(condition(Condition::Clause::kPostcondition,
-                                         id, node.postcondition(), state,
-                                         &parameters));
-      out.operations.push_back(std::move(op));
-      ++id;
+      for (size_t i = 0; i < out.state.size(); ++i) {
+        state.emplace(out.state[i].name, i);  // the first of a repeated name
+      }
+      if (has(data, syntax::DataField::kInvariants)) {
+        for (const syntax::Text invariant : data.invariants()) {
+          out.conditions.push_back(condition(Condition::Clause::kInvariant,
+                                             -1, invariant, state, nullptr));
+        }
+      }
+    }
+    if (const auto node = contract.section(NodeKind::kBehavioralSemantics)) {
+      add_operations(syntax::BehavioralSemantics(tree_, node->index()), state,
+                     out);
     }
     if (const std::optional<syntax::Extensions> extensions =
             contract.extensions()) {
@@ -74,12 +76,20 @@ class Builder {
         out.extensions.push_back(std::move(e));
       }
     }
-    const syntax::Text hash = contract.identity().semantic_hash();
-    out.semantic_hash = tokens(hash.token(), hash.token());
-    out.written_hash = hash.text();
-    out.computed_hash = compute_semantic_hash(tree_);
-    // No action that would leave a text which does not parse.
-    if (!canonical_limit(tree_)) out.canonical = serialize_canonical(tree_);
+    if (const auto node = contract.section(NodeKind::kIdentity)) {
+      const syntax::Identity identity(tree_, node->index());
+      if (has(identity, syntax::IdentityField::kSemanticHash)) {
+        const syntax::Text hash = identity.semantic_hash();
+        out.semantic_hash = tokens(hash.token(), hash.token());
+        out.written_hash = hash.text();
+      }
+    }
+    out.complete = complete;
+    if (complete) {
+      out.computed_hash = compute_semantic_hash(tree_);
+      // No action that would leave a text which does not parse.
+      if (!canonical_limit(tree_)) out.canonical = serialize_canonical(tree_);
+    }
     return out;
   }
 
@@ -91,6 +101,42 @@ class Builder {
   }
   std::string_view source(ByteRange r) const {
     return text_.substr(r.begin - body_, r.size());
+  }
+
+  void add_operations(const syntax::BehavioralSemantics& behavior,
+                      const NameMap& state, Outline& out) const {
+    using F = syntax::OperationField;
+    int id = 0;
+    for (const syntax::Operation node : behavior.operations()) {
+      Operation op;
+      // An operation whose name did not parse is outlined by its brace.
+      if (has(node, F::kName)) {
+        op.name = node.name().text();
+        op.name_range = tokens(node.name().token(), node.name().token());
+      } else {
+        op.name_range = tokens(node.first_token(), node.first_token());
+      }
+      op.range = tokens(node.first_token(), node.last_token());
+      NameMap parameters;
+      if (has(node, F::kParameters)) {
+        for (const syntax::StateField p : node.parameters()) {
+          parameters.emplace(p.name(), op.parameters.size());
+          op.parameters.push_back(declaration(p));
+        }
+      }
+      if (has(node, F::kPrecondition)) {
+        out.conditions.push_back(condition(Condition::Clause::kPrecondition,
+                                           id, node.precondition(), state,
+                                           &parameters));
+      }
+      if (has(node, F::kPostcondition)) {
+        out.conditions.push_back(condition(Condition::Clause::kPostcondition,
+                                           id, node.postcondition(), state,
+                                           &parameters));
+      }
+      out.operations.push_back(std::move(op));
+      ++id;
+    }
   }
 
   // The parser has already bounded the nesting of Object types, so this
@@ -185,24 +231,24 @@ class Builder {
     }
   }
 
+  Section section(const syntax::Node& node) const {
+    return Section{std::string(tree_.token_text(node.first_token())),
+                   tokens(node.first_token(), node.first_token()),
+                   tokens(node.first_token(), node.last_token())};
+  }
+
+  // Every section the parse finished, in the order written; a section
+  // with an error inside is one, one that broke off before its brace is
+  // not.
   void add_sections(const syntax::Contract& contract, Outline& out) const {
-    const auto add = [&](std::string name, const syntax::Node& node) {
-      out.sections.push_back(Section{
-          std::move(name), tokens(node.first_token(), node.first_token()),
-          tokens(node.first_token(), node.last_token()), {}});
-    };
-    add("Contract", contract);
-    add("Identity", contract.identity());
-    add("PurposeStatement", contract.purpose_statement());
-    add("DataSemantics", contract.data_semantics());
-    add("BehavioralSemantics", contract.behavioral_semantics());
-    add("ExecutionConstraints", contract.execution_constraints());
-    add("HumanMachineContract", contract.human_machine_contract());
-    for (size_t i = 1; i < out.sections.size(); ++i) {
-      out.sections[0].children.push_back(i);
+    if (tree_.token_kind(contract.first_token()) == TokenKind::kContract) {
+      out.contract = section(contract);
+    }
+    for (const syntax::Node child : contract.children()) {
+      out.sections.push_back(section(child));
     }
     if (const auto extensions = contract.extensions()) {
-      add("Extensions", *extensions);
+      out.extensions_section = section(*extensions);
     }
   }
 
@@ -213,10 +259,8 @@ class Builder {
 
 }  // namespace
 
-std::optional<Outline> build_outline(std::string_view text, size_t body) {
-  const Result<SyntaxTree> tree = parse_tree(text.substr(body));
-  if (!tree.ok()) return std::nullopt;
-  return Builder(*tree, body).build();
+Outline build_outline(const SyntaxTree& tree, size_t body, bool complete) {
+  return Builder(tree, body).build(complete);
 }
 
 }  // namespace qel::cli::lsp

@@ -1,7 +1,7 @@
 // The contract's structure as the language server uses it: names, kinds,
-// type texts and byte ranges, with no syntax tree type in sight. This is
-// the server's one reader of the tree; when the tree changes, only
-// lsp_outline.cpp changes with it.
+// type texts and byte ranges, with no syntax tree type in sight. It is
+// read from the tolerant tree, so a text with errors keeps everything of
+// the parts that parse.
 #ifndef QEL_CLI_LSP_OUTLINE_H_
 #define QEL_CLI_LSP_OUTLINE_H_
 
@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lsp_text.h"
+#include "lsp/byte_range.h"
+#include "qel/syntax_tree.h"
 
 namespace qel::cli::lsp {
 
@@ -56,7 +57,6 @@ struct Section {
   std::string name;      // Contract, Identity, ..., Extensions
   ByteRange name_range;  // its keyword
   ByteRange range;       // the keyword through the closing brace
-  std::vector<size_t> children;  // Contract only: its sections
 };
 
 struct ExtensionField {
@@ -73,21 +73,27 @@ struct Extension {
 };
 
 struct Outline {
-  std::vector<Section> sections;  // Contract first, then its sections
+  std::optional<Section> contract;  // when the text begins one
+  std::vector<Section> sections;    // the contract's, as written
+  std::optional<Section> extensions_section;
   std::vector<Declaration> state;
   std::vector<Operation> operations;
   std::vector<Condition> conditions;  // invariants, then each operation's
   std::vector<Extension> extensions;
-  ByteRange semantic_hash;  // the written literal, quotes included
+  // The written literal, quotes included, when the tree has one.
+  std::optional<ByteRange> semantic_hash;
   std::string written_hash;
+  // Only for a text without errors: the hash and canonical form are the
+  // whole contract's.
+  bool complete = false;
   std::string computed_hash;  // what normalize writes
   std::string canonical;      // the canonical text
 };
 
-// The outline of a document whose contract starts `body` bytes in (after a
-// byte order mark), or nothing when it does not parse. Ranges are byte
-// offsets into `text`.
-std::optional<Outline> build_outline(std::string_view text, size_t body);
+// The outline of a tree whose source starts `body` bytes into the document
+// (after a byte order mark); `complete` when the parse found no error.
+// Ranges are byte offsets into the document.
+Outline build_outline(const SyntaxTree& tree, size_t body, bool complete);
 
 }  // namespace qel::cli::lsp
 
