@@ -10,15 +10,21 @@
    however long the session has run).
 
 Usage: PYTHONPATH=build/DIR python3 bench/bench_runtime.py [--calls N]
-           [--session-calls N] [--runs N]
+           [--session-calls N] [--runs N] [--instructions]
 Each figure is the best of --runs; single-thread figures count processor
 time, the thread figures wall time (with the cores kept busy, which tells
 on a loaded machine whether the threads ran at once). Exits 1 when a target
-is missed.
+is missed. --instructions also counts, under valgrind's callgrind, the
+instructions of one call of each kind (the difference between two runs of
+different lengths, so start-up cancels out): a busy machine leaves that
+ratio alone.
 """
 import argparse
 import json
 import os
+import re
+import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -94,12 +100,43 @@ def session_slopes(calls, window, runs):
     return best
 
 
+def calls_only(kind, calls):
+    """Makes `calls` calls of one kind and nothing else (run under
+    callgrind by instructions_per_call)."""
+    contract = qelkit.Contract(TEXT)
+    call = {"kit": lambda: contract.execute(REQUEST),
+            "plain": lambda: qel.execute(TEXT, REQUEST)}[kind]
+    for _ in range(calls):
+        call()
+
+
+def instructions_per_call(kind, calls):
+    """Instructions of one call: callgrind's count for 2 * calls calls less
+    that for `calls`, over `calls`."""
+    counts = []
+    for n in (calls, 2 * calls):
+        run = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+             sys.executable, os.path.abspath(__file__), "--calls-only", kind,
+             str(n)],
+            capture_output=True, text=True, check=True)
+        counts.append(int(re.search(r"Collected : (\d+)",
+                                    run.stderr).group(1)))
+    return (counts[1] - counts[0]) / calls
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=20_000)
     parser.add_argument("--session-calls", type=int, default=100_000)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--instructions", action="store_true")
+    parser.add_argument("--calls-only", nargs=2, metavar=("KIND", "N"),
+                        help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.calls_only:
+        calls_only(args.calls_only[0], int(args.calls_only[1]))
+        return 0
 
     contract = qelkit.Contract(TEXT)
     if contract.execute(REQUEST) != qel.execute(TEXT, REQUEST):
@@ -120,6 +157,15 @@ def main():
     print(f"one request: Contract.execute {kit:,.0f}/s, "
           f"qel.execute {plain:,.0f}/s")
     report("Contract.execute / qel.execute", kit / plain, 10)
+    if args.instructions:
+        if shutil.which("valgrind") is None:
+            sys.exit("--instructions needs valgrind")
+        kit_ir = instructions_per_call("kit", 1000)
+        plain_ir = instructions_per_call("plain", 200)
+        print(f"one request in instructions: Contract.execute {kit_ir:,.0f}, "
+              f"qel.execute {plain_ir:,.0f}")
+        report("Contract.execute / qel.execute in instructions",
+               plain_ir / kit_ir, 10)
 
     per_thread = max(1, args.calls // 10)
     for label, call in [
