@@ -55,14 +55,17 @@ Result<std::string> format_contract(std::string_view text);
 // The same for a parsed text.
 Result<std::string> format_tree(const SyntaxTree& tree);
 
-// The safety net of every rewrite: a new text is parsed again and compared
+// The safety net of every rewrite: a new text is read again and compared
 // with the original before anyone sees it. Nothing when `rewritten` is the
-// same contract as `original`; otherwise why not, in words for a bug
-// report: the writer is at fault. With `comments_kept` (the formatter's
-// promise) it must hold the same tokens apart from layout and commas, the
-// same comments in order, and read into the same tree, hence the same
-// semantic hash. Without (normalize), `rewritten` is a canonical text: the
-// hash written in it, the original's, must be the one it has.
+// same contract as `original` (a tree parse_tree() built); otherwise why
+// not, in words for a bug report: the writer is at fault. With
+// `comments_kept` (the formatter's promise) it must hold the same tokens
+// apart from layout and commas, the same comments in order, and read into
+// the same tree, hence the same semantic hash: one pass over the new text
+// against the original's tokens proves that in most cases, and a full
+// parse decides the rest. Without (normalize), `rewritten` is a canonical
+// text, parsed again: the hash written in it, the original's, must be the
+// one it has.
 std::optional<std::string> same_contract(const SyntaxTree& original,
                                          std::string_view rewritten,
                                          bool comments_kept);
