@@ -1,4 +1,4 @@
-#include "lsp_jsonrpc.h"
+#include "lsp/transport.h"
 
 #include <errno.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // The language server's framing: "Content-Length: N" headers, a blank line,
 // then N bytes of JSON. A reader that recovers from malformed input, since
 // a server that dies on one bad message takes the editor's features with it.
-#ifndef QEL_CLI_LSP_JSONRPC_H_
-#define QEL_CLI_LSP_JSONRPC_H_
+#ifndef QEL_CLI_LSP_TRANSPORT_H_
+#define QEL_CLI_LSP_TRANSPORT_H_
 
 #include <cstddef>
 #include <string>
@@ -65,4 +65,4 @@ bool write_message(int fd, std::string_view body);
 
 }  // namespace qel::cli::lsp
 
-#endif  // QEL_CLI_LSP_JSONRPC_H_
+#endif  // QEL_CLI_LSP_TRANSPORT_H_

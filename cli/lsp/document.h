@@ -1,0 +1,53 @@
+// An open document and what is read from it, built when first asked for
+// and dropped with every change; the documents of one session.
+#ifndef QEL_CLI_LSP_DOCUMENT_H_
+#define QEL_CLI_LSP_DOCUMENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lsp/outline.h"
+#include "lsp/protocol.h"
+#include "qel/line_index.h"
+#include "qel/parser.h"
+
+namespace qel::cli::lsp {
+
+struct Document {
+  std::string text;
+  int64_t version = 0;
+  size_t body = 0;  // 3 when the text starts with a byte order mark
+  std::optional<LineIndex> index;
+  // The tolerant tree (which refers to `text`) and the outline read from
+  // it, for this version of the text.
+  std::optional<Parse> parsed;
+  std::optional<Outline> outline;
+
+  void set_text(std::string new_text);
+  // The text the parser sees: without a byte order mark.
+  std::string_view contract() const {
+    return std::string_view(text).substr(body);
+  }
+  const Parse& parse();
+  const SyntaxTree& tree() { return parse().tree; }
+  const Outline& get_outline();
+};
+
+struct Session {
+  Protocol protocol;
+  std::map<std::string, std::unique_ptr<Document>, std::less<>> documents;
+
+  // The open document params.textDocument names; RpcError when it is not
+  // open.
+  Document& document(const json& params);
+};
+
+}  // namespace qel::cli::lsp
+
+#endif  // QEL_CLI_LSP_DOCUMENT_H_

@@ -1,0 +1,341 @@
+// The server proper: one message at a time from the transport, requests
+// dispatched to the features, notifications to the documents, and every
+// failure answered or logged, never fatal.
+#include "lsp_server.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <exception>
+#include <map>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "command.h"
+#include "lsp/features.h"
+#include "lsp/transport.h"
+#include "qel/limits.h"
+
+namespace qel::cli {
+namespace lsp {
+namespace {
+
+class Server {
+ public:
+  explicit Server(int out) : out_(out) {}
+
+  // Handles one message; false once `exit` has come.
+  bool handle(const std::string& body);
+  // Whether the last body was not a whole message: its frame's length may
+  // have been wrong, so the next header is searched for.
+  bool body_was_malformed() const { return malformed_; }
+  void framing_error(const MessageReader::Frame& frame) {
+    send_error(nullptr, frame.oversized ? kInvalidRequest : kParseError,
+               frame.error);
+  }
+  int exit_status() const { return shutdown_ ? 0 : 1; }
+  bool output_closed() const { return output_closed_; }
+
+ private:
+  bool dispatch(const json& message);
+  void request(const json& id, const std::string& method,
+               const json& params);
+  void notification(const std::string& method, const json& params);
+
+  void send(const json& message);
+  void send_text(const std::string& body);
+  void send_result(const json& id, Answer result);
+  void send_error(const json& id, int code, std::string message);
+
+  Answer initialize(const json& params);
+
+  int out_;
+  bool output_closed_ = false;
+  bool malformed_ = false;
+  bool initialized_ = false;
+  bool shutdown_ = false;
+  Session session_;
+};
+
+// ---- Messages ----------------------------------------------------------------
+
+bool Server::handle(const std::string& body) {
+  malformed_ = false;
+  try {
+    json message;
+    try {
+      message = parse_json(body);
+    } catch (const json::parse_error& e) {
+      malformed_ = true;
+      send_error(nullptr, kParseError, e.what());
+      return true;
+    } catch (const NestingTooDeep&) {
+      malformed_ = true;
+      send_error(nullptr, kParseError,
+                 "JSON nested deeper than " +
+                     std::to_string(kMaxNestingDepth) + " levels");
+      return true;
+    }
+    return dispatch(message);
+  } catch (const std::bad_alloc&) {
+    send_error(nullptr, kInternalError, "out of memory");
+  } catch (const std::exception& e) {
+    send_error(nullptr, kInternalError, e.what());
+  }
+  return true;
+}
+
+bool Server::dispatch(const json& message) {
+  if (!message.is_object()) {
+    malformed_ = true;
+    send_error(nullptr, kInvalidRequest, "a message must be a JSON object");
+    return true;
+  }
+  const auto id = message.find("id");
+  const bool has_id = id != message.end();
+  if (has_id && !id->is_number_integer() && !id->is_string()) {
+    send_error(nullptr, kInvalidRequest, "an id must be an integer or a string");
+    return true;
+  }
+  const json reply_id = has_id ? *id : json(nullptr);
+  const auto version = message.find("jsonrpc");
+  if (version == message.end() || *version != "2.0") {
+    send_error(reply_id, kInvalidRequest, "jsonrpc must be \"2.0\"");
+    return true;
+  }
+  const auto method = message.find("method");
+  if (method == message.end()) {
+    // A response to a request of ours; the server sends none.
+    if (has_id && (message.contains("result") || message.contains("error"))) {
+      return true;
+    }
+    send_error(reply_id, kInvalidRequest, "a message needs a method");
+    return true;
+  }
+  if (!method->is_string()) {
+    send_error(reply_id, kInvalidRequest, "a method must be a string");
+    return true;
+  }
+  const auto params_it = message.find("params");
+  static const json kNoParams = json::object();
+  const json& params = params_it == message.end() ? kNoParams : *params_it;
+  const std::string& name = method->get_ref<const std::string&>();
+  if (!has_id) {
+    if (name == "exit") return false;
+    notification(name, params);
+    return true;
+  }
+  request(reply_id, name, params);
+  return true;
+}
+
+void Server::request(const json& id, const std::string& method,
+                     const json& params) {
+  using Handler = Answer (*)(Session&, const json&);
+  static const std::map<std::string_view, Handler> kRequests = {
+      {"textDocument/documentSymbol", document_symbol},
+      {"textDocument/hover", hover},
+      {"textDocument/definition", definition},
+      {"textDocument/references", references},
+      {"textDocument/completion", completion},
+      {"textDocument/codeAction", code_action},
+      {"textDocument/formatting", formatting},
+  };
+  if (shutdown_) {
+    send_error(id, kInvalidRequest, "the server has been shut down");
+    return;
+  }
+  if (!initialized_ && method != "initialize") {
+    send_error(id, kServerNotInitialized, "the server is not initialized");
+    return;
+  }
+  const auto it = kRequests.find(method);
+  const bool lifecycle = method == "initialize" || method == "shutdown";
+  if (it == kRequests.end() && !lifecycle) {
+    send_error(id, kMethodNotFound, "unknown method '" + method + "'");
+    return;
+  }
+  try {
+    if (method == "initialize") {
+      send_result(id, initialize(params));
+    } else if (method == "shutdown") {
+      shutdown_ = true;
+      send_result(id, nullptr);
+    } else {
+      send_result(id, it->second(session_, params));
+    }
+  } catch (const RpcError& e) {
+    send_error(id, e.code, e.message);
+  } catch (const json::exception& e) {
+    send_error(id, kInvalidParams, std::string("invalid params: ") + e.what());
+  } catch (const std::bad_alloc&) {
+    send_error(id, kInternalError, "out of memory");
+  } catch (const std::exception& e) {
+    send_error(id, kInternalError, e.what());
+  }
+}
+
+// A notification has no answer; its fault goes where clients keep the
+// server's log.
+void log_ignored(std::string_view method, std::string_view why) {
+  std::string line = "qel lsp: ignored ";
+  line += method;
+  line += ": ";
+  line += why;
+  line += '\n';
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+void Server::notification(const std::string& method, const json& params) {
+  if (!initialized_ || shutdown_) return;
+  try {
+    std::string published;
+    if (method == "textDocument/didOpen") {
+      published = did_open(session_, params);
+    } else if (method == "textDocument/didChange") {
+      published = did_change(session_, params);
+    } else if (method == "textDocument/didSave") {
+      published = did_save(session_, params);
+    } else if (method == "textDocument/didClose") {
+      published = did_close(session_, params);
+    }
+    if (!published.empty()) send_text(published);
+    // Every other notification ($/cancelRequest among them: requests are
+    // answered one by one, before the next is read) needs nothing.
+  } catch (const RpcError& e) {
+    log_ignored(method, e.message);
+  } catch (const std::bad_alloc&) {
+    log_ignored(method, "out of memory");
+  } catch (const std::exception& e) {
+    log_ignored(method, e.what());
+  }
+}
+
+void Server::send(const json& message) {
+  if (output_closed_) return;
+  const std::string body =
+      message.dump(-1, ' ', false, json::error_handler_t::replace);
+  if (!write_message(out_, body)) output_closed_ = true;
+}
+
+void Server::send_text(const std::string& body) {
+  if (output_closed_) return;
+  if (!write_message(out_, body)) output_closed_ = true;
+}
+
+void Server::send_result(const json& id, Answer result) {
+  if (!result.raw) {
+    send(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result.value)}});
+    return;
+  }
+  std::string body = "{\"jsonrpc\":\"2.0\",\"id\":" + id.dump() + ",\"result\":";
+  body += *result.raw;
+  body += '}';
+  send_text(body);
+}
+
+void Server::send_error(const json& id, int code, std::string message) {
+  send(json{{"jsonrpc", "2.0"},
+            {"id", id},
+            {"error", {{"code", code}, {"message", std::move(message)}}}});
+}
+
+// ---- Lifecycle -----------------------------------------------------------------
+
+Answer Server::initialize(const json& params) {
+  if (initialized_) {
+    throw RpcError{kInvalidRequest, "initialize was already received"};
+  }
+  initialized_ = true;
+  if (array_holds(find_path(params,
+                            {"capabilities", "general", "positionEncodings"}),
+                  "utf-8")) {
+    session_.protocol.encoding = ColumnUnit::kUtf8;
+  }
+  session_.protocol.markdown = array_holds(
+      find_path(params, {"capabilities", "textDocument", "hover",
+                         "contentFormat"}),
+      "markdown");
+  const json* hierarchical =
+      find_path(params, {"capabilities", "textDocument", "documentSymbol",
+                         "hierarchicalDocumentSymbolSupport"});
+  session_.protocol.hierarchical_symbols = hierarchical != nullptr &&
+                                           hierarchical->is_boolean() &&
+                                           hierarchical->get<bool>();
+  return json{
+      {"capabilities",
+       {
+           {"positionEncoding",
+            session_.protocol.encoding == ColumnUnit::kUtf8 ? "utf-8"
+                                                            : "utf-16"},
+           {"textDocumentSync",
+            {{"openClose", true},
+             {"change", 1},  // the whole text with every change
+             {"save", {{"includeText", false}}}}},
+           {"documentSymbolProvider", true},
+           {"hoverProvider", true},
+           {"definitionProvider", true},
+           {"referencesProvider", true},
+           {"completionProvider", {{"resolveProvider", false}}},
+           {"codeActionProvider",
+            {{"codeActionKinds", {kWriteHashKind, kNormalizeKind}}}},
+           {"documentFormattingProvider", true},
+       }},
+      {"serverInfo", {{"name", "qel"}}},
+  };
+}
+
+}  // namespace
+
+int serve(int in, int out) {
+  MessageReader reader(in);
+  Server server(out);
+  for (;;) {
+    MessageReader::Frame frame;
+    try {
+      frame = reader.next();
+    } catch (const std::bad_alloc&) {
+      server.framing_error(MessageReader::Frame{
+          MessageReader::Status::kInvalid, {}, "out of memory", false});
+      continue;
+    }
+    switch (frame.status) {
+      case MessageReader::Status::kEnd:
+        return server.exit_status();
+      case MessageReader::Status::kInvalid:
+        server.framing_error(frame);
+        break;
+      case MessageReader::Status::kMessage:
+        if (!server.handle(frame.body)) return server.exit_status();
+        if (server.body_was_malformed()) {
+          reader.skip_to_next_header(frame.body.size());
+        }
+        break;
+    }
+    if (server.output_closed()) return 1;
+  }
+}
+
+}  // namespace lsp
+
+int cmd_lsp(const std::vector<std::string>& args, Io& io) {
+  const Args parsed = Args::parse(args, {});
+  if (!parsed.error.empty()) return usage_error(io, parsed.error);
+  for (const auto& [name, value] : parsed.options) {
+    // Editors' generic clients often pass --stdio; it is the only transport.
+    if (name != "--stdio") {
+      return usage_error(io, "unknown option '" + name + "' for lsp");
+    }
+  }
+  if (!parsed.operands.empty()) {
+    return usage_error(io, "lsp takes no operands");
+  }
+  // A client that goes away closes the pipe: a write then fails with EPIPE
+  // and the server ends, instead of being killed mid-message.
+  ::signal(SIGPIPE, SIG_IGN);
+  return lsp::serve(STDIN_FILENO, STDOUT_FILENO);
+}
+
+}  // namespace qel::cli
