@@ -1,35 +1,20 @@
-// What `qel check` finds in a document, as the protocol's diagnostics.
-#include "analysis.h"
+// What `qel check` finds in a document, as the protocol's diagnostics: each
+// finding's whole byte range, its code, the rule's name, and its notes as
+// related information.
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "lsp/features.h"
+#include "qel/check.h"
 #include "qel/json.h"
+#include "qel/rules.h"
 
 namespace qel::cli::lsp {
 
-namespace {
-
-// A finding points at a token's start: its range is the token as the
-// tolerant tree read it, or one character where no token starts.
-size_t finding_end(Document& doc, size_t begin) {
-  const SyntaxTree& tree = doc.tree();
-  if (begin >= doc.text.size() || tree.token_count() == 0) return begin;
-  const auto at = static_cast<uint32_t>(begin - doc.body);
-  const uint32_t token = tree.token_at(at);
-  if (tree.token_offset(token) == at && tree.token_end(token) > at) {
-    return doc.body + tree.token_end(token);
-  }
-  size_t end = begin + 1;
-  while (end < doc.text.size() &&
-         (static_cast<unsigned char>(doc.text[end]) & 0xC0) == 0x80) {
-    ++end;
-  }
-  return end;
-}
-
-}  // namespace
-
 std::string diagnostics_notification(const Protocol& protocol,
                                      const std::string& uri, Document& doc) {
-  const FileReport report = analyze(uri, doc.contract(), LintSelection{});
+  const Result<CheckResult> checked = check(doc.contract());
   std::string body =
       "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\","
       "\"params\":{\"uri\":";
@@ -37,25 +22,49 @@ std::string diagnostics_notification(const Protocol& protocol,
   body += ",\"version\":";
   append_int(body, doc.version);
   body += ",\"diagnostics\":[";
-  for (size_t i = 0; i < report.findings.size(); ++i) {
-    const Finding& f = report.findings[i];
-    // Findings count from the contract's start: a byte order mark is
-    // one character before the first line's columns.
-    const uint64_t column = (f.column > 0 ? f.column - 1 : 0) +
-                            (f.line == 1 && doc.body > 0 ? 1 : 0);
-    const size_t begin =
-        f.line == 0 ? doc.body
-                    : doc.index->offset_of(LineColumn{f.line - 1, column},
-                                           ColumnUnit::kChars,
-                                           LineBreaks::kLineFeed);
-    const size_t end = f.line == 0 ? begin : finding_end(doc, begin);
+  // Ranges count from the contract's start, after a byte order mark; a
+  // finding without a place stands at the start.
+  const auto in_document = [&](const qel::ByteRange& r, bool placed) {
+    if (!placed) return ByteRange{doc.body, doc.body};
+    return ByteRange{doc.body + r.begin, doc.body + std::max(r.begin, r.end)};
+  };
+  // Only an interrupter stops a check, and none is given.
+  const std::vector<Diagnostic> none;
+  const std::vector<Diagnostic>& findings =
+      checked.ok() ? checked->findings : none;
+  for (size_t i = 0; i < findings.size(); ++i) {
+    const Diagnostic& d = findings[i];
     if (i > 0) body += ',';
     body += "{\"range\":";
-    protocol.append_range(body, doc, ByteRange{begin, end});
-    body += f.error ? ",\"severity\":1,\"code\":" : ",\"severity\":2,\"code\":";
-    append_json_string(body, f.code.empty() ? f.kind : f.code);
+    protocol.append_range(body, doc, in_document(d.range, d.span.has_value()));
+    body += d.severity == Severity::kError ? ",\"severity\":1,\"code\":"
+                                           : ",\"severity\":2,\"code\":";
+    append_json_string(body, d.code.empty()
+                                 ? std::string_view(diagnostic_kind_name(d.kind))
+                                 : d.code);
     body += ",\"source\":\"qel\",\"message\":";
-    append_json_string(body, f.message);
+    append_json_string(body, d.message);
+    // The protocol's codeDescription takes only a URL: the rule's name
+    // goes with the finding's data instead.
+    if (const Rule* rule = find_rule(d.code)) {
+      body += ",\"data\":{\"rule\":";
+      append_json_string(body, rule->name);
+      body += '}';
+    }
+    if (!d.notes.empty()) {
+      body += ",\"relatedInformation\":[";
+      for (size_t n = 0; n < d.notes.size(); ++n) {
+        if (n > 0) body += ',';
+        body += "{\"location\":{\"uri\":";
+        append_json_string(body, uri);
+        body += ",\"range\":";
+        protocol.append_range(body, doc, in_document(d.notes[n].range, true));
+        body += "},\"message\":";
+        append_json_string(body, d.notes[n].text);
+        body += '}';
+      }
+      body += ']';
+    }
     body += '}';
   }
   body += "]}}";

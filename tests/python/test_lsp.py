@@ -123,8 +123,10 @@ async def test_diagnostics_are_the_findings_of_check_on_open_change_and_save(
 
     diagnostics = await open_document(client, FAULTY)
     assert [(d.range.start.line + 1, d.range.start.character + 1,
+             d.range.end.line + 1, d.range.end.character + 1,
              d.code, d.message, d.severity) for d in diagnostics] == [
-        (f["line"], f["column"], f["code"] or f["kind"], f["message"],
+        (f["line"], f["column"], f["end_line"], f["end_column"],
+         f["code"] or f["kind"], f["message"],
          t.DiagnosticSeverity.Error if f["severity"] == "error"
          else t.DiagnosticSeverity.Warning) for f in checked]
     assert {d.source for d in diagnostics} == {"qel"}
