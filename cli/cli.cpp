@@ -31,6 +31,8 @@ constexpr const char* kHelp =
     "                         it breaks callers or stored states\n"
     "  lsp                    serve editors over the language server protocol\n"
     "  help [COMMAND]         show help\n"
+    "  help CODE              what a rule finds, why it matters, an example\n"
+    "  help rules             every rule code (--format json for tools)\n"
     "\n"
     "Options:\n"
     "  --version            print the version\n"
@@ -47,23 +49,24 @@ constexpr const char* kCheckHelp =
     "Parses, verifies and lints each contract and reports parse errors,\n"
     "verifier errors and warnings, and lints (warnings about what the run\n"
     "time ignores or cannot check) with their positions.\n"
-    "  --format human    path:line:column: severity[kind]: message, the source\n"
-    "                    line and a caret, sorted by position; a summary line\n"
-    "                    (default)\n"
+    "  --format human    path:line:column: severity[CODE]: message, the source\n"
+    "                    line with the range underlined, sorted by position;\n"
+    "                    a summary line (default)\n"
     "  --format json     one JSON document with every file and finding\n"
     "  --format github   GitHub Actions annotations\n"
     "  --color WHEN      auto (default: when standard output is a terminal and\n"
     "                    NO_COLOR is not set), always or never\n"
-    "  --select CODES    report only these lints (comma-separated codes)\n"
-    "  --ignore CODES    do not report these lints\n"
+    "  --select CODES    report only these rules (comma-separated codes, or\n"
+    "                    prefixes such as L for every lint or V1 for the\n"
+    "                    verifier's type rules); parse errors always show\n"
+    "  --ignore CODES    do not report these rules\n"
     "  --strict          warnings fail the check too\n"
     "  -j N, --jobs N    check N files at a time (default: one per core); the\n"
     "                    output is the same for every N\n"
-    "Lints: L001 condition never evaluated, L002 composite default never\n"
-    "applied, L003 parameter default never applied, L004 initial state\n"
-    "violates an invariant, L005 condition names an unknown field, L100\n"
-    "unused suppression. A comment '// qel: allow CODE' at the end of the\n"
-    "line, or alone on the line above, silences a lint there.\n"
+    "Codes: P parse, V1xx type, V2xx invariant, V3xx determinism, V4xx\n"
+    "coherence, L lints; 'qel help rules' lists them, 'qel help CODE'\n"
+    "explains one. A comment '// qel: allow CODE' at the end of the line,\n"
+    "or alone on the line above, silences that finding there.\n"
     "Exit status: 0 when every file is valid (warnings allowed unless\n"
     "--strict), 1 when any file has an error or does not parse, 2 for usage\n"
     "errors or unreadable files.\n";
@@ -277,8 +280,11 @@ int run(const std::vector<std::string>& all_args, Io& io) {
   if (name == "help" || name == "--help" || name == "-h") {
     if (args.size() > 1) {
       const Command* command = find_command(args[1]);
+      int status = 0;
+      if (command == nullptr && help_topic(args, io, status)) return status;
       if (command == nullptr) {
-        return usage_error(io, "unknown command '" + args[1] + "'");
+        return usage_error(io, "unknown command or rule code '" + args[1] +
+                                   "'");
       }
       io.out += command->help;
     } else {

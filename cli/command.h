@@ -72,6 +72,10 @@ class InputReader {
 
 // Prints an error of the file `path` (whose text is `text`) on standard
 // error in the diagnostic format of `qel check`.
+// `qel help CODE` or `qel help rules [--format json]` (args[1] is the
+// topic); false when the topic is neither, `status` then unset.
+bool help_topic(const std::vector<std::string>& args, Io& io, int& status);
+
 void report_error(Io& io, const std::string& path, std::string_view text,
                   const Error& error);
 

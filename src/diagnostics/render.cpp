@@ -210,6 +210,20 @@ void render_json(const CheckedFile& file, std::string& out) {
         w.null();
       }
     }
+    w.key("notes");
+    w.begin_array();
+    for (const Label& note : d.notes) {
+      const Span at = places.at(note.range.begin);
+      const Span end = places.at(std::max(note.range.end, note.range.begin));
+      w.begin_object();
+      w.key("message"); w.string(valid_utf8(note.text));
+      w.key("line"); w.unsigned_integer(at.line);
+      w.key("column"); w.unsigned_integer(at.column);
+      w.key("end_line"); w.unsigned_integer(end.line);
+      w.key("end_column"); w.unsigned_integer(end.column);
+      w.end_object();
+    }
+    w.end_array();
     w.key("help");
     if (d.help.empty()) w.null(); else w.string(valid_utf8(d.help));
     w.end_object();

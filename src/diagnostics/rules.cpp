@@ -152,19 +152,19 @@ constexpr Rule kWritten[] = {
      "an invariant that the initial state (defaults and zero values) does "
      "not satisfy",
      "every request fails until one sets the field",
-     "count: Integer = 0 with invariants: [\"count >= 1\"]"},
+     "state: { count: Integer = 0 } invariants: [\"count >= 1\"]"},
     {rule::kUnknownConditionField, "unknown-field-in-condition", kLint,
      kWarning,
      "a recognised condition naming neither a state field nor a parameter "
      "of its operation",
      "the condition always fails",
-     "precondition: \"total > 0\" with no total"},
+     "precondition: \"total > 0\""},
     {rule::kUnusedSuppression, "unused-suppression", kLint, kWarning,
      "a '// qel: allow' comment that silences nothing, or names an unknown "
      "code",
      "stale suppressions pile up and hide the next real finding on their "
      "line",
-     "// qel: allow L002 on a line without an L002 finding"},
+     "version: 1  // qel: allow L002"},
 };
 
 // "operation-removed" as "operation removed".

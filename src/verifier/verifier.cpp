@@ -3,6 +3,7 @@
 // early; each problem is one diagnostic.
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -296,13 +297,25 @@ void report_repetitions(const SyntaxTree& tree,
                         DiagnosticKind kind,
                         std::string_view before, std::string_view after,
                         VerificationResult& result) {
+  // Where each repeated text was first written, for the note; built only
+  // when something repeats.
+  std::map<std::string_view, uint32_t> first;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (!repeated[i]) continue;
+    if (first.empty()) {
+      for (std::size_t j = items.size(); j-- > 0;) {
+        first[items[j].value] = items[j].token;
+      }
+    }
     std::string message(before);
     message += items[i].value;
     message += after;
     add(result, code, severity, kind, std::move(message),
         tree.token_span(items[i].token));
+    const uint32_t token = first[items[i].value];
+    result.diagnostics().back().notes.push_back(
+        Label{ByteRange{tree.token_offset(token), tree.token_end(token)},
+              "first written here"});
   }
 }
 

@@ -154,6 +154,7 @@ def test_check_json_format_has_positions(tmp_path):
         "message": "unrecognized trigger_type 'cron', expected one of: "
                    "manual, time_based, event_based",
         "line": 31, "column": 21, "end_line": 31, "end_column": 27,
+        "notes": [],
         "help": None}]
     assert second["parsed"] is False
     assert second["diagnostics"][0]["kind"] == "parse"
