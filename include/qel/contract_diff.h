@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/diagnostic.h"
 #include "qel/error.h"
 #include "qel/span.h"
 #include "qel/syntax_tree.h"
@@ -114,10 +115,26 @@ struct Change {
   std::optional<Span> old_span;  // absent only for a new contract (D005)
   std::optional<Span> new_span;  // absent only for a removed one (D006)
   std::string reason;  // one line, no position text
+  // The token at each place, in bytes of that side's text; empty where
+  // the side has none. Like Span::byte, they follow from the spans for a
+  // given pair of texts, so equality leaves them out.
+  ByteRange old_range{};
+  ByteRange new_range{};
 
   const DiffRule& rule() const { return diff_rule(code); }
-  bool operator==(const Change&) const = default;
+  bool operator==(const Change& other) const {
+    return code == other.code && old_span == other.old_span &&
+           new_span == other.new_span && reason == other.reason;
+  }
 };
+
+// The change as a finding of the new text, as every front end shows one:
+// its rule's code and severity (an error for a breaking change or an
+// error, a warning otherwise), the reason as the message, the new side's
+// place as span and range, and the old side's place, where there is one,
+// as a note. Unlike every other position of a Diagnostic, the note's range
+// is into the old text.
+Diagnostic change_diagnostic(const Change& change);
 
 // The changes from `old_tree` to `new_tree`, section by section in the
 // order of the contract text, entries within a section in byte order of

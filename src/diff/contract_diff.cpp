@@ -3,6 +3,8 @@
 // ignores (order, layout, comments, the written hash) is never a change.
 #include "qel/contract_diff.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <map>
@@ -19,6 +21,7 @@
 #include "qel/json.h"
 #include "qel/limits.h"
 #include "qel/parser.h"
+#include "qel/rules.h"
 
 namespace qel {
 
@@ -287,7 +290,16 @@ class Differ {
            std::string what) {
     what += ": ";
     what += diff_rule(code).summary;
-    changes_.push_back(Change{code, old_span, new_span, std::move(what)});
+    changes_.push_back(Change{code, old_span, new_span, std::move(what),
+                              token_range(old_, old_span),
+                              token_range(new_, new_span)});
+  }
+
+  // The token that starts at `at`: every place is a token's.
+  static ByteRange token_range(const SyntaxTree& tree, const Span& at) {
+    const auto begin = static_cast<uint32_t>(at.byte);
+    return ByteRange{begin,
+                     std::max(begin, tree.token_end(tree.token_at(begin)))};
   }
 
   Span old_at(uint32_t token) const { return old_.token_span(token); }
@@ -697,6 +709,24 @@ class Differ {
 std::vector<Change> diff_contracts(const SyntaxTree& old_tree,
                                    const SyntaxTree& new_tree) {
   return Differ(old_tree, new_tree).run();
+}
+
+Diagnostic change_diagnostic(const Change& change) {
+  const DiffRule& rule = change.rule();
+  Diagnostic d;
+  // The registry's severity for the class, which `qel check` shows too.
+  const Rule* registered = find_rule(rule.code);
+  assert(registered != nullptr);
+  d.severity = registered->default_severity;
+  d.kind = DiagnosticKind::kChange;
+  d.message = change.reason;
+  d.span = change.new_span;
+  d.code = rule.code;
+  if (change.new_span) d.range = change.new_range;
+  if (change.old_span) {
+    d.notes.push_back(Label{change.old_range, "in the old version"});
+  }
+  return d;
 }
 
 Result<std::vector<Change>> diff_contract_texts(std::string_view old_text,
