@@ -5,6 +5,7 @@
 // lock is taken back now and then to let Ctrl-C through. No C++ exception
 // leaves this file.
 #include "py_support.h"
+#include "qelkit_check.h"
 
 #include <algorithm>
 #include <cassert>
@@ -552,7 +553,7 @@ PyModuleDef qelkit_module = {
     "qelkit",
     "Compiled contracts and sessions for the QEL runtime",
     0,
-    nullptr,
+    qel::python::check_methods,
     nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -600,6 +601,7 @@ PyMODINIT_FUNC PyInit_qelkit(void) {
     Py_DECREF(&SessionType);
     return nullptr;
   }
+  if (!qel::python::add_check_types(module.get())) return nullptr;
   // The cache keeps its own reference for the life of the process.
   cached_module = module.release();
   Py_INCREF(cached_module);

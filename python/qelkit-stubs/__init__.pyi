@@ -1,6 +1,7 @@
 """Compiled contracts and sessions for the QEL runtime"""
 
-from typing import final
+from collections.abc import Sequence
+from typing import Literal, final
 
 @final
 class Contract:
@@ -70,3 +71,118 @@ class Session:
     @property
     def contract(self) -> Contract:
         """The Contract the session runs."""
+
+# (message, line, column, end_line, end_column)
+_Note = tuple[str, int, int, int, int]
+# (line, column, end_line, end_column, replacement)
+_Edit = tuple[int, int, int, int, str]
+# (title, safe, edits)
+_Fix = tuple[str, bool, tuple[_Edit, ...]]
+_Kind = Literal["parse", "type", "invariant", "determinism", "coherence",
+                "lint"]
+_ChangeClass = Literal["breaking", "review", "compatible", "error"]
+
+@final
+class Finding:
+    """One finding of check(): a rule broken at a place of the text.
+
+    Immutable; equal when every attribute is.
+    """
+
+    @property
+    def code(self) -> str:
+        """The rule's code, such as "V101" or "L002"."""
+    @property
+    def name(self) -> str:
+        """The rule's name, such as "state-default-ignored"."""
+    @property
+    def severity(self) -> Literal["error", "warning"]:
+        """Either "error" or "warning"."""
+    @property
+    def kind(self) -> _Kind:
+        """Who found it: "parse", "type", "invariant", "determinism", "coherence" or "lint"."""
+    @property
+    def message(self) -> str:
+        """One line, without a position."""
+    @property
+    def line(self) -> int | None:
+        """Where it starts: 1-based line, or None when it has no place."""
+    @property
+    def column(self) -> int | None:
+        """Where it starts: 1-based column in characters, or None."""
+    @property
+    def end_line(self) -> int | None:
+        """Where it ends (just after its text): 1-based line, or None."""
+    @property
+    def end_column(self) -> int | None:
+        """Where it ends: 1-based column in characters, or None."""
+    @property
+    def notes(self) -> tuple[_Note, ...]:
+        """Other places that explain it, such as the first of two duplicates: (message, line, column, end_line, end_column) each."""
+    @property
+    def help(self) -> str | None:
+        """How to resolve it, or None."""
+    @property
+    def fixes(self) -> tuple[_Fix, ...]:
+        """Edits that resolve it: (title, safe, edits) each, an edit being (line, column, end_line, end_column, replacement); safe when applying them keeps what the contract means."""
+
+@final
+class Change:
+    """One change found by diff(), placed in both versions.
+
+    Immutable; equal when every attribute is.
+    """
+
+    @property
+    def code(self) -> str:
+        """The rule's code, such as "D101"."""
+    @property
+    def name(self) -> str:
+        """The rule's name, such as "operation-removed"."""
+    @property
+    def change_class(self) -> _ChangeClass:
+        """One of "breaking", "review", "compatible" and "error"."""
+    @property
+    def security(self) -> bool:
+        """Whether it widens what the agent may reach or do."""
+    @property
+    def message(self) -> str:
+        """What changed and why that matters; one line, without a position."""
+    @property
+    def old_line(self) -> int | None:
+        """The place in the old text: 1-based line, or None."""
+    @property
+    def old_column(self) -> int | None:
+        """The place in the old text: 1-based column in characters, or None."""
+    @property
+    def new_line(self) -> int | None:
+        """The place in the new text: 1-based line, or None."""
+    @property
+    def new_column(self) -> int | None:
+        """The place in the new text: 1-based column in characters, or None."""
+
+def check(text: str, select: Sequence[str] | None = None,
+          ignore: Sequence[str] | None = None) -> list[Finding]:
+    """The findings of `qel check` for the text: every independent parse error
+    in source order, or the verifier's findings, then the lints in source
+    order; a list of Finding.
+
+    select and ignore are sequences of rule codes or their starts ("V1",
+    "L"), as --select and --ignore take: only the selected rules are
+    reported (all when None), less the ignored ones; parse errors always are.
+    ValueError for a code that names no rule. The text is valid when no
+    finding is an error; with --strict, when there is no finding.
+    """
+
+def format(text: str) -> str:
+    """The formatted text, as `qel fmt` prints it. ValueError with the parse
+    error for a text that does not parse, or when the formatted text would
+    not be the same contract (a bug, never to be written to a file).
+    """
+
+def diff(old: str, new: str) -> list[Change]:
+    """The changes from old to new, as `qel diff` lists them: a list of Change,
+    section by section, the same for any order or layout of either text.
+    ValueError, starting "old: " or "new: ", for a text that does not
+    parse.
+    """

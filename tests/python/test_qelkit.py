@@ -245,8 +245,12 @@ def test_the_stubs_list_the_module_exactly():
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
     assert ast.get_docstring(tree) == qelkit.__doc__
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
-    assert sorted(classes) == sorted(n for n in vars(qelkit)
-                                     if not n.startswith("__"))
+    functions = {n.name: n for n in tree.body
+                 if isinstance(n, ast.FunctionDef)}
+    assert sorted([*classes, *functions]) == sorted(
+        n for n in vars(qelkit) if not n.startswith("__"))
+    for name, fn in functions.items():
+        assert ast.get_docstring(fn) == inspect.getdoc(getattr(qelkit, name))
     for name, node in classes.items():
         members = {m.name: m for m in node.body if isinstance(m, ast.FunctionDef)
                    and m.name != "__new__"}
