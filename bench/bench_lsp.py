@@ -3,12 +3,13 @@ time from sending a whole-text didChange to receiving its
 publishDiagnostics, over successive edits. The target is 50 ms per edit of
 a 1 MB contract.
 
-Then the worst texts for the server's own scans: unclosed brackets, closers
-that match nothing, escaped quotes, a contract on one line. Each is opened
-and hover, completion, definition and the document's symbols are timed,
-from the request's first byte to the answer's last. The target is 1 s per
-answer at 1 MB (these took minutes when a scan was repeated per bracket or
-per position).
+Then the worst texts for the tolerant parse and the features that walk
+its tree: unclosed brackets, closers that match nothing, escaped quotes, a
+contract on one line, a contract cut off three quarters in (as while
+typing; asked at its end). Each is opened and hover, completion,
+definition and the document's symbols are timed, from the request's first
+byte to the answer's last. The target is 1 s per answer at 1 MB (these took
+minutes when a scan was repeated per bracket or per position).
 
 Usage: python3 bench/bench_lsp.py [--qel PATH] [--size BYTES] [--edits N]
 """
@@ -68,20 +69,27 @@ class Server:
 
 
 def worst_texts(size):
-    one_line = " ".join(line.split("//")[0]
-                        for line in generate.contract(size).split("\n"))
+    """(name, text, position asked at): the middle of the first line, as far
+    from both ends as any, or the end of a text cut off."""
+    contract = generate.contract(size)
+    one_line = " ".join(line.split("//")[0] for line in contract.split("\n"))
+    cut = contract[:len(contract) * 3 // 4]
+    middle = {"line": 0, "character": size // 2}
     return [
-        ("open brackets", "[" * size),
-        ("closers matching nothing", "{" * (size // 2) + "]" * (size // 2)),
-        ("escaped quotes", '\\"\n' * (size // 3)),
-        ("contract on one line", one_line),
+        ("open brackets", "[" * size, middle),
+        ("closers matching nothing", "{" * (size // 2) + "]" * (size // 2),
+         middle),
+        ("escaped quotes", '\\"\n' * (size // 3), middle),
+        ("contract on one line", one_line, middle),
+        ("contract cut off", cut,
+         {"line": cut.count("\n"), "character": len(cut.split("\n")[-1])}),
     ]
 
 
 def time_worst_cases(qel, size):
     methods = ["textDocument/hover", "textDocument/completion",
                "textDocument/definition", "textDocument/documentSymbol"]
-    for name, text in worst_texts(size):
+    for name, text, position in worst_texts(size):
         uri = "file:///worst.qel"
         server = Server(qel)
         server.send({"jsonrpc": "2.0", "id": 1, "method": "initialize",
@@ -94,11 +102,9 @@ def time_worst_cases(qel, size):
         server.read(timeout=600)
         times = []
         for i, method in enumerate(methods, start=2):
-            # The middle of the first line: as far from both ends as any.
             data = frame({"jsonrpc": "2.0", "id": i, "method": method,
                           "params": {"textDocument": {"uri": uri},
-                                     "position": {"line": 0,
-                                                  "character": size // 2}}})
+                                     "position": position}})
             start = time.perf_counter()
             server.send_bytes(data)
             answer, arrived = server.read(timeout=600)

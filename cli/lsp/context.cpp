@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace qel::cli::lsp {
 
 namespace {
 
 using K = TokenKind;
-using syntax::kNoNode;
 
 // What a node around the cursor is, for completion: a block with named
 // fields, the braces of declarations, a declaration, a type's angle
