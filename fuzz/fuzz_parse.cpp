@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "contract_generator.h"
 #include "fuzz_check.h"
 #include "qel/api.h"
+#include "qel/check.h"
+#include "qel/rules.h"
 #include "qel/model.h"
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
@@ -155,9 +158,46 @@ void check_tree(std::string_view text, const qel::SyntaxTree& tree) {
   }
 }
 
+// The tolerant parse and the check pipeline over any text: a tree always,
+// errors in order and in range, nothing when the strict parse succeeds, and
+// the strict error chosen from them; every finding of check has a rule.
+void check_tolerant(std::string_view text,
+                    const qel::Result<qel::SyntaxTree>& tree) {
+  auto tolerant = qel::parse(text);
+  check(tolerant.ok(), "the tolerant parse always gives a tree");
+  const auto& errors = tolerant->errors;
+  check(errors.size() <= 100, "at most 100 parse errors");
+  for (size_t i = 0; i < errors.size(); ++i) {
+    check(errors[i].begin <= errors[i].end && errors[i].end <= text.size(),
+          "a parse error's range lies in the text", errors[i].message);
+    check(i == 0 || errors[i - 1].begin <= errors[i].begin,
+          "parse errors in source order", errors[i].message);
+  }
+  check(tree.ok() == errors.empty(),
+        "the tolerant parse finds errors exactly when the strict one fails");
+  if (!tree.ok()) {
+    const std::optional<qel::Diagnostic> first = qel::strict_parse_error(text);
+    check(first.has_value(), "the strict error is among the tolerant ones");
+    check_equal("Parse error: " + first->message + " at " +
+                    first->span->to_string(),
+                tree.error().to_string(),
+                "the strict error chosen from the tolerant ones");
+  }
+  auto checked = qel::check(text);
+  check(checked.ok(), "check never fails uninterrupted");
+  check(checked->parsed == tree.ok(), "check parses as parse_tree does");
+  for (const qel::Diagnostic& d : checked->findings) {
+    check(qel::find_rule(d.code) != nullptr, "every finding has a rule",
+          d.message);
+    check(d.range.begin <= d.range.end && d.range.end <= text.size(),
+          "a finding's range lies in the text", d.message);
+  }
+}
+
 int check_text(std::string_view text) {
   auto tree = qel::parse_tree(text);
   check_tokens(text, tree);
+  check_tolerant(text, tree);
   auto model = qel::parse_contract(text);
   if (tree.ok()) check_tree(text, *tree);
 

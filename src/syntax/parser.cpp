@@ -751,10 +751,12 @@ ParseError located_error(std::string_view text, std::string message,
     const std::size_t lf = text.find('\n', offset);
     offset = lf == std::string_view::npos ? text.size() : lf + 1;
   }
-  // Columns count characters: pass over continuation bytes.
+  // Columns count characters: pass over the continuation bytes of a
+  // character, but not over a stray one, which may be the error itself.
   for (uint64_t c = 1; c < column && offset < text.size(); ++c) {
+    const bool lead = static_cast<unsigned char>(text[offset]) >= 0xC0;
     ++offset;
-    while (offset < text.size() &&
+    while (lead && offset < text.size() &&
            (static_cast<unsigned char>(text[offset]) & 0xC0) == 0x80) {
       ++offset;
     }

@@ -13,6 +13,7 @@
 
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
+#include "syntax/tokenizer.h"
 
 namespace qel {
 namespace {
@@ -113,6 +114,8 @@ void expect_agreement(const std::string& text) {
   const Result<Parse> tolerant = parse(text);
   ASSERT_TRUE(tolerant.ok());
   ASSERT_LE(tolerant->errors.size(), 100u);
+  // The scanner reads valid UTF-8 only: what the tree holds is that.
+  ASSERT_FALSE(detail::check_utf8(tolerant->tree.source()).has_value());
   for (std::size_t i = 1; i < tolerant->errors.size(); ++i) {
     EXPECT_LE(tolerant->errors[i - 1].begin, tolerant->errors[i].begin);
   }
@@ -146,7 +149,8 @@ TEST(TolerantParse, AgreesWithTheStrictParseOnTheCorpus) {
 
 // Each valid contract broken at every seventh token: the token dropped,
 // doubled, or replaced by a stray closing bracket, a character no token
-// starts with, or a string with a bad escape.
+// starts with, a string with a bad escape, or a byte that continues no
+// UTF-8 sequence (the text is then scanned only up to it).
 TEST(TolerantParse, AgreesWithTheStrictParseOnBrokenContracts) {
   for (const std::string& text : corpus_texts()) {
     const Result<SyntaxTree> tree = parse_tree(text);
@@ -157,7 +161,8 @@ TEST(TolerantParse, AgreesWithTheStrictParseOnBrokenContracts) {
       const std::string token = text.substr(begin, end - begin);
       for (const std::string& replacement :
            {std::string(), token + " " + token, std::string("]"),
-            std::string("$"), std::string("\"a\\q\"")}) {
+            std::string("$"), std::string("\"a\\q\""),
+            std::string("\x83")}) {
         std::string broken = text;
         broken.replace(begin, end - begin, replacement);
         expect_agreement(broken);
