@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "command.h"
-#include "diff.h"
+#include "unified_diff.h"
 #include "parallel.h"
 #include "qel/check.h"
 #include "walk.h"

@@ -57,13 +57,13 @@ class Rewriter {
       : t_(tree), src_(tree.source()) {}
 
   std::string run() {
-    const qel::syntax::Contract c = t_.contract();
+    const qel::syntax::ContractNode c = t_.contract();
     replace_token_ = c.identity().semantic_hash().token();
     const qel::syntax::DataSemantics data = c.data_semantics();
     add_fields(data.state());
     add_texts(data.invariants());
     std::vector<Item> operations;
-    for (const qel::syntax::Operation op : c.behavioral_semantics().operations()) {
+    for (const qel::syntax::OperationNode op : c.behavioral_semantics().operations()) {
       operations.push_back(Item{std::string(op.name().text()), op.first_token(),
                                 op.last_token()});
       add_fields(op.parameters());

@@ -214,7 +214,7 @@ int check_text(std::string_view text) {
     return 0;
   }
 
-  const qel::syntax::Contract contract = tree->contract();
+  const qel::syntax::ContractNode contract = tree->contract();
   const int64_t version = contract.identity().version().value();
   if (version > kMaxModelVersion) {
     // The tree keeps any version; the model refuses what 32 bits cannot hold.

@@ -24,7 +24,7 @@ class ReferenceVerifier {
  public:
   std::vector<Diagnostic> run(const SyntaxTree& tree) {
     out_.clear();
-    const syntax::Contract contract = tree.contract();
+    const syntax::ContractNode contract = tree.contract();
     const syntax::Identity identity = contract.identity();
     const syntax::PurposeStatement purpose = contract.purpose_statement();
     const syntax::DataSemantics data = contract.data_semantics();
@@ -73,7 +73,7 @@ class ReferenceVerifier {
           purpose.narrative().span());
     }
     for (const syntax::StateField field : data.state()) check_field(field);
-    for (const syntax::Operation op : operations) {
+    for (const syntax::OperationNode op : operations) {
       for (const syntax::StateField parameter : op.parameters()) {
         check_field(parameter);
       }
@@ -116,7 +116,7 @@ class ReferenceVerifier {
     }
 
     // Determinism phase.
-    for (const syntax::Operation op : operations) {
+    for (const syntax::OperationNode op : operations) {
       const std::string prefix =
           "operation '" + std::string(op.name().text()) + "' ";
       scan(op.precondition(), prefix + "precondition");
@@ -133,7 +133,7 @@ class ReferenceVerifier {
     // Coherence phase.
     {
       std::set<std::string> seen;
-      for (const syntax::Operation op : operations) {
+      for (const syntax::OperationNode op : operations) {
         const std::string name(op.name().text());
         if (!seen.insert(name).second) {
           coherence_error("duplicate operation name '" + name + "'",
@@ -168,7 +168,7 @@ class ReferenceVerifier {
             trigger.span());
       }
     }
-    for (const syntax::Operation op : operations) {
+    for (const syntax::OperationNode op : operations) {
       std::set<std::string> parameters;
       for (const syntax::StateField p : op.parameters()) {
         parameters.insert(std::string(p.name()));
@@ -400,7 +400,7 @@ class ReferenceVerifier {
     return words;
   }
 
-  void check_references(const syntax::Operation& op,
+  void check_references(const syntax::OperationNode& op,
                         const syntax::Text& condition, const char* which,
                         const std::set<std::string>& state_names,
                         const std::set<std::string>& parameters) {

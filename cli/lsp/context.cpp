@@ -290,7 +290,7 @@ void Reader::complete_condition(uint32_t string_token, size_t begin,
     if (!invariant) return;
   }
   context.kind = CompletionContext::Kind::kConditionNames;
-  const syntax::Contract contract = t_.contract();
+  const syntax::ContractNode contract = t_.contract();
   if (const auto data = contract.section(NodeKind::kDataSemantics)) {
     context.state = declared(data->index(), "state");
   }

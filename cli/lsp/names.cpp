@@ -27,7 +27,7 @@ std::optional<Hit> hit_at(const Outline& outline, size_t offset) {
     }
   }
   for (size_t k = 0; k < outline.operations.size(); ++k) {
-    const Operation& op = outline.operations[k];
+    const OutlinedOperation& op = outline.operations[k];
     if (!op.range.contains(offset)) continue;
     for (size_t i = 0; i < op.parameters.size(); ++i) {
       const Declaration& p = op.parameters[i];

@@ -36,7 +36,7 @@ class Builder {
 
   Outline build(bool complete) {
     Outline out;
-    const syntax::Contract contract = tree_.contract();
+    const syntax::ContractNode contract = tree_.contract();
     add_sections(contract, out);
     NameMap state;
     if (const auto node = contract.section(NodeKind::kDataSemantics)) {
@@ -107,8 +107,8 @@ class Builder {
                       const NameMap& state, Outline& out) const {
     using F = syntax::OperationField;
     int id = 0;
-    for (const syntax::Operation node : behavior.operations()) {
-      Operation op;
+    for (const syntax::OperationNode node : behavior.operations()) {
+      OutlinedOperation op;
       // An operation whose name did not parse is outlined by its brace.
       if (has(node, F::kName)) {
         op.name = node.name().text();
@@ -240,7 +240,7 @@ class Builder {
   // Every section the parse finished, in the order written; a section
   // with an error inside is one, one that broke off before its brace is
   // not.
-  void add_sections(const syntax::Contract& contract, Outline& out) const {
+  void add_sections(const syntax::ContractNode& contract, Outline& out) const {
     if (tree_.token_kind(contract.first_token()) == TokenKind::kContract) {
       out.contract = section(contract);
     }

@@ -46,7 +46,7 @@ struct Condition {
   std::vector<NameUse> names;
 };
 
-struct Operation {
+struct OutlinedOperation {
   std::string name;
   ByteRange name_range;  // the name's literal
   ByteRange range;       // the operation's braces
@@ -77,7 +77,7 @@ struct Outline {
   std::vector<Section> sections;    // the contract's, as written
   std::optional<Section> extensions_section;
   std::vector<Declaration> state;
-  std::vector<Operation> operations;
+  std::vector<OutlinedOperation> operations;
   std::vector<Condition> conditions;  // invariants, then each operation's
   std::vector<Extension> extensions;
   // The written literal, quotes included, when the tree has one.

@@ -127,7 +127,7 @@ Answer document_symbol(Session& session, const json& params) {
       }
     } else if (s.name == "BehavioralSemantics") {
       std::string signature;
-      for (const Operation& op : outline->operations) {
+      for (const OutlinedOperation& op : outline->operations) {
         signature.clear();
         signature += '(';
         for (const Declaration& p : op.parameters) {

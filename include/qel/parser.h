@@ -34,6 +34,9 @@ struct ParseError {
   uint32_t end = 0;
   Kind kind = Kind::kGrammar;
   std::string message;
+  // The order in which the parse found it: a missing field is placed at
+  // its block's start but found at its end, after the errors inside.
+  uint32_t found = 0;
 };
 
 // A tree for any text, with the errors found in it in source order.

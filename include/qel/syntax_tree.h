@@ -60,7 +60,7 @@ enum class NodeKind : uint8_t {
 const char* node_kind_name(NodeKind kind);
 
 namespace syntax {
-class Contract;
+class ContractNode;
 }  // namespace syntax
 
 namespace detail {
@@ -164,7 +164,7 @@ class SyntaxTree {
   uint32_t node_count() const { return static_cast<uint32_t>(nodes_.size()); }
   const Node& node(uint32_t index) const { return nodes_[index]; }
 
-  syntax::Contract contract() const;
+  syntax::ContractNode contract() const;
 
  private:
   friend class detail::TreeBuilder;
@@ -578,7 +578,7 @@ class DataSemantics : public Node {
   TextList invariants() const;
 };
 
-class Operation : public Node {
+class OperationNode : public Node {
  public:
   using Node::Node;
   Text name() const;
@@ -592,7 +592,7 @@ class Operation : public Node {
 class BehavioralSemantics : public Node {
  public:
   using Node::Node;
-  NodeRange<Operation> operations() const;
+  NodeRange<OperationNode> operations() const;
 };
 
 // The resource_limits block: the node of its field; its span is that of
@@ -649,7 +649,7 @@ class Extensions : public Node {
 // The six accessors below find the sections by place, as a tree without
 // errors has them; in a tree with errors a section may be missing or
 // unfinished: find it with section().
-class Contract : public Node {
+class ContractNode : public Node {
  public:
   using Node::Node;
   // The section of kind `kind` (kIdentity ... kHumanMachineContract) among
@@ -666,8 +666,8 @@ class Contract : public Node {
 
 }  // namespace syntax
 
-inline syntax::Contract SyntaxTree::contract() const {
-  return syntax::Contract(*this, 1);
+inline syntax::ContractNode SyntaxTree::contract() const {
+  return syntax::ContractNode(*this, 1);
 }
 
 }  // namespace qel

@@ -153,7 +153,7 @@ void CanonicalWriter<Out>::write_literal(const syntax::Literal& literal) {
 }
 
 template <typename Out>
-void CanonicalWriter<Out>::write_operation(const syntax::Operation& op) {
+void CanonicalWriter<Out>::write_operation(const syntax::OperationNode& op) {
   out_ += "      {\n        idempotence: ";
   write_quoted(op.idempotence().text());
   out_ += ",\n        name: ";
@@ -209,7 +209,7 @@ void CanonicalWriter<Out>::flush() {
 
 template <typename Out>
 std::size_t CanonicalWriter<Out>::write_contract() {
-  const syntax::Contract c = tree_.contract();
+  const syntax::ContractNode c = tree_.contract();
   const syntax::Identity identity = c.identity();
   out_ += "Contract {\n  Identity {\n    created_timestamp: ";
   write_quoted(identity.created_timestamp().text());
@@ -255,7 +255,7 @@ std::size_t CanonicalWriter<Out>::write_contract() {
     }
     for (const Keyed& k : sorted) {
       if (poll_.tick()) return hash_offset;
-      write_operation(syntax::Operation(tree_, k.ref));
+      write_operation(syntax::OperationNode(tree_, k.ref));
       flush();
     }
   }

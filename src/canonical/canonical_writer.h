@@ -57,7 +57,7 @@ class CanonicalWriter {
                          std::size_t depth);
   void write_type(const syntax::Type& type, std::size_t depth);
   void write_literal(const syntax::Literal& literal);
-  void write_operation(const syntax::Operation& op);
+  void write_operation(const syntax::OperationNode& op);
   void write_extensions(const syntax::Extensions& extensions);
   void flush();
 

@@ -44,23 +44,23 @@ bool sorted_texts(const syntax::TextList& texts, KeyedList& out,
 
 namespace {
 
-void list_operations(const syntax::NodeRange<syntax::Operation>& operations,
+void list_operations(const syntax::NodeRange<syntax::OperationNode>& operations,
                      KeyedList& out) {
   out.clear();
-  for (const syntax::Operation op : operations) {
+  for (const syntax::OperationNode op : operations) {
     out.emplace_back(op.name().text(), op.index());
   }
 }
 
 }  // namespace
 
-void sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
+void sorted_operations(const syntax::NodeRange<syntax::OperationNode>& operations,
                        KeyedList& out) {
   list_operations(operations, out);
   sort_keyed(out);
 }
 
-bool sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
+bool sorted_operations(const syntax::NodeRange<syntax::OperationNode>& operations,
                        KeyedList& out, InterruptPoll& poll) {
   list_operations(operations, out);
   return sort_keyed(out, poll);

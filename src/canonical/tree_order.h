@@ -61,9 +61,9 @@ bool sorted_by_name(const syntax::NodeRange<V>& nodes, KeyedList& out,
 }
 
 // Operations sorted by their name's text (ref: the node).
-void sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
+void sorted_operations(const syntax::NodeRange<syntax::OperationNode>& operations,
                        KeyedList& out);
-bool sorted_operations(const syntax::NodeRange<syntax::Operation>& operations,
+bool sorted_operations(const syntax::NodeRange<syntax::OperationNode>& operations,
                        KeyedList& out, InterruptPoll& poll);
 
 }  // namespace qel::detail

@@ -79,18 +79,13 @@ std::optional<Diagnostic> strict_parse_error(std::string_view text) {
     return d;
   }
   // The strict parse's order: invalid UTF-8, then the first lexical error
-  // anywhere, then the grammar's first.
+  // anywhere, then the grammar's first, in the order they were found.
   const ParseError* first = nullptr;
-  for (const ParseError::Kind kind :
-       {ParseError::Kind::kEncoding, ParseError::Kind::kLexical,
-        ParseError::Kind::kGrammar}) {
-    for (const ParseError& e : parsed->errors) {
-      if (e.kind == kind) {
-        first = &e;
-        break;
-      }
+  for (const ParseError& e : parsed->errors) {
+    if (first == nullptr ||
+        std::tie(e.kind, e.found) < std::tie(first->kind, first->found)) {
+      first = &e;
     }
-    if (first != nullptr) break;
   }
   Diagnostic d{Severity::kError, DiagnosticKind::kParse, first->message,
                parsed->tree.span_at(first->begin)};

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "diagnostics/suppressions.h"
-#include "lint/checks.h"
+#include "lint/lint_checks.h"
 #include "qel/rules.h"
 #include "qel/syntax_tree.h"
 

@@ -494,22 +494,22 @@ class Differ {
     merge(
         ol, nl,
         [&](const Keyed& k) {
-          const syntax::Operation op(old_, k.ref);
+          const syntax::OperationNode op(old_, k.ref);
           add(DiffCode::kOperationRemoved, op.name().span(), n.span(),
               "operation " + quoted(k.key()) + " removed");
         },
         [&](const Keyed& k) {
-          const syntax::Operation op(new_, k.ref);
+          const syntax::OperationNode op(new_, k.ref);
           add(DiffCode::kOperationAdded, o.span(), op.name().span(),
               "operation " + quoted(k.key()) + " added");
         },
         [&](const Keyed& ok, const Keyed& nk) {
-          operation(syntax::Operation(old_, ok.ref),
-                    syntax::Operation(new_, nk.ref));
+          operation(syntax::OperationNode(old_, ok.ref),
+                    syntax::OperationNode(new_, nk.ref));
         });
   }
 
-  void operation(const syntax::Operation& o, const syntax::Operation& n) {
+  void operation(const syntax::OperationNode& o, const syntax::OperationNode& n) {
     const std::string name = quoted(o.name().text());
     fields(o.parameters(), n.parameters(), o.name().span(), n.name().span(),
            {DiffCode::kParameterRemoved, DiffCode::kParameterAdded,
@@ -638,7 +638,7 @@ class Differ {
 
   // The systems of a contract sorted by name, and where the section is (or,
   // without one, where it would start: after the contract's closing brace).
-  static Span extensions_at(const syntax::Contract& c, KeyedList& systems) {
+  static Span extensions_at(const syntax::ContractNode& c, KeyedList& systems) {
     systems.clear();
     const std::optional<syntax::Extensions> e = c.extensions();
     if (!e) return c.tree().token_span(c.last_token());
@@ -699,8 +699,8 @@ class Differ {
 
   const SyntaxTree& old_;
   const SyntaxTree& new_;
-  const syntax::Contract oc_;
-  const syntax::Contract nc_;
+  const syntax::ContractNode oc_;
+  const syntax::ContractNode nc_;
   std::vector<Change> changes_;
 };
 

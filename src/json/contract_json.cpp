@@ -202,7 +202,7 @@ constexpr uint64_t kFieldsPerPoll = 4096;
 template <typename Out>
 bool write_tree_json(const SyntaxTree& tree, Out& out,
                      const Interrupter& interrupter) {
-  const syntax::Contract c = tree.contract();
+  const syntax::ContractNode c = tree.contract();
   BasicJsonWriter<Out> w(out);
   detail::InterruptPoll poll(interrupter, kFieldsPerPoll);
   StateWriter state(tree, poll);
@@ -239,7 +239,7 @@ bool write_tree_json(const SyntaxTree& tree, Out& out,
   w.begin_object();
   w.key("operations");
   w.begin_array();
-  for (const syntax::Operation op : c.behavioral_semantics().operations()) {
+  for (const syntax::OperationNode op : c.behavioral_semantics().operations()) {
     if (poll.tick(4)) return false;
     w.begin_object();
     w.key("name"); w.string(op.name().text());

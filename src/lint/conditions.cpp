@@ -11,7 +11,7 @@
 
 #include "executor/condition_form.h"
 #include "executor/text.h"
-#include "lint/checks.h"
+#include "lint/lint_checks.h"
 #include "qel/executor.h"
 #include "qel/model.h"
 #include "qel/parser.h"
@@ -57,7 +57,7 @@ class ConditionLinter {
     std::sort(warned_offsets_.begin(), warned_offsets_.end());
   }
 
-  void operation(const syntax::Operation& op) {
+  void operation(const syntax::OperationNode& op) {
     const NameSet parameters(op.parameters());
     const syntax::Text pre = op.precondition();
     check({Clause::kPrecondition, pre.text(), &op}, pre.span(), &parameters);
@@ -125,8 +125,8 @@ class ConditionLinter {
 void lint_conditions(const SyntaxTree& tree, const VerificationResult& verified,
                      std::vector<Diagnostic>& out) {
   ConditionLinter linter(tree, verified, out);
-  const syntax::Contract contract = tree.contract();
-  for (const syntax::Operation op :
+  const syntax::ContractNode contract = tree.contract();
+  for (const syntax::OperationNode op :
        contract.behavioral_semantics().operations()) {
     linter.operation(op);
   }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lint/checks.h"
+#include "lint/lint_checks.h"
 #include "qel/executor.h"
 #include "qel/json.h"
 #include "syntax/lower.h"
@@ -57,7 +57,7 @@ void lint_defaults(const SyntaxTree& tree, std::vector<Diagnostic>& out) {
                        const syntax::Literal& literal) {
     out.push_back(lint_finding(code, std::move(message), literal.span()));
   };
-  const syntax::Contract contract = tree.contract();
+  const syntax::ContractNode contract = tree.contract();
 
   for (const syntax::StateField field : contract.data_semantics().state()) {
     if (const std::optional<syntax::Literal> d = field.default_value()) {
@@ -77,7 +77,7 @@ void lint_defaults(const SyntaxTree& tree, std::vector<Diagnostic>& out) {
         });
   }
 
-  for (const syntax::Operation op :
+  for (const syntax::OperationNode op :
        contract.behavioral_semantics().operations()) {
     for (const syntax::StateField parameter : op.parameters()) {
       if (const std::optional<syntax::Literal> d = parameter.default_value()) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "diagnostics/ranges.h"
-#include "lint/checks.h"
+#include "lint/lint_checks.h"
 
 namespace qel {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "executor/condition_form.h"
-#include "lint/checks.h"
+#include "lint/lint_checks.h"
 #include "qel/json.h"
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 
 namespace qel::detail {
 
@@ -128,7 +128,7 @@ std::string ignored_state_default_message(const syntax::StateField& field,
 }
 
 std::string ignored_parameter_default_message(
-    const syntax::Operation& operation, const syntax::StateField& parameter) {
+    const syntax::OperationNode& operation, const syntax::StateField& parameter) {
   std::string out = "default of parameter ";
   append_quoted(out, parameter.name());
   out += " of ";
@@ -140,7 +140,7 @@ std::string ignored_parameter_default_message(
 
 std::string ignored_nested_default_message(const syntax::StateField& nested,
                                            const syntax::StateField& owner,
-                                           const syntax::Operation* operation) {
+                                           const syntax::OperationNode* operation) {
   std::string out = "default of ";
   append_quoted(out, nested.name());
   if (operation != nullptr) {

@@ -77,7 +77,7 @@ namespace {
 // False when `poll` said stop, `out` then lowered in part.
 bool lower_into(const SyntaxTree& tree, detail::InterruptPoll& poll,
                 Contract& out) {
-  const syntax::Contract c = tree.contract();
+  const syntax::ContractNode c = tree.contract();
 
   const syntax::Identity identity = c.identity();
   out.identity.stable_id = identity.stable_id().text();
@@ -103,7 +103,7 @@ bool lower_into(const SyntaxTree& tree, detail::InterruptPoll& poll,
   out.data_semantics.state = Json(std::move(state));
   out.data_semantics.invariants = lower_texts(data.invariants(), poll);
 
-  for (const syntax::Operation node : c.behavioral_semantics().operations()) {
+  for (const syntax::OperationNode node : c.behavioral_semantics().operations()) {
     if (poll.tick(4)) return false;
     Operation& op = out.behavioral_semantics.operations.emplace_back();
     op.name = node.name().text();

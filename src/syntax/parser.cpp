@@ -910,6 +910,9 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
       result.errors.push_back(std::move(e));
     }
   }
+  for (std::size_t i = 0; i < result.errors.size(); ++i) {
+    result.errors[i].found = static_cast<uint32_t>(i);
+  }
   std::stable_sort(result.errors.begin(), result.errors.end(),
                    [](const ParseError& a, const ParseError& b) {
                      return a.begin < b.begin;

@@ -476,28 +476,28 @@ TextList DataSemantics::invariants() const {
   return QEL_FIELD_LIST(DataField::kInvariants);
 }
 
-Text Operation::name() const {
+Text OperationNode::name() const {
   return Text(*tree_, QEL_FIELD_TOKEN(OperationField::kName));
 }
-Text Operation::precondition() const {
+Text OperationNode::precondition() const {
   return Text(*tree_, QEL_FIELD_TOKEN(OperationField::kPrecondition));
 }
-StateFields Operation::parameters() const {
+StateFields OperationNode::parameters() const {
   return StateFields(*tree_,
                      last_field(static_cast<uint8_t>(OperationField::kParameters)));
 }
-Text Operation::postcondition() const {
+Text OperationNode::postcondition() const {
   return Text(*tree_, QEL_FIELD_TOKEN(OperationField::kPostcondition));
 }
-TextList Operation::side_effects() const {
+TextList OperationNode::side_effects() const {
   return QEL_FIELD_LIST(OperationField::kSideEffects);
 }
-Text Operation::idempotence() const {
+Text OperationNode::idempotence() const {
   return Text(*tree_, QEL_FIELD_TOKEN(OperationField::kIdempotence));
 }
 
-NodeRange<Operation> BehavioralSemantics::operations() const {
-  return NodeRange<Operation>(*tree_, index_ + 1);  // the one field
+NodeRange<OperationNode> BehavioralSemantics::operations() const {
+  return NodeRange<OperationNode>(*tree_, index_ + 1);  // the one field
 }
 
 Integer ResourceLimits::max_memory_bytes() const {
@@ -543,24 +543,24 @@ Literal CustomField::value() const {
 }
 
 // The sections are the contract's children, always all six, in order.
-Identity Contract::identity() const { return Identity(*tree_, index_ + 1); }
-PurposeStatement Contract::purpose_statement() const {
+Identity ContractNode::identity() const { return Identity(*tree_, index_ + 1); }
+PurposeStatement ContractNode::purpose_statement() const {
   return PurposeStatement(*tree_, after(identity().index()));
 }
-DataSemantics Contract::data_semantics() const {
+DataSemantics ContractNode::data_semantics() const {
   return DataSemantics(*tree_, after(purpose_statement().index()));
 }
-BehavioralSemantics Contract::behavioral_semantics() const {
+BehavioralSemantics ContractNode::behavioral_semantics() const {
   return BehavioralSemantics(*tree_, after(data_semantics().index()));
 }
-ExecutionConstraints Contract::execution_constraints() const {
+ExecutionConstraints ContractNode::execution_constraints() const {
   return ExecutionConstraints(*tree_, after(behavioral_semantics().index()));
 }
-HumanMachineContract Contract::human_machine_contract() const {
+HumanMachineContract ContractNode::human_machine_contract() const {
   return HumanMachineContract(*tree_, after(execution_constraints().index()));
 }
 
-std::optional<Node> Contract::section(NodeKind kind) const {
+std::optional<Node> ContractNode::section(NodeKind kind) const {
   for (Node child : children()) {
     if (child.kind() == kind) return child;
   }
@@ -569,7 +569,7 @@ std::optional<Node> Contract::section(NodeKind kind) const {
 
 // Extensions follow the contract's closing brace: the document's second
 // child, when there is one.
-std::optional<Extensions> Contract::extensions() const {
+std::optional<Extensions> ContractNode::extensions() const {
   const uint32_t next = raw().next;
   if (next >= tree_->node_count() ||
       tree_->node(next).kind != NodeKind::kExtensions) {

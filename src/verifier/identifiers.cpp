@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 
 namespace qel::detail {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "util/sort_asking.h"
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 
 namespace qel::detail {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "qel/rules.h"
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 
 namespace qel::detail {
 

@@ -13,7 +13,7 @@
 #include "qel/json.h"
 #include "qel/rules.h"
 #include "qel/verifier.h"
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 
 namespace qel {
 
@@ -221,7 +221,7 @@ void check_invariant_reference(const syntax::Text& invariant,
 }
 
 // The determinism scan of one operation's texts, in their fixed order.
-void scan_operation(const syntax::Operation& op,
+void scan_operation(const syntax::OperationNode& op,
                     const detail::DeterminismTable& table,
                     VerificationResult& result) {
   const auto scan = [&](const syntax::Text& text, std::string_view part) {
@@ -243,7 +243,7 @@ void scan_operation(const syntax::Operation& op,
 
 // Unknown field references in one operation's precondition, then its
 // postcondition.
-void check_references(const syntax::Operation& op, const SortedTexts& state,
+void check_references(const syntax::OperationNode& op, const SortedTexts& state,
                       VerificationResult& result) {
   // Built only once a kept identifier is not a state field name.
   std::optional<SortedTexts> parameters;
@@ -343,7 +343,7 @@ constexpr uint64_t kItemsPerPoll = 2048;
 // stop, `result` then holding part of the findings.
 bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
                VerificationResult& result) {
-  const syntax::Contract contract = tree.contract();
+  const syntax::ContractNode contract = tree.contract();
   const syntax::DataSemantics data = contract.data_semantics();
   const auto operations = contract.behavioral_semantics().operations();
 
@@ -365,7 +365,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
   VerificationResult operation_determinism;
   VerificationResult references;
   std::vector<SpannedView> operation_names;
-  for (const syntax::Operation op : operations) {
+  for (const syntax::OperationNode op : operations) {
     // An operation is checked field by field, parameters and texts: a
     // handful of state fields' work.
     if (poll.tick(4)) return false;

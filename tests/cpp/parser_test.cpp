@@ -66,7 +66,7 @@ class Parsed {
   }
   bool ok() const { return tree_.node_count() > 0; }
   const SyntaxTree& tree() const { return tree_; }
-  syntax::Contract contract() const { return tree_.contract(); }
+  syntax::ContractNode contract() const { return tree_.contract(); }
 
  private:
   std::unique_ptr<std::string> text_;  // never moves, so the tree's views stay
@@ -727,7 +727,7 @@ TEST(ParserNesting, DeepTreesPrintAndLower) {
 TEST(ParserTree, SpansOfNodes) {
   const Parsed parsed = parse_ok("// leading comment\n" + build({}));
   ASSERT_TRUE(parsed.ok());
-  const syntax::Contract c = parsed.contract();
+  const syntax::ContractNode c = parsed.contract();
   EXPECT_EQ(c.span(), (Span{2, 1, 19}));
   EXPECT_EQ(c.identity().span().to_string(), "3:3");
   EXPECT_EQ(c.identity().stable_id().span().to_string(), "3:25");
@@ -783,7 +783,7 @@ TEST(ParserTree, LastFieldWins) {
     s.data += " state: { y: String }";
   }));
   ASSERT_TRUE(parsed.ok());
-  const syntax::Contract c = parsed.contract();
+  const syntax::ContractNode c = parsed.contract();
   EXPECT_EQ(c.identity().owner().text(), "second");
   const syntax::TextList triggers = c.execution_constraints().trigger_types();
   ASSERT_EQ(triggers.size(), 2u);

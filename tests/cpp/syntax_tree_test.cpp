@@ -315,7 +315,7 @@ TEST(SyntaxTreeViews, RepeatedFieldsReadAsTheLast) {
       "[] sandbox_mode: \"m\" } HumanMachineContract { system_commitments: "
       "[] system_refusals: [] user_obligations: [] }}";
   const SyntaxTree tree = parse_ok(text);
-  const syntax::Contract c = tree.contract();
+  const syntax::ContractNode c = tree.contract();
   EXPECT_EQ(c.identity().version().value(), 7);
   EXPECT_EQ(c.identity().owner().text(), "b\"c");
   EXPECT_EQ(c.identity().owner().source_text(), "\"b\\\"c\"");
@@ -324,7 +324,7 @@ TEST(SyntaxTreeViews, RepeatedFieldsReadAsTheLast) {
   EXPECT_TRUE(c.data_semantics().invariants().empty());
   ASSERT_EQ(c.data_semantics().state().size(), 1u);
   EXPECT_EQ((*c.data_semantics().state().begin()).name(), "b");
-  const syntax::Operation op = *c.behavioral_semantics().operations().begin();
+  const syntax::OperationNode op = *c.behavioral_semantics().operations().begin();
   EXPECT_EQ(op.name().text(), "two");
   EXPECT_EQ(op.side_effects().size(), 1u);
   std::vector<std::string> triggers;

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> corpus_texts() {
   std::vector<std::string> texts;
-  for (const char* dir : {"/examples", "/tests/corpus/contracts"}) {
+  for (const char* dir :
+       {"/examples", "/tests/corpus/contracts", "/tests/corpus/tolerant"}) {
     for (const auto& entry :
          fs::directory_iterator(std::string(QEL_SOURCE_DIR) + dir)) {
       if (entry.path().extension() != ".qel") continue;
@@ -36,11 +37,15 @@ std::vector<std::string> corpus_texts() {
 }
 
 // The one error parse_tree reports, chosen from the tolerant list by its
-// rule: invalid UTF-8, then a lexical error, then the grammar's first.
+// rule: invalid UTF-8, then a lexical error, then the grammar's first
+// found (not the first placed: a missing field is placed at its block).
 std::string strict_choice(const Parse& parse) {
   const ParseError* chosen = nullptr;
   for (const ParseError& e : parse.errors) {
-    if (chosen == nullptr || e.kind < chosen->kind) chosen = &e;
+    if (chosen == nullptr || std::tie(e.kind, e.found) <
+                                 std::tie(chosen->kind, chosen->found)) {
+      chosen = &e;
+    }
   }
   return chosen->message + " at " +
          parse.tree.span_at(chosen->begin).to_string();
@@ -64,7 +69,7 @@ void expect_readable(const SyntaxTree& tree) {
     open.push_back(i);
   }
   // A field the views can see was read whole: its value is of its kind.
-  const syntax::Contract contract = tree.contract();
+  const syntax::ContractNode contract = tree.contract();
   using K = TokenKind;
   if (auto s = contract.section(NodeKind::kIdentity)) {
     const syntax::Identity identity(tree, s->index());
@@ -86,7 +91,7 @@ void expect_readable(const SyntaxTree& tree) {
   if (auto s = contract.section(NodeKind::kBehavioralSemantics)) {
     const syntax::BehavioralSemantics behavior(tree, s->index());
     if (behavior.has_field(0)) {
-      for (const syntax::Operation op : behavior.operations()) {
+      for (const syntax::OperationNode op : behavior.operations()) {
         EXPECT_EQ(op.kind(), NodeKind::kOperation);
         if (op.has_field(0)) {
           EXPECT_EQ(op.name().kind(), K::kStringLiteral);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "qel/verifier.h"
-#include "verifier/checks.h"
+#include "verifier/verifier_checks.h"
 #include "verifier_test_texts.h"
 
 namespace qel {

@@ -1,4 +1,4 @@
-#include "diff.h"
+#include "unified_diff.h"
 
 #include <algorithm>
 #include <cstdint>

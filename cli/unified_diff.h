@@ -1,6 +1,7 @@
-// Line diffs for `qel normalize --diff`.
-#ifndef QEL_CLI_DIFF_H_
-#define QEL_CLI_DIFF_H_
+// Text diffs of a file and its new text, for `qel normalize --diff` and
+// `qel fmt --diff` (the contract comparison is `qel diff`, src/diff/).
+#ifndef QEL_CLI_UNIFIED_DIFF_H_
+#define QEL_CLI_UNIFIED_DIFF_H_
 
 #include <string>
 #include <string_view>
@@ -16,4 +17,4 @@ std::string unified_diff(std::string_view before, std::string_view after,
 
 }  // namespace qel::cli
 
-#endif  // QEL_CLI_DIFF_H_
+#endif  // QEL_CLI_UNIFIED_DIFF_H_

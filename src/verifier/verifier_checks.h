@@ -1,6 +1,6 @@
 // The verifier's individual checks, shared by the driver and its tests.
-#ifndef QEL_VERIFIER_CHECKS_H_
-#define QEL_VERIFIER_CHECKS_H_
+#ifndef QEL_VERIFIER_VERIFIER_CHECKS_H_
+#define QEL_VERIFIER_VERIFIER_CHECKS_H_
 
 #include <array>
 #include <cstdint>
@@ -203,4 +203,4 @@ std::vector<bool> repetitions(const std::vector<std::string_view>& texts,
 
 }  // namespace qel::detail
 
-#endif  // QEL_VERIFIER_CHECKS_H_
+#endif  // QEL_VERIFIER_VERIFIER_CHECKS_H_

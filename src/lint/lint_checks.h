@@ -1,6 +1,6 @@
 // The lint checks and their messages, shared by the driver and its tests.
-#ifndef QEL_LINT_CHECKS_H_
-#define QEL_LINT_CHECKS_H_
+#ifndef QEL_LINT_LINT_CHECKS_H_
+#define QEL_LINT_LINT_CHECKS_H_
 
 #include <cstdint>
 #include <string>
@@ -51,7 +51,7 @@ struct ConditionSite {
   enum class Clause { kPrecondition, kPostcondition, kInvariant };
   Clause clause = Clause::kInvariant;
   std::string_view text;
-  const syntax::Operation* operation = nullptr;  // null for an invariant
+  const syntax::OperationNode* operation = nullptr;  // null for an invariant
 };
 
 std::string unevaluated_condition_message(const ConditionSite& site);
@@ -66,12 +66,12 @@ std::string initial_state_violation_message(const ConditionSite& site,
 std::string ignored_state_default_message(const syntax::StateField& field,
                                           const Value& start);
 std::string ignored_parameter_default_message(
-    const syntax::Operation& operation, const syntax::StateField& parameter);
+    const syntax::OperationNode& operation, const syntax::StateField& parameter);
 // A default written for a field of an Object type inside a state field, or
 // inside a parameter of `operation`.
 std::string ignored_nested_default_message(const syntax::StateField& nested,
                                            const syntax::StateField& owner,
-                                           const syntax::Operation* operation);
+                                           const syntax::OperationNode* operation);
 
 std::string unused_suppression_message(std::string_view code,
                                        uint64_t target_line);
@@ -80,4 +80,4 @@ std::string empty_suppression_message();
 
 }  // namespace qel::detail
 
-#endif  // QEL_LINT_CHECKS_H_
+#endif  // QEL_LINT_LINT_CHECKS_H_
