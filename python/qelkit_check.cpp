@@ -4,6 +4,8 @@
 // small immutable records. No C++ exception leaves this file.
 #include "qelkit_check.h"
 
+#include "lock_release.h"
+
 #include <algorithm>
 #include <cassert>
 #include <chrono>
@@ -25,71 +27,6 @@
 
 namespace qel::python {
 namespace {
-
-// ---- The interpreter lock ---------------------------------------------------
-
-// The ident of the interpreter's main thread, the only one that runs
-// signal handlers; looked up on first use, with the lock held.
-std::optional<unsigned long> main_thread;
-
-bool know_main_thread() {
-  if (main_thread) return true;
-  PyRef threading(PyImport_ImportModule("threading"));
-  if (threading.get() == nullptr) return false;
-  PyRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (main.get() == nullptr) return false;
-  PyRef ident(PyObject_GetAttrString(main.get(), "ident"));
-  if (ident.get() == nullptr) return false;
-  const unsigned long value = PyLong_AsUnsignedLong(ident.get());
-  if (PyErr_Occurred()) return false;
-  main_thread = value;
-  return true;
-}
-
-// The lock released for the life of this object. On the main thread a long
-// call takes it back every kSignalInterval to run pending signal handlers,
-// so that Ctrl-C stops it; short calls and other threads never take it.
-class Unlocked {
- public:
-  Unlocked()
-      : asks_(main_thread && PyThread_get_thread_ident() == *main_thread),
-        next_(std::chrono::steady_clock::now() + kSignalInterval),
-        saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
-  Interrupter interrupter() {
-    return asks_ ? Interrupter{&signal_raised, this} : Interrupter{};
-  }
-
- private:
-  static constexpr std::chrono::milliseconds kSignalInterval{20};
-
-  static bool signal_raised(void* context) noexcept {
-    auto* self = static_cast<Unlocked*>(context);
-    const auto now = std::chrono::steady_clock::now();
-    if (now < self->next_) return false;
-    self->next_ = now + kSignalInterval;
-    PyEval_RestoreThread(self->saved_);
-    const bool raised = PyErr_CheckSignals() != 0;
-    self->saved_ = PyEval_SaveThread();
-    return raised;
-  }
-
-  bool asks_;
-  std::chrono::steady_clock::time_point next_;
-  PyThreadState* saved_;
-};
-
-PyObject* raise_error(const Error& error) {
-  // Stopped by a signal handler's exception, which stays set.
-  if (error.kind() == ErrorKind::kInterrupted) {
-    assert(PyErr_Occurred() != nullptr);
-    return nullptr;
-  }
-  return raise_value_error(error.to_string());
-}
 
 // ---- Values -----------------------------------------------------------------
 
@@ -412,7 +349,6 @@ PyObject* check_text(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &select_obj, &ignore_obj)) {
     return nullptr;
   }
-  if (!know_main_thread()) return nullptr;
   Utf8Argument text;
   if (!text.read(text_obj)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -430,8 +366,8 @@ PyObject* check_text(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<Result<CheckResult>> result;
     std::vector<Placed> placed;
     {
-      Unlocked unlocked;
-      result.emplace(check(text.text(), options, unlocked.interrupter()));
+      Released released;
+      result.emplace(check(text.text(), options, released.interrupter()));
       if (result->ok()) {
         const LineIndex index(text.text());
         for (const Diagnostic& d : result->value().findings) {
@@ -479,7 +415,7 @@ PyObject* format_text(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::optional<Rewrite> rewrite;
     {
-      Unlocked unlocked;
+      Released released;
       rewrite.emplace(format_checked(text.text()));
     }
     if (!rewrite->text.ok()) return raise_error(rewrite->text.error());
@@ -524,7 +460,6 @@ PyObject* diff_texts(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &new_obj)) {
     return nullptr;
   }
-  if (!know_main_thread()) return nullptr;
   Utf8Argument old_text, new_text;
   if (!old_text.read(old_obj) || !new_text.read(new_obj)) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -532,15 +467,15 @@ PyObject* diff_texts(PyObject*, PyObject* args, PyObject* kwargs) {
     const char* side = "";
     std::vector<Change> changes;
     {
-      Unlocked unlocked;
+      Released released;
       Result<SyntaxTree> o =
-          parse_tree(old_text.text(), unlocked.interrupter());
+          parse_tree(old_text.text(), released.interrupter());
       if (!o.ok()) {
         error = o.error();
         side = "old: ";
       } else {
         Result<SyntaxTree> n =
-            parse_tree(new_text.text(), unlocked.interrupter());
+            parse_tree(new_text.text(), released.interrupter());
         if (!n.ok()) {
           error = n.error();
           side = "new: ";
