@@ -29,11 +29,11 @@ Answer code_action(Session& session, const json& params) {
   };
   const std::string& uri = document_uri(params);
   const auto action = [&](std::string_view title, std::string_view kind,
-                          json edit) {
-    actions.push_back(json{
-        {"title", title},
-        {"kind", kind},
-        {"edit", {{"changes", {{uri, json::array({std::move(edit)})}}}}}});
+                          json edits) {
+    if (!edits.is_array()) edits = json::array({std::move(edits)});
+    actions.push_back(json{{"title", title},
+                           {"kind", kind},
+                           {"edit", {{"changes", {{uri, std::move(edits)}}}}}});
   };
   if (outline->semantic_hash &&
       outline->written_hash != outline->computed_hash &&
@@ -45,7 +45,7 @@ Answer code_action(Session& session, const json& params) {
   if (!outline->canonical.empty() && outline->canonical != doc.text &&
       wanted(kNormalizeKind)) {
     action("Normalize to canonical form (drops comments)", kNormalizeKind,
-           protocol.whole_document_edit(doc, outline->canonical));
+           minimal_edits(protocol, doc, outline->canonical));
   }
   return actions;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "lsp/features.h"
 #include "qel/check.h"
 #include "qel/json.h"
@@ -12,9 +13,16 @@
 
 namespace qel::cli::lsp {
 
-std::string diagnostics_notification(const Protocol& protocol,
-                                     const std::string& uri, Document& doc) {
-  const Result<CheckResult> checked = check(doc.contract());
+std::string diagnostics_notification(const Session& session,
+                                     const std::string& uri, Document& doc,
+                                     const Interrupter& interrupter) {
+  const Protocol& protocol = session.protocol;
+  const CheckOptions options =
+      with_client_settings(check_options_for_uri(uri), session.settings);
+  const Result<CheckResult> checked =
+      check(doc.contract(), options, interrupter);
+  // Stopped because newer input is waiting: it is read first.
+  if (!checked.ok()) return {};
   std::string body =
       "{\"jsonrpc\":\"2.0\",\"method\":\"textDocument/publishDiagnostics\","
       "\"params\":{\"uri\":";
@@ -28,10 +36,7 @@ std::string diagnostics_notification(const Protocol& protocol,
     if (!placed) return ByteRange{doc.body, doc.body};
     return ByteRange{doc.body + r.begin, doc.body + std::max(r.begin, r.end)};
   };
-  // Only an interrupter stops a check, and none is given.
-  const std::vector<Diagnostic> none;
-  const std::vector<Diagnostic>& findings =
-      checked.ok() ? checked->findings : none;
+  const std::vector<Diagnostic>& findings = checked->findings;
   for (size_t i = 0; i < findings.size(); ++i) {
     const Diagnostic& d = findings[i];
     if (i > 0) body += ',';

@@ -1,5 +1,6 @@
 #include "lsp/document.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -11,6 +12,19 @@ void Document::set_text(std::string new_text) {
   text = std::move(new_text);
   body = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
   index.emplace(text);
+  stale = true;
+}
+
+void Document::replace(size_t begin, size_t end, std::string_view with) {
+  outline.reset();
+  parsed.reset();
+  index.reset();  // it refers to the old text
+  begin = std::min(begin, text.size());
+  end = std::clamp(end, begin, text.size());
+  text.replace(begin, end - begin, with);
+  body = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+  index.emplace(text);
+  stale = true;
 }
 
 const Parse& Document::parse() {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lsp/outline.h"
 #include "lsp/protocol.h"
@@ -28,8 +29,12 @@ struct Document {
   // it, for this version of the text.
   std::optional<Parse> parsed;
   std::optional<Outline> outline;
+  // Changed since its diagnostics were last published.
+  bool stale = true;
 
   void set_text(std::string new_text);
+  // Replaces bytes [begin, end) (clamped to the text) with `with`.
+  void replace(size_t begin, size_t end, std::string_view with);
   // The text the parser sees: without a byte order mark.
   std::string_view contract() const {
     return std::string_view(text).substr(body);
@@ -39,8 +44,17 @@ struct Document {
   const Outline& get_outline();
 };
 
+// What the client sets with workspace/didChangeConfiguration, under "qel":
+// each one given overrides the configuration file's.
+struct ClientSettings {
+  std::optional<std::vector<std::string>> select;
+  std::optional<std::vector<std::string>> ignore;
+  std::optional<bool> strict;
+};
+
 struct Session {
   Protocol protocol;
+  ClientSettings settings;
   std::map<std::string, std::unique_ptr<Document>, std::less<>> documents;
 
   // The open document params.textDocument names; RpcError when it is not

@@ -30,6 +30,7 @@ inline constexpr int kMethodNotFound = -32601;
 inline constexpr int kInvalidParams = -32602;
 inline constexpr int kInternalError = -32603;
 inline constexpr int kServerNotInitialized = -32002;
+inline constexpr int kRequestCancelled = -32800;
 
 // The largest of the protocol's unsigned integers.
 inline constexpr uint64_t kMaxUinteger = 2147483647;

@@ -1,11 +1,16 @@
-// The server proper: one message at a time from the transport, requests
-// dispatched to the features, notifications to the documents, and every
-// failure answered or logged, never fatal.
+// The server proper: every message already waiting is read, then handled
+// in order (requests dispatched to the features, notifications to the
+// documents, a request cancelled meanwhile answered as such), and only
+// then are the changed documents analysed, the newest version of each once;
+// an analysis stops when more input arrives. Every failure is answered or
+// logged, never fatal.
 #include "lsp_server.h"
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <deque>
 #include <exception>
 #include <map>
 #include <new>
@@ -22,23 +27,48 @@ namespace qel::cli {
 namespace lsp {
 namespace {
 
+// A notification has no answer; its fault goes where clients keep the
+// server's log.
+void log_ignored(std::string_view method, std::string_view why) {
+  std::string line = "qel lsp: ignored ";
+  line += method;
+  line += ": ";
+  line += why;
+  line += '\n';
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
 class Server {
  public:
   explicit Server(int out) : out_(out) {}
 
-  // Handles one message; false once `exit` has come.
-  bool handle(const std::string& body);
+  // Queues one message, parsed.
+  void take(const std::string& body);
   // Whether the last body was not a whole message: its frame's length may
   // have been wrong, so the next header is searched for.
   bool body_was_malformed() const { return malformed_; }
   void framing_error(const MessageReader::Frame& frame) {
-    send_error(nullptr, frame.oversized ? kInvalidRequest : kParseError,
-               frame.error);
+    queue_.push_back(Incoming{{},
+                              frame.oversized ? kInvalidRequest : kParseError,
+                              frame.error});
   }
+  size_t queued() const { return queue_.size(); }
+  // Handles the queued messages in order; false once `exit` has come.
+  bool run_queue();
+  // Publishes the diagnostics of every changed document, until
+  // `interrupter` stops an analysis.
+  void publish_stale(const Interrupter& interrupter);
   int exit_status() const { return shutdown_ ? 0 : 1; }
   bool output_closed() const { return output_closed_; }
 
  private:
+  // A parsed message, or the error that answers a body that was none.
+  struct Incoming {
+    json message;
+    int error_code = 0;
+    std::string error;
+  };
+
   bool dispatch(const json& message);
   void request(const json& id, const std::string& method,
                const json& params);
@@ -57,34 +87,91 @@ class Server {
   bool initialized_ = false;
   bool shutdown_ = false;
   Session session_;
+  std::deque<Incoming> queue_;
+  // Ids of queued requests the client has cancelled.
+  std::vector<json> cancelled_;
 };
 
 // ---- Messages ----------------------------------------------------------------
 
-bool Server::handle(const std::string& body) {
+void Server::take(const std::string& body) {
   malformed_ = false;
   try {
-    json message;
     try {
-      message = parse_json(body);
+      json message = parse_json(body);
+      malformed_ = !message.is_object();
+      queue_.push_back(Incoming{std::move(message), 0, {}});
     } catch (const json::parse_error& e) {
       malformed_ = true;
-      send_error(nullptr, kParseError, e.what());
-      return true;
+      queue_.push_back(Incoming{{}, kParseError, e.what()});
     } catch (const NestingTooDeep&) {
       malformed_ = true;
-      send_error(nullptr, kParseError,
-                 "JSON nested deeper than " +
-                     std::to_string(kMaxNestingDepth) + " levels");
-      return true;
+      queue_.push_back(Incoming{{}, kParseError,
+                                "JSON nested deeper than " +
+                                    std::to_string(kMaxNestingDepth) +
+                                    " levels"});
     }
-    return dispatch(message);
   } catch (const std::bad_alloc&) {
     send_error(nullptr, kInternalError, "out of memory");
   } catch (const std::exception& e) {
     send_error(nullptr, kInternalError, e.what());
   }
-  return true;
+}
+
+bool Server::run_queue() {
+  // A cancellation queued after its request still reaches it.
+  for (const Incoming& in : queue_) {
+    const json& m = in.message;
+    if (!m.is_object()) continue;
+    const auto method = m.find("method");
+    if (method == m.end() || *method != "$/cancelRequest") continue;
+    const json* id = find_path(m, {"params", "id"});
+    if (id != nullptr && (id->is_number_integer() || id->is_string())) {
+      cancelled_.push_back(*id);
+    }
+  }
+  bool go_on = true;
+  while (go_on && !queue_.empty()) {
+    Incoming in = std::move(queue_.front());
+    queue_.pop_front();
+    try {
+      if (in.error_code != 0) {
+        send_error(nullptr, in.error_code, std::move(in.error));
+      } else {
+        go_on = dispatch(in.message);
+      }
+    } catch (const std::bad_alloc&) {
+      send_error(nullptr, kInternalError, "out of memory");
+    } catch (const std::exception& e) {
+      send_error(nullptr, kInternalError, e.what());
+    }
+  }
+  queue_.clear();
+  cancelled_.clear();
+  return go_on;
+}
+
+void Server::publish_stale(const Interrupter& interrupter) {
+  if (!initialized_ || shutdown_) return;
+  for (auto& [uri, doc] : session_.documents) {
+    if (!doc->stale) continue;
+    std::string published;
+    try {
+      published = diagnostics_notification(session_, uri, *doc, interrupter);
+    } catch (const std::bad_alloc&) {
+      log_ignored("diagnostics", "out of memory");
+      doc->stale = false;
+      continue;
+    } catch (const std::exception& e) {
+      log_ignored("diagnostics", e.what());
+      doc->stale = false;
+      continue;
+    }
+    if (published.empty()) return;  // newer input first
+    doc->stale = false;
+    send_text(published);
+    if (output_closed_) return;
+  }
 }
 
 bool Server::dispatch(const json& message) {
@@ -142,6 +229,12 @@ void Server::request(const json& id, const std::string& method,
       {"textDocument/completion", completion},
       {"textDocument/codeAction", code_action},
       {"textDocument/formatting", formatting},
+      {"textDocument/prepareRename", prepare_rename},
+      {"textDocument/rename", rename},
+      {"textDocument/documentHighlight", document_highlight},
+      {"textDocument/semanticTokens/full", semantic_tokens_full},
+      {"textDocument/foldingRange", folding_range},
+      {"textDocument/selectionRange", selection_range},
   };
   if (shutdown_) {
     send_error(id, kInvalidRequest, "the server has been shut down");
@@ -155,6 +248,11 @@ void Server::request(const json& id, const std::string& method,
   const bool lifecycle = method == "initialize" || method == "shutdown";
   if (it == kRequests.end() && !lifecycle) {
     send_error(id, kMethodNotFound, "unknown method '" + method + "'");
+    return;
+  }
+  if (!lifecycle && std::find(cancelled_.begin(), cancelled_.end(), id) !=
+                        cancelled_.end()) {
+    send_error(id, kRequestCancelled, "the request was cancelled");
     return;
   }
   try {
@@ -177,17 +275,6 @@ void Server::request(const json& id, const std::string& method,
   }
 }
 
-// A notification has no answer; its fault goes where clients keep the
-// server's log.
-void log_ignored(std::string_view method, std::string_view why) {
-  std::string line = "qel lsp: ignored ";
-  line += method;
-  line += ": ";
-  line += why;
-  line += '\n';
-  (void)!::write(STDERR_FILENO, line.data(), line.size());
-}
-
 void Server::notification(const std::string& method, const json& params) {
   if (!initialized_ || shutdown_) return;
   try {
@@ -200,10 +287,12 @@ void Server::notification(const std::string& method, const json& params) {
       published = did_save(session_, params);
     } else if (method == "textDocument/didClose") {
       published = did_close(session_, params);
+    } else if (method == "workspace/didChangeConfiguration") {
+      did_change_configuration(session_, params);
     }
     if (!published.empty()) send_text(published);
-    // Every other notification ($/cancelRequest among them: requests are
-    // answered one by one, before the next is read) needs nothing.
+    // Every other notification ($/cancelRequest among them, read ahead by
+    // run_queue) needs nothing.
   } catch (const RpcError& e) {
     log_ignored(method, e.message);
   } catch (const std::bad_alloc&) {
@@ -272,7 +361,7 @@ Answer Server::initialize(const json& params) {
                                                             : "utf-16"},
            {"textDocumentSync",
             {{"openClose", true},
-             {"change", 1},  // the whole text with every change
+             {"change", 2},  // ranges, applied to the stored text
              {"save", {{"includeText", false}}}}},
            {"documentSymbolProvider", true},
            {"hoverProvider", true},
@@ -282,6 +371,12 @@ Answer Server::initialize(const json& params) {
            {"codeActionProvider",
             {{"codeActionKinds", {kWriteHashKind, kNormalizeKind}}}},
            {"documentFormattingProvider", true},
+           {"renameProvider", {{"prepareProvider", true}}},
+           {"documentHighlightProvider", true},
+           {"semanticTokensProvider",
+            {{"legend", semantic_tokens_legend()}, {"full", true}}},
+           {"foldingRangeProvider", true},
+           {"selectionRangeProvider", true},
        }},
       {"serverInfo", {{"name", "qel"}}},
   };
@@ -289,31 +384,42 @@ Answer Server::initialize(const json& params) {
 
 }  // namespace
 
+// Stops an analysis once the client has sent more.
+bool input_arrived(void* reader) {
+  return static_cast<const MessageReader*>(reader)->descriptor_readable();
+}
+
 int serve(int in, int out) {
+  // Read ahead no further than this many messages at a time.
+  constexpr size_t kMaxQueued = 256;
   MessageReader reader(in);
   Server server(out);
+  const Interrupter interrupter{input_arrived, &reader};
   for (;;) {
-    MessageReader::Frame frame;
-    try {
-      frame = reader.next();
-    } catch (const std::bad_alloc&) {
-      server.framing_error(MessageReader::Frame{
-          MessageReader::Status::kInvalid, {}, "out of memory", false});
-      continue;
-    }
-    switch (frame.status) {
-      case MessageReader::Status::kEnd:
-        return server.exit_status();
-      case MessageReader::Status::kInvalid:
+    bool ended = false;
+    do {
+      MessageReader::Frame frame;
+      try {
+        frame = reader.next();
+      } catch (const std::bad_alloc&) {
+        server.framing_error(MessageReader::Frame{
+            MessageReader::Status::kInvalid, {}, "out of memory", false});
+        continue;
+      }
+      if (frame.status == MessageReader::Status::kEnd) {
+        ended = true;
+      } else if (frame.status == MessageReader::Status::kInvalid) {
         server.framing_error(frame);
-        break;
-      case MessageReader::Status::kMessage:
-        if (!server.handle(frame.body)) return server.exit_status();
+      } else {
+        server.take(frame.body);
         if (server.body_was_malformed()) {
           reader.skip_to_next_header(frame.body.size());
         }
-        break;
-    }
+      }
+    } while (!ended && server.queued() < kMaxQueued && reader.input_waiting());
+    if (!server.run_queue() || ended) return server.exit_status();
+    if (server.output_closed()) return 1;
+    if (!reader.input_waiting()) server.publish_stale(interrupter);
     if (server.output_closed()) return 1;
   }
 }

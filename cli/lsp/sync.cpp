@@ -1,4 +1,7 @@
-// Documents as the client opens, changes, saves and closes them.
+// Documents as the client opens, changes, saves and closes them. A change
+// only updates the text and marks the document stale: the server publishes
+// diagnostics once no more input is waiting, so a burst of edits is
+// analysed once, at its newest version.
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -14,8 +17,8 @@ std::string did_open(Session& session, const json& params) {
   auto doc = std::make_unique<Document>();
   doc->version = document_version(item, 0);
   doc->set_text(item.at("text").get<std::string>());
-  Document& stored = *(session.documents[uri] = std::move(doc));
-  return diagnostics_notification(session.protocol, uri, stored);
+  session.documents[uri] = std::move(doc);
+  return {};
 }
 
 std::string did_change(Session& session, const json& params) {
@@ -29,25 +32,22 @@ std::string did_change(Session& session, const json& params) {
       doc.set_text(text);
       continue;
     }
-    // Whole-text sync is what the server asks for; a client that sends a
-    // range anyway still gets the right text.
+    // Each range is in the text as the changes before it left it.
     const size_t begin = session.protocol.offset_of(doc, edit->at("start"));
     const size_t end =
         std::max(begin, session.protocol.offset_of(doc, edit->at("end")));
-    std::string updated = doc.text;
-    updated.replace(begin, end - begin, text);
-    doc.set_text(std::move(updated));
+    doc.replace(begin, end, text);
   }
   doc.version = version;
-  return diagnostics_notification(session.protocol, document_uri(params), doc);
+  return {};
 }
 
 // The text a client may send with a save is not asked for and not read:
 // one client sends it with its line breaks changed, and the document is
 // already what the changes made it.
 std::string did_save(Session& session, const json& params) {
-  Document& doc = session.document(params);
-  return diagnostics_notification(session.protocol, document_uri(params), doc);
+  session.document(params).stale = true;
+  return {};
 }
 
 // A closed document shows no findings any more.

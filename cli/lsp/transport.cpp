@@ -1,6 +1,7 @@
 #include "lsp/transport.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -174,6 +175,21 @@ MessageReader::Frame MessageReader::next() {
   frame.body.assign(buffer_, pos_, *length);
   pos_ += *length;
   return frame;
+}
+
+bool MessageReader::descriptor_readable() const {
+  if (eof_) return false;
+  pollfd p{fd_, POLLIN, 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    // A hang-up counts: the next read then sees the end at once.
+    return n > 0;
+  }
+}
+
+bool MessageReader::input_waiting() const {
+  return pos_ < buffer_.size() || descriptor_readable();
 }
 
 bool write_message(int fd, std::string_view body) {

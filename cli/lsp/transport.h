@@ -44,6 +44,12 @@ class MessageReader {
   // few bytes, the body's end holds the start of that header.
   void skip_to_next_header(size_t body_size);
 
+  // Whether input is already waiting: unread bytes in the buffer, or on
+  // the descriptor. Never blocks.
+  bool input_waiting() const;
+  // Only the descriptor: what arrived since the buffer was last filled.
+  bool descriptor_readable() const;
+
  private:
   // Appends what one read() returns, asking for at least `want` bytes;
   // false at the end of the input.

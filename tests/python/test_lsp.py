@@ -864,22 +864,53 @@ def test_bad_params_and_unknown_documents(raw):
     assert raw.finish() == 1
 
 
-def test_range_edits_are_applied_though_whole_text_is_asked_for(raw):
-    uri = "file:///c.qel"
+def open_raw(raw, text, uri):
     raw.send(INITIALIZE + notification("initialized") + notification(
         "textDocument/didOpen", {"textDocument": {
-            "uri": uri, "languageId": "qel", "version": 1, "text": MINIMAL}}))
-    raw.read()
-    assert raw.read()["params"]["diagnostics"] == []
-    at = position_of(MINIMAL, "demo-contract")
-    raw.send(notification("textDocument/didChange", {
-        "textDocument": {"uri": uri, "version": 2},
-        "contentChanges": [{"range": {
-            "start": {"line": at.line, "character": at.character},
-            "end": {"line": at.line, "character": at.character + 4}},
-            "text": "Demo"}]}))
-    (diagnostic,) = raw.read()["params"]["diagnostics"]
-    assert "'Demo-contract'" in diagnostic["message"]
+            "uri": uri, "languageId": "qel", "version": 1, "text": text}}))
+    raw.read_answer()
+    return raw.read()["params"]["diagnostics"]
+
+
+def test_a_burst_of_range_edits_is_analysed_once_as_the_whole_text(raw):
+    # Positions in UTF-16 past a character beyond U+FFFF, each edit in the
+    # text the one before left; all in one write, so the server reads them
+    # together and publishes only the newest version.
+    text = "// 😀 ledger\n" + MINIMAL
+    open_raw(raw, text, "file:///c.qel")
+    changes = []
+    for version, (needle, new) in enumerate(
+            [("ledger", "books"), ("team", "ops"), ("count >= 0", "count > -1"),
+             ("demo-contract", "Demo"), ("bump", "bump it")], start=2):
+        at = position_of(text, needle)
+        end = t.Position(line=at.line, character=at.character + len(needle))
+        changes.append(notification("textDocument/didChange", {
+            "textDocument": {"uri": "file:///c.qel", "version": version},
+            "contentChanges": [{"range": {
+                "start": {"line": at.line, "character": at.character},
+                "end": {"line": end.line, "character": end.character}},
+                "text": new}]}))
+        text = text.replace(needle, new, 1)
+    raw.send(b"".join(changes) + notification("textDocument/didOpen", {
+        "textDocument": {"uri": "file:///whole.qel", "languageId": "qel",
+                         "version": 1, "text": text}}))
+    published = {m["params"]["uri"]: m["params"] for m in (raw.read(), raw.read())}
+    assert published["file:///c.qel"]["version"] == 6
+    assert published["file:///c.qel"]["diagnostics"] == \
+        published["file:///whole.qel"]["diagnostics"] != []
+
+
+def test_a_cancelled_request_is_answered_as_cancelled(raw):
+    open_raw(raw, MINIMAL, "file:///c.qel")
+    at = position_of(MINIMAL, "count")
+    hover = {"textDocument": {"uri": "file:///c.qel"},
+             "position": {"line": at.line, "character": at.character}}
+    raw.send(request(2, "textDocument/hover", hover) +
+             notification("$/cancelRequest", {"id": 2}) +
+             request(3, "textDocument/hover", hover) +
+             notification("$/cancelRequest", {"id": 2}))
+    assert raw.read_answer()["error"]["code"] == -32800
+    assert "count" in raw.read_answer()["result"]["contents"]["value"]
 
 
 def test_a_client_without_nested_symbols_gets_a_flat_list(raw):
