@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "diagnostics/fixes.h"
 #include "diagnostics/suppressions.h"
 #include "lint/lint_checks.h"
 #include "qel/rules.h"
@@ -33,6 +34,7 @@ struct Suppression {
   Span span;              // the code within the comment
   uint32_t length = 0;    // of the code, or of the comment
   bool used = false;
+  ByteRange comment{};  // the whole comment, slashes included
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -97,6 +99,9 @@ void parse_comment(std::string_view text, const Comment& comment,
     return span;
   };
 
+  const auto comment_begin = static_cast<uint32_t>(comment.span.byte);
+  const ByteRange whole{comment_begin, static_cast<uint32_t>(
+                                           comment_begin + 2 + body.size())};
   bool any = false;
   for (;;) {
     while (i < body.size() && (is_blank(body[i]) || body[i] == ',')) ++i;
@@ -107,13 +112,15 @@ void parse_comment(std::string_view text, const Comment& comment,
     const std::string_view word = body.substr(i, end - i);
     if (!looks_like_code(word)) break;
     out.push_back(Suppression{target_line, word, span_at(i),
-                              static_cast<uint32_t>(word.size()), false});
+                              static_cast<uint32_t>(word.size()), false,
+                              whole});
     any = true;
     i = end;
   }
   if (!any) {
     out.push_back(Suppression{target_line, {}, comment.span,
-                              static_cast<uint32_t>(body.size() + 2), false});
+                              static_cast<uint32_t>(body.size() + 2), false,
+                              whole});
   }
 }
 
@@ -169,6 +176,54 @@ void report_unused(const Suppression& s, std::vector<Diagnostic>& out) {
   out.push_back(std::move(d));
 }
 
+// Each report's fix: without the code, the comment names only codes that
+// are reported too (or none) when it goes whole; otherwise the code goes
+// with the separators up to its neighbour.
+void attach_fixes(std::string_view text,
+                  const std::vector<Suppression>& suppressions,
+                  std::vector<Diagnostic>& reports) {
+  std::map<uint32_t, std::size_t> by_start;  // a report's range starts there
+  for (std::size_t i = 0; i < suppressions.size(); ++i) {
+    if (!suppressions[i].used) {
+      by_start.emplace(static_cast<uint32_t>(suppressions[i].span.byte), i);
+    }
+  }
+  std::vector<bool> reported(suppressions.size(), false);
+  for (const Diagnostic& d : reports) {
+    if (const auto it = by_start.find(d.range.begin); it != by_start.end()) {
+      reported[it->second] = true;
+    }
+  }
+  for (Diagnostic& d : reports) {
+    const auto it = by_start.find(d.range.begin);
+    if (it == by_start.end()) continue;
+    const Suppression& s = suppressions[it->second];
+    // The codes of one comment lie next to each other, in written order.
+    std::size_t first = it->second, last = it->second + 1;
+    while (first > 0 && suppressions[first - 1].comment == s.comment) --first;
+    while (last < suppressions.size() && suppressions[last].comment == s.comment) {
+      ++last;
+    }
+    bool alone = true;
+    for (std::size_t j = first; j < last; ++j) {
+      alone = alone && (j == it->second || reported[j]);
+    }
+    if (alone) {
+      d.fixes.push_back(remove_suppression_comment_fix(text, s.comment));
+      continue;
+    }
+    const auto begin = static_cast<uint32_t>(s.span.byte);
+    ByteRange removed{begin, begin + s.length};
+    if (it->second + 1 < last) {
+      removed.end = static_cast<uint32_t>(suppressions[it->second + 1].span.byte);
+    } else {
+      const Suppression& before = suppressions[it->second - 1];
+      removed.begin = static_cast<uint32_t>(before.span.byte) + before.length;
+    }
+    d.fixes.push_back(remove_suppression_code_fix(s.code, removed));
+  }
+}
+
 }  // namespace
 
 std::vector<Diagnostic> apply_suppressions(std::vector<Diagnostic> findings,
@@ -201,6 +256,7 @@ std::vector<Diagnostic> apply_suppressions(std::vector<Diagnostic> findings,
       report_unused(s, reports);
     }
   }
+  attach_fixes(tree.source(), suppressions, reports);
   kept.insert(kept.end(), std::make_move_iterator(reports.begin()),
               std::make_move_iterator(reports.end()));
   return kept;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/fixes.h"
 #include "executor/condition_form.h"
 #include "executor/text.h"
 #include "lint/lint_checks.h"
@@ -60,15 +61,13 @@ class ConditionLinter {
   void operation(const syntax::OperationNode& op) {
     const NameSet parameters(op.parameters());
     const syntax::Text pre = op.precondition();
-    check({Clause::kPrecondition, pre.text(), &op}, pre.span(), &parameters);
+    check({Clause::kPrecondition, pre.text(), &op}, pre, &parameters);
     const syntax::Text post = op.postcondition();
-    check({Clause::kPostcondition, post.text(), &op}, post.span(),
-          &parameters);
+    check({Clause::kPostcondition, post.text(), &op}, post, &parameters);
   }
 
   void invariant(const syntax::Text& invariant) {
-    check({Clause::kInvariant, invariant.text(), nullptr}, invariant.span(),
-          nullptr);
+    check({Clause::kInvariant, invariant.text(), nullptr}, invariant, nullptr);
   }
 
  private:
@@ -81,20 +80,25 @@ class ConditionLinter {
                               span.offset);
   }
 
-  void check(const ConditionSite& site, const Span& span,
+  void check(const ConditionSite& site, const syntax::Text& literal,
              const NameSet* parameters) {
     // An empty condition states nothing, so there is nothing to miss.
     if (trim_white_space(site.text).empty()) return;
+    const Span span = literal.span();
+    const auto known = [&](std::string_view name) {
+      return state_names_.contains(name) ||
+             (parameters != nullptr && parameters->contains(name));
+    };
     const std::optional<ConditionForm> form =
         recognise_condition(site.text);
     if (!form.has_value()) {
       add(kUnevaluatedCondition, unevaluated_condition_message(site), span);
+      if (std::optional<Fix> fix = condition_spacing_fix(literal, known)) {
+        out_.back().fixes.push_back(std::move(*fix));
+      }
       return;
     }
-    const bool known =
-        state_names_.contains(form->field) ||
-        (parameters != nullptr && parameters->contains(form->field));
-    if (!known) {
+    if (!known(form->field)) {
       if (site.operation != nullptr && verifier_warned(span)) return;
       // A missing field also breaks an invariant in the initial state; this
       // is the finding that names the cause.
