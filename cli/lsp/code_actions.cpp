@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "lsp/features.h"
+#include "lsp/quick_fixes.h"
 
 namespace qel::cli::lsp {
 
@@ -13,6 +14,7 @@ Answer code_action(Session& session, const json& params) {
   Document& doc = session.document(params);
   const Protocol& protocol = session.protocol;
   json actions = json::array();
+  append_quick_fixes(session, params, actions);
   const Outline* outline = &doc.get_outline();
   // Both actions rewrite the whole contract: they need one without errors.
   if (!outline->complete) return actions;

@@ -573,6 +573,154 @@ async def test_completion_replaces_the_partial_name(client):
     assert apply_edits(text, [item.text_edit]) == MINIMAL
 
 
+# ---- Rename, highlight, tokens, folding, selection, settings ---------------------
+
+async def rename(client, needle, nth, new_name):
+    return await client.text_document_rename_async(t.RenameParams(
+        text_document=t.TextDocumentIdentifier(uri=URI),
+        position=position_of(MINIMAL, needle, nth), new_name=new_name))
+
+
+# In MINIMAL the parameter count of bump hides the state field count in
+# bump's conditions.
+RENAMES = [
+    ("state field", "count", 0, "total",
+     [("{ count: Integer = 0 }", "{ total: Integer = 0 }"),
+      ('["count >= 0"]', '["total >= 0"]')]),
+    ("parameter, from a use", "count", 2, "n",
+     [('"count >= 0"\n        parameters: { count: Integer }\n'
+       '        postcondition: "count',
+       '"n >= 0"\n        parameters: { n: Integer }\n'
+       '        postcondition: "n')]),
+    ("operation", "bump", 0, "push", [('"bump"', '"push"')]),
+]
+
+
+@pytest.mark.parametrize("needle,nth,new_name,replaced",
+                         [r[1:] for r in RENAMES], ids=[r[0] for r in RENAMES])
+@pytest.mark.asyncio
+async def test_rename(client, needle, nth, new_name, replaced):
+    await start(client)
+    await open_document(client, MINIMAL)
+    prepared = await client.text_document_prepare_rename_async(
+        t.PrepareRenameParams(text_document=t.TextDocumentIdentifier(uri=URI),
+                              position=position_of(MINIMAL, needle, nth)))
+    assert prepared.placeholder == needle
+    edit = await rename(client, needle, nth, new_name)
+    expected = MINIMAL
+    for old, new in replaced:
+        assert expected.count(old) == 1
+        expected = expected.replace(old, new)
+    assert apply_edits(MINIMAL, edit.changes[URI]) == expected
+
+
+@pytest.mark.parametrize("needle,nth,new_name", [
+    ("count", 0, "9lives"), ("count", 0, "Integer"), ("count", 0, "a-b"),
+    ("bump", 0, "bump"),  # already an operation's name
+    ("count", 1, "count"),  # already a parameter's name
+    ("Integer", 0, "x"),  # nothing to rename
+])
+@pytest.mark.asyncio
+async def test_rename_is_refused(client, needle, nth, new_name):
+    await start(client)
+    await open_document(client, MINIMAL)
+    with pytest.raises(JsonRpcException):
+        await rename(client, needle, nth, new_name)
+
+
+@pytest.mark.asyncio
+async def test_document_highlight_marks_the_declaration_and_its_uses(client):
+    await start(client)
+    await open_document(client, MINIMAL)
+    highlights = await client.text_document_document_highlight_async(
+        t.DocumentHighlightParams(text_document=t.TextDocumentIdentifier(uri=URI),
+                                  position=position_of(MINIMAL, "count >= 0")))
+    assert [(pos(h.range.start), h.kind) for h in highlights] == [
+        (pos(position_of(MINIMAL, "count")), t.DocumentHighlightKind.Write),
+        (pos(position_of(MINIMAL, "count >= 0")), t.DocumentHighlightKind.Read)]
+
+
+@pytest.mark.asyncio
+async def test_semantic_tokens(client):
+    result = await start(client)
+    legend = result.capabilities.semantic_tokens_provider.legend.token_types
+    text = "// é😀 note\n" + MINIMAL
+    await open_document(client, text)
+    data = (await client.text_document_semantic_tokens_full_async(
+        t.SemanticTokensParams(text_document=t.TextDocumentIdentifier(uri=URI)))).data
+    tokens, line, character = set(), 0, 0
+    for i in range(0, len(data), 5):
+        line += data[i]
+        character = data[i + 1] + (character if data[i] == 0 else 0)
+        tokens.add((line, character, data[i + 2], legend[data[i + 3]]))
+    for needle, length, kind in [
+            ("// é😀 note", 11, "comment"), ("Contract", 8, "keyword"),
+            ("stable_id", 9, "property"), ('"demo-contract"', 15, "string"),
+            ("0.5", 3, "number"), ("Integer", 7, "type")]:
+        at = position_of(text, needle)
+        assert (at.line, at.character, length, kind) in tokens, needle
+
+
+@pytest.mark.asyncio
+async def test_folding_ranges_are_blocks_and_comment_runs(client):
+    await start(client)
+    text = "// one\n// two\n" + MINIMAL
+    await open_document(client, text)
+    ranges = await client.text_document_folding_range_async(
+        t.FoldingRangeParams(text_document=t.TextDocumentIdentifier(uri=URI)))
+    lines = text.split("\n")
+
+    def block(opener):  # the line of `opener` to the one before its closer
+        first = next(i for i, s in enumerate(lines) if opener in s)
+        indent = len(lines[first]) - len(lines[first].lstrip())
+        close = next(i for i in range(first + 1, len(lines))
+                     if lines[i].strip() in ("}", "]", "},")
+                     and len(lines[i]) - len(lines[i].lstrip()) == indent)
+        return (first, close - 1, None)
+    assert sorted((r.start_line, r.end_line, r.kind) for r in ranges) == sorted(
+        [(0, 1, "comment")] + [block(o) for o in [
+            "Contract {", "Identity {", "PurposeStatement {", "DataSemantics {",
+            "BehavioralSemantics {", "operations: [", "      {",
+            "ExecutionConstraints {", "HumanMachineContract {"]])
+
+
+@pytest.mark.asyncio
+async def test_selection_grows_from_the_token_through_its_nodes(client):
+    await start(client)
+    await open_document(client, MINIMAL)
+    (selection,) = await client.text_document_selection_range_async(
+        t.SelectionRangeParams(text_document=t.TextDocumentIdentifier(uri=URI),
+                               positions=[position_of(MINIMAL, "count >= 0")]))
+    texts = []
+    while selection is not None:
+        r = selection.range
+        texts.append(MINIMAL[offset_of(MINIMAL, r.start):offset_of(MINIMAL, r.end)])
+        selection = selection.parent
+    data = MINIMAL[MINIMAL.index("DataSemantics"):]
+    data = data[:data.index("\n  }") + 4]
+    assert texts == ['"count >= 0"', 'invariants: ["count >= 0"]', data,
+                     MINIMAL[:MINIMAL.rindex("}") + 1], MINIMAL]
+
+
+@pytest.mark.asyncio
+async def test_settings_select_and_ignore_rules(client):
+    await start(client)
+    codes = {d.code for d in await open_document(client, FAULTY)}
+    assert any(c.startswith("V") for c in codes) and any(
+        c.startswith("L") for c in codes)
+
+    async def configure(settings):
+        client.workspace_did_change_configuration(
+            t.DidChangeConfigurationParams(settings=settings))
+        await client.wait_for_notification(t.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
+        return {d.code for d in client.diagnostics[URI]}
+    assert await configure({"qel": {"select": ["L"]}}) == {
+        c for c in codes if c.startswith("L")}
+    ignored = sorted(codes)[0]
+    assert await configure({"qel": {"ignore": [ignored]}}) == codes - {ignored}
+    assert await configure({}) == codes
+
+
 # ---- Code actions ----------------------------------------------------------------
 
 async def code_actions(client, only=None):
@@ -601,7 +749,14 @@ async def test_code_actions_write_the_hash_and_normalize(client):
 
     canonical = apply_edits(hashed, normalize.edit.changes[URI])
     assert canonical == qel.normalize(ACCOUNT)
-    await change_document(client, canonical, 3)
+    # Only the lines that change are edited.
+    lines = canonical.split("\n")
+    commented = "\n".join(lines[:9] + ["  // stray"] + lines[9:])
+    await change_document(client, commented, 3)
+    (edit,) = (await code_actions(client, only=["source"]))[0].edit.changes[URI]
+    assert (pos(edit.range.start), pos(edit.range.end), edit.new_text) == (
+        (9, 0), (10, 0), "")
+    await change_document(client, canonical, 4)
     assert await code_actions(client) == []
 
 
@@ -616,6 +771,30 @@ async def test_code_actions_honour_only_and_need_a_parse(client):
     assert await code_actions(client, only=["refactor"]) == []
     await change_document(client, UNPARSABLE, 2)
     assert await code_actions(client) == []
+
+
+@pytest.mark.asyncio
+async def test_quick_fixes_are_the_findings_fixes_and_a_suppression(client):
+    await start(client)
+    text = MINIMAL.replace('["count >= 0"]', '["count>=0"]')
+    (published,) = [d for d in await open_document(client, text)
+                    if d.code == "L001"]
+    at = position_of(text, "count>=0")
+    actions = [a for a in await client.text_document_code_action_async(
+        t.CodeActionParams(text_document=t.TextDocumentIdentifier(uri=URI),
+                           range=t.Range(start=at, end=at),
+                           context=t.CodeActionContext(diagnostics=[])))
+               if a.diagnostics]
+    assert [(a.title, a.is_preferred) for a in actions] == [
+        ("Write 'count >= 0'", True), ("Allow L001 on this line", None)]
+    fix, allow = actions
+    assert all(a.diagnostics[0].range == published.range for a in actions)
+    assert apply_edits(text, fix.edit.changes[URI]) == MINIMAL
+    allowed = apply_edits(text, allow.edit.changes[URI])
+    assert allowed == text.replace('["count>=0"]',
+                                   '["count>=0"]  // qel: allow L001')
+    assert "L001" not in [d.code for d in
+                          await change_document(client, allowed, 2)]
 
 
 # ---- Formatting ------------------------------------------------------------------
