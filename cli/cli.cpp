@@ -61,6 +61,10 @@ constexpr const char* kCheckHelp =
     "                    verifier's type rules); parse errors always show\n"
     "  --ignore CODES    do not report these rules\n"
     "  --strict          warnings fail the check too\n"
+    "  --fix             apply the safe fixes and rewrite the files in place,\n"
+    "                    atomically; then report what remains\n"
+    "  --diff            print the safe fixes as a unified diff, writing\n"
+    "                    nothing; exit 1 when there is any\n"
     "  -j N, --jobs N    check N files at a time (default: one per core); the\n"
     "                    output is the same for every N\n"
     "Codes: P parse, V1xx type, V2xx invariant, V3xx determinism, V4xx\n"
@@ -100,9 +104,15 @@ constexpr const char* kFmtHelp =
     "                  output is the same for every N\n";
 
 constexpr const char* kHashHelp =
-    "usage: qel hash [-j N] FILE|DIR...\n"
+    "usage: qel hash [--check | -w] [-j N] FILE|DIR...\n"
     "\n"
     "Prints one line per file: the semantic hash, two spaces, the path.\n"
+    "  --check         print the paths of the files whose written\n"
+    "                  semantic_hash is stale or empty; exit 1 when there is\n"
+    "                  any\n"
+    "  -w, --write     write the hash into each file's semantic_hash, in place\n"
+    "                  and atomically; every other byte, comments included,\n"
+    "                  stays\n"
     "  -j N, --jobs N  hash N files at a time (default: one per core); the\n"
     "                  output is the same for every N\n";
 

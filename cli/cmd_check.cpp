@@ -1,4 +1,5 @@
 // qel check: parse, verify and lint contracts; report every finding.
+#include "check_fix.h"
 #include "command.h"
 #include "parallel.h"
 #include "qel/check.h"
@@ -84,6 +85,7 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
   Options options;
   std::string color = "auto";
   unsigned jobs = default_jobs();
+  FixMode fix;
   for (const auto& [name, value] : a.options) {
     std::string why;
     if (output_option("check", name, value, options.format, color, why)) {
@@ -99,6 +101,10 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       }
     } else if (name == "--strict") {
       options.check.strict = true;
+    } else if (name == "--fix") {
+      fix.write = true;
+    } else if (name == "--diff") {
+      fix.diff = true;
     } else if (name == "-j" || name == "--jobs") {
       const std::optional<unsigned> n = parse_jobs(value);
       if (!n) return usage_error(io, jobs_usage("check"));
@@ -114,6 +120,12 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
 
   const std::vector<Operand> operands =
       distinct_files(expand_operands(a.operands, io.err));
+  if (fix.write || fix.diff) {
+    return run_check_fix(operands,
+                         std::vector<CheckOptions>(operands.size(),
+                                                   options.check),
+                         fix, options.format, options.style, jobs, io);
+  }
   const SharedStdin stdin_text(io, operands);
   const bool json = options.format == "json";
   if (json) io.out += json_report_head();
