@@ -65,6 +65,10 @@ inline constexpr std::string_view kIgnoredStateDefault = "L002";
 inline constexpr std::string_view kIgnoredParameterDefault = "L003";
 inline constexpr std::string_view kInitialStateViolation = "L004";
 inline constexpr std::string_view kUnknownConditionField = "L005";
+inline constexpr std::string_view kDuplicateField = "L006";
+inline constexpr std::string_view kTextAfterContract = "L007";
+inline constexpr std::string_view kParameterShadowsState = "L008";
+inline constexpr std::string_view kStaleSemanticHash = "L009";
 inline constexpr std::string_view kUnusedSuppression = "L100";
 }  // namespace rule
 

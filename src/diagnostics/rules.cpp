@@ -159,6 +159,30 @@ constexpr Rule kWritten[] = {
      "of its operation",
      "the condition always fails",
      "precondition: \"total > 0\""},
+    {rule::kDuplicateField, "duplicate-field", kLint, kWarning,
+     "a field written twice in one block",
+     "the last value is the one used and the earlier one is ignored, while "
+     "a reader may take either; the hash and the comparison see only the "
+     "last",
+     "sandbox_mode: \"none\"  sandbox_mode: \"restricted\""},
+    {rule::kTextAfterContract, "text-after-contract", kLint, kWarning,
+     "text after the contract's closing brace, or after its Extensions "
+     "section",
+     "nothing there is read: not parsed, hashed, compared or run",
+     "Contract { ... } extensions { audit { level: 1 } }"},
+    {rule::kParameterShadowsState, "parameter-shadows-state-field", kLint,
+     kWarning,
+     "an operation parameter with the name of a state field but another "
+     "type",
+     "a request's inputs are merged into the state, so the field then holds "
+     "a value of the parameter's type",
+     "state: { count: Integer }  parameters: { count: String }"},
+    {rule::kStaleSemanticHash, "stale-semantic-hash", kLint, kWarning,
+     "a semantic_hash of 64 hexadecimal digits that is not the contract's "
+     "own hash",
+     "stores and reviewers identify a contract by its hash; a stale one "
+     "names another version of the text",
+     ""},
     {rule::kUnusedSuppression, "unused-suppression", kLint, kWarning,
      "a '// qel: allow' comment that silences nothing, or names an unknown "
      "code",

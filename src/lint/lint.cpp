@@ -15,6 +15,10 @@ std::vector<Diagnostic> lint(const SyntaxTree& tree,
   std::vector<Diagnostic> findings;
   detail::lint_conditions(tree, verified, findings);
   detail::lint_defaults(tree, findings);
+  detail::lint_duplicate_fields(tree, findings);
+  detail::lint_trailing_text(tree, findings);
+  detail::lint_shadowed_state(tree, findings);
+  detail::lint_semantic_hash(tree, findings);
   detail::complete_ranges(tree, findings);
   // Stable: findings of one code at one place keep the order of the checks.
   std::stable_sort(findings.begin(), findings.end(),

@@ -22,6 +22,10 @@ using rule::kIgnoredStateDefault;
 using rule::kInitialStateViolation;
 using rule::kUnevaluatedCondition;
 using rule::kUnknownConditionField;
+using rule::kDuplicateField;
+using rule::kTextAfterContract;
+using rule::kParameterShadowsState;
+using rule::kStaleSemanticHash;
 
 // A lint's finding: always a warning.
 inline Diagnostic lint_finding(std::string_view code, std::string message,
@@ -42,6 +46,20 @@ void lint_conditions(const SyntaxTree& tree, const VerificationResult& verified,
 // L002 and L003 over every state field and parameter, nested object fields
 // included; findings appended in no particular order.
 void lint_defaults(const SyntaxTree& tree, std::vector<Diagnostic>& out);
+
+// L006 over every block with named fields: each earlier occurrence of a
+// repeated field, with a note on the one that is used.
+void lint_duplicate_fields(const SyntaxTree& tree, std::vector<Diagnostic>& out);
+
+// L007: tokens after the contract and its Extensions section.
+void lint_trailing_text(const SyntaxTree& tree, std::vector<Diagnostic>& out);
+
+// L008 over every parameter of every operation.
+void lint_shadowed_state(const SyntaxTree& tree, std::vector<Diagnostic>& out);
+
+// L009: a written semantic_hash of 64 hexadecimal digits against the
+// computed one.
+void lint_semantic_hash(const SyntaxTree& tree, std::vector<Diagnostic>& out);
 
 // ---- Messages ------------------------------------------------------------
 
@@ -72,6 +90,31 @@ std::string ignored_parameter_default_message(
 std::string ignored_nested_default_message(const syntax::StateField& nested,
                                            const syntax::StateField& owner,
                                            const syntax::OperationNode* operation);
+
+// `text` between single quotes, control characters escaped so that a
+// message stays on one line.
+void append_quoted(std::string& out, std::string_view text);
+
+// `where` names the block: "Identity", "operation 'withdraw'", ...;
+// `used_line` is the line of the occurrence that counts.
+std::string duplicate_field_message(std::string_view field,
+                                    std::string_view where,
+                                    uint64_t used_line);
+
+// `after_extensions`: the contract has an Extensions section, which the
+// text follows.
+std::string text_after_contract_message(bool after_extensions);
+std::string second_extensions_help();
+std::string misspelt_extensions_help(std::string_view written,
+                                     bool has_extensions);
+std::string bare_system_help(std::string_view system, bool has_extensions);
+
+std::string parameter_shadows_state_message(
+    const syntax::OperationNode& operation, const syntax::StateField& parameter,
+    const syntax::StateField& field);
+
+std::string stale_semantic_hash_message(std::string_view written,
+                                        std::string_view computed);
 
 std::string unused_suppression_message(std::string_view code,
                                        uint64_t target_line);

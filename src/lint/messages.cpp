@@ -14,31 +14,6 @@ namespace qel::detail {
 
 namespace {
 
-// Between single quotes as written, but with control characters escaped so
-// that a message stays on one line.
-void append_quoted(std::string& out, std::string_view text) {
-  constexpr char kHex[] = "0123456789abcdef";
-  out += '\'';
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7f) {
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += "\\u{";
-      if (c >= 0x10) out += kHex[c >> 4];
-      out += kHex[c & 0xf];
-      out += '}';
-    }
-  }
-  out += '\'';
-}
-
 // "precondition 'x > 0' of 'withdraw'", "invariant 'x > 0'".
 void append_subject(std::string& out, const ConditionSite& site) {
   switch (site.clause) {
@@ -74,6 +49,29 @@ void append_value(std::string& out, const Value& value) {
 }
 
 }  // namespace
+
+void append_quoted(std::string& out, std::string_view text) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += '\'';
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7f) {
+      out += ch;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += "\\u{";
+      if (c >= 0x10) out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+      out += '}';
+    }
+  }
+  out += '\'';
+}
 
 std::string unevaluated_condition_message(const ConditionSite& site) {
   std::string out;
@@ -154,6 +152,86 @@ std::string ignored_nested_default_message(const syntax::StateField& nested,
   }
   out += " is never applied: the run time does not fill in defaults inside "
          "a value";
+  return out;
+}
+
+std::string duplicate_field_message(std::string_view field,
+                                    std::string_view where,
+                                    uint64_t used_line) {
+  std::string out = "field ";
+  append_quoted(out, field);
+  out += " of ";
+  out += where;
+  out += " is written again on line ";
+  append_uint(out, used_line);
+  out += "; only the last value is used, so this one is ignored";
+  return out;
+}
+
+std::string text_after_contract_message(bool after_extensions) {
+  std::string out = "text after the ";
+  out += after_extensions ? "Extensions section" : "contract";
+  out += " is ignored: nothing past its closing brace is read";
+  return out;
+}
+
+std::string second_extensions_help() {
+  return "only the first Extensions section is read; move these systems "
+         "into it";
+}
+
+std::string misspelt_extensions_help(std::string_view written,
+                                     bool has_extensions) {
+  std::string out = "did you mean `Extensions`? ";
+  if (has_extensions) {
+    out += "Only the first Extensions section is read; move the systems of ";
+    append_quoted(out, written);
+    out += " into it";
+  } else {
+    out += "Extension systems are read from a section written "
+           "`Extensions { ... }` right after the contract";
+  }
+  return out;
+}
+
+std::string bare_system_help(std::string_view system, bool has_extensions) {
+  std::string out = "extension systems are read only inside `Extensions { "
+                    "... }`: ";
+  if (has_extensions) {
+    out += "move ";
+    append_quoted(out, system);
+    out += " into the Extensions section";
+  } else {
+    out += "write `Extensions {` before ";
+    append_quoted(out, system);
+    out += " and `}` after it";
+  }
+  return out;
+}
+
+std::string parameter_shadows_state_message(
+    const syntax::OperationNode& operation, const syntax::StateField& parameter,
+    const syntax::StateField& field) {
+  std::string out = "parameter ";
+  append_quoted(out, parameter.name());
+  out += " of ";
+  append_quoted(out, operation.name().text());
+  out += " (";
+  out += parameter.type().text();
+  out += ") shadows the state field of that name (";
+  out += field.type().text();
+  out += "): a request's inputs are merged into the state, so the field "
+         "then holds the parameter's value";
+  return out;
+}
+
+std::string stale_semantic_hash_message(std::string_view written,
+                                        std::string_view computed) {
+  std::string out = "semantic_hash ";
+  append_quoted(out, written);
+  out += " is not the hash of this text, which is ";
+  append_quoted(out, computed);
+  out += "; it was written for another version of the contract";
   return out;
 }
 
