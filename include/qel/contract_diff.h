@@ -120,11 +120,16 @@ struct Change {
   // given pair of texts, so equality leaves them out.
   ByteRange old_range{};
   ByteRange new_range{};
+  // What a reader should weigh beside the reason, such as a parameter
+  // removed and another of its type added, which may be one renamed;
+  // empty for none. It never changes the class.
+  std::string note{};
 
   const DiffRule& rule() const { return diff_rule(code); }
   bool operator==(const Change& other) const {
     return code == other.code && old_span == other.old_span &&
-           new_span == other.new_span && reason == other.reason;
+           new_span == other.new_span && reason == other.reason &&
+           note == other.note;
   }
 };
 
@@ -133,7 +138,8 @@ struct Change {
 // error, a warning otherwise), the reason as the message, the new side's
 // place as span and range, and the old side's place, where there is one,
 // as a note. Unlike every other position of a Diagnostic, the note's range
-// is into the old text.
+// is into the old text. The change's own note, having no place, is the
+// help line.
 Diagnostic change_diagnostic(const Change& change);
 
 // The changes from `old_tree` to `new_tree`, section by section in the

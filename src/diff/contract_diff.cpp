@@ -373,24 +373,46 @@ class Differ {
     DiffCode removed, added, type_changed, default_changed;
   };
 
+  // One side's entry that the other lacks: its change and its type.
+  struct OneSided {
+    std::size_t change;
+    std::string_view name;
+    std::string type;
+  };
+
+  // With `renames`, a removed entry and an added one of the same type are
+  // noted as a possible rename (the classes stay: a caller still sends the
+  // old name). Pairs are one to one, each removed entry taking the first
+  // free added one in byte order of their names.
   void fields(const syntax::StateFields& o, const syntax::StateFields& n,
               const Span& old_block, const Span& new_block,
-              const FieldCodes& codes, const std::string& where) {
+              const FieldCodes& codes, const std::string& where,
+              bool renames = false) {
     KeyedList ol, nl;
     detail::sorted_by_name(o, ol);
     detail::sorted_by_name(n, nl);
+    std::vector<OneSided> removed;
+    std::map<std::string, std::vector<OneSided>> added_by_type;
     merge(
         ol, nl,
         [&](const Keyed& k) {
           const syntax::StateField f(old_, k.ref);
           add(codes.removed, f.name_span(), new_block,
               where + std::string(f.name()) + " removed");
+          if (renames) {
+            removed.push_back({changes_.size() - 1, f.name(),
+                               type_text(f.type())});
+          }
         },
         [&](const Keyed& k) {
           const syntax::StateField f(new_, k.ref);
+          std::string type = type_text(f.type());
           add(codes.added, old_block, f.name_span(),
-              where + std::string(f.name()) + ": " + type_text(f.type()) +
-                  " added");
+              where + std::string(f.name()) + ": " + type + " added");
+          if (renames) {
+            added_by_type[type].push_back(
+                {changes_.size() - 1, f.name(), std::move(type)});
+          }
         },
         [&](const Keyed& ok, const Keyed& nk) {
           const syntax::StateField of(old_, ok.ref), nf(new_, nk.ref);
@@ -408,6 +430,19 @@ class Differ {
                     (nd.empty() ? "none" : nd));
           }
         });
+    std::map<std::string_view, std::size_t> taken;  // by type
+    for (const OneSided& r : removed) {
+      const auto candidates = added_by_type.find(r.type);
+      if (candidates == added_by_type.end()) continue;
+      std::size_t& next = taken[candidates->first];
+      if (next == candidates->second.size()) continue;
+      const OneSided& a = candidates->second[next++];
+      changes_[r.change].note = "possibly renamed to " + std::string(a.name) +
+                                ", added with the same type";
+      changes_[a.change].note = "possibly a rename of " +
+                                std::string(r.name) +
+                                ", removed with the same type";
+    }
   }
 
   void state() {
@@ -515,7 +550,7 @@ class Differ {
            {DiffCode::kParameterRemoved, DiffCode::kParameterAdded,
             DiffCode::kParameterTypeChanged,
             DiffCode::kParameterDefaultChanged},
-           "operation " + name + ": parameter ");
+           "operation " + name + ": parameter ", /*renames=*/true);
     condition(o.precondition(), n.precondition(),
               {DiffCode::kPreconditionTightened,
                DiffCode::kPreconditionLoosened,
@@ -726,6 +761,7 @@ Diagnostic change_diagnostic(const Change& change) {
   if (change.old_span) {
     d.notes.push_back(Label{change.old_range, "in the old version"});
   }
+  d.help = change.note;
   return d;
 }
 

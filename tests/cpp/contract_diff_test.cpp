@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qel/contract_diff.h"
 
@@ -82,6 +83,49 @@ TEST(ContractDiffTest, ANewContractHasNoNote) {
   const Diagnostic d = change_diagnostic(added);
   EXPECT_TRUE(d.notes.empty());
   EXPECT_EQ(d.code, "D005");
+}
+
+// A parameter removed and another of the same type added may be one
+// renamed: both changes say so, their classes unchanged. Pairs are one to
+// one, by canonical type.
+TEST(ContractDiffTest, PossibleRenamesAreNoted) {
+  const auto with_parameters = [](std::string_view parameters) {
+    return version_2("operations: []",
+                     "operations: [{ name: \"sell\" precondition: \"\" "
+                     "parameters: { " +
+                         std::string(parameters) +
+                         " } postcondition: \"\" side_effects: [] "
+                         "idempotence: \"no\" }]");
+  };
+  struct RenameRow {
+    std::string_view old_parameters, new_parameters;
+    // Each change as "CODE note", in the order found.
+    std::vector<std::string> expected;
+  };
+  const RenameRow rows[] = {
+      {"memo: String", "note: String",
+       {"D104 possibly renamed to note, added with the same type",
+        "D103 possibly a rename of memo, removed with the same type"}},
+      {"memo: String", "note: Integer", {"D104 ", "D103 "}},
+      {"a: Enum [\"x\", \"y\"], b: Enum [\"x\", \"y\"]",
+       "c: Enum [\"y\", \"x\"]",
+       {"D104 possibly renamed to c, added with the same type", "D104 ",
+        "D103 possibly a rename of a, removed with the same type"}},
+  };
+  for (const RenameRow& row : rows) {
+    SCOPED_TRACE(row.old_parameters);
+    std::string old_text = with_parameters(row.old_parameters);
+    old_text.replace(old_text.find("version: 2"), 10, "version: 1");
+    Result<std::vector<Change>> changes =
+        diff_contract_texts(old_text, with_parameters(row.new_parameters));
+    ASSERT_TRUE(changes.ok());
+    std::vector<std::string> got;
+    for (const Change& c : *changes) {
+      got.push_back(std::string(c.rule().code) + " " + c.note);
+      EXPECT_EQ(change_diagnostic(c).help, c.note);
+    }
+    EXPECT_EQ(got, row.expected);
+  }
 }
 
 }  // namespace
