@@ -174,9 +174,13 @@ constexpr const char* kDiffHelp =
     "compatible. Order, layout and comments are never changes.\n"
     "  --against REV     compare each FILE with its version at the git\n"
     "                    revision REV; a file absent there is a new contract,\n"
-    "                    a contract there that is gone a removed one\n"
+    "                    a contract there that is gone a removed one, unless\n"
+    "                    the two have one stable_id: then it moved, and they\n"
+    "                    are compared as one\n"
     "  --allow CODES     accept these rules (comma-separated; repeatable):\n"
     "                    still shown, never failing\n"
+    "  --fail-on WHAT    breaking (default), or review: review changes fail\n"
+    "                    too, unless allowed\n"
     "  --format human    changes grouped by class, then a summary (default)\n"
     "  --format json     one JSON document with every change\n"
     "  --format github   GitHub Actions annotations\n"
@@ -184,9 +188,9 @@ constexpr const char* kDiffHelp =
     "Rules: D0xx identity, D1xx operations, D2xx conditions, D3xx state,\n"
     "D4xx execution constraints, D5xx human-machine contract, D6xx\n"
     "extensions; the README lists them.\n"
-    "Exit status: 0 when nothing is breaking, 1 when a change is breaking or\n"
-    "an identity error, 2 for usage errors and files that cannot be read or\n"
-    "parsed.\n";
+    "Exit status: 0 when nothing fails, 1 when a change is breaking, an\n"
+    "identity error or (with --fail-on review) review, 2 for usage errors\n"
+    "and files that cannot be read or parsed.\n";
 
 struct Command {
   std::string_view name;

@@ -8,6 +8,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,15 +26,36 @@
 namespace qel::cli {
 namespace {
 
+using Codes = std::array<bool, 256>;  // by DiffCode
+
+// Which changes fail the command: breaking ones and errors always, review
+// ones on request, unless their rule is allowed. The flags fill it, and so
+// may a project's configuration, whose rules can differ from path to path
+// (a path as the output names it: where the contract is now or, removed,
+// was).
+struct DiffPolicy {
+  Codes allowed{};  // everywhere
+  bool fail_on_review = false;
+  // Rules allowed for one path besides those allowed everywhere; unset:
+  // none.
+  std::function<bool(DiffCode, std::string_view path)> allowed_at;
+  // Whether review changes fail for one path; unset: fail_on_review.
+  std::function<bool(std::string_view path)> fail_on_review_at;
+
+  bool is_allowed(DiffCode code, std::string_view path) const {
+    return allowed[static_cast<std::size_t>(code)] ||
+           (allowed_at && allowed_at(code, path));
+  }
+  bool fails_on_review(std::string_view path) const {
+    return fail_on_review_at ? fail_on_review_at(path) : fail_on_review;
+  }
+};
+
 struct Options {
   std::string format = "human";
   bool color = false;
-  std::array<bool, 256> allowed{};  // by DiffCode
+  DiffPolicy policy;
   std::optional<std::string> against;
-
-  bool is_allowed(DiffCode code) const {
-    return allowed[static_cast<std::size_t>(code)];
-  }
 };
 
 // One compared pair: the labels the output names them by, and the changes.
@@ -41,11 +64,15 @@ struct Compared {
   std::string new_label;  // for a removed contract, where it was
   std::vector<Change> changes;
   bool removed = false;
+
+  bool is_allowed(const Change& c, const Options& options) const {
+    return options.policy.is_allowed(c.code, new_label);
+  }
 };
 
 // A comma-separated list of rule codes; false with `why` set for an
 // unknown one.
-bool parse_allowed(const std::string& list, Options& options,
+bool parse_allowed(const std::string& list, Codes& allowed,
                    std::string& why) {
   std::size_t start = 0;
   while (start <= list.size()) {
@@ -58,17 +85,45 @@ bool parse_allowed(const std::string& list, Options& options,
         why = "unknown rule code '" + code + "' (see 'qel help diff')";
         return false;
       }
-      options.allowed[static_cast<std::size_t>(rule->id)] = true;
+      allowed[static_cast<std::size_t>(rule->id)] = true;
     }
     start = end + 1;
   }
   return true;
 }
 
-bool fails(const Change& c, const Options& options) {
+// What --fail-on names: "breaking" (always failing) and "review",
+// comma-separated; false with `why` set for another word.
+bool parse_fail_on(const std::string& list, bool& review, std::string& why) {
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string word = list.substr(start, end - start);
+    if (word == "review") {
+      review = true;
+    } else if (!word.empty() && word != "breaking") {
+      why = "diff: --fail-on takes breaking or review, not '" + word + "'";
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Whether the change is breaking, or an error, that no rule allows.
+bool breaks(const Compared& in, const Change& c, const Options& options) {
   const ChangeClass k = c.rule().change_class;
   return (k == ChangeClass::kError || k == ChangeClass::kBreaking) &&
-         !options.is_allowed(c.code);
+         !in.is_allowed(c, options);
+}
+
+// Whether the change fails the command under the policy.
+bool fails(const Compared& in, const Change& c, const Options& options) {
+  return breaks(in, c, options) ||
+         (options.policy.fails_on_review(in.new_label) &&
+          c.rule().change_class == ChangeClass::kReview &&
+          !in.is_allowed(c, options));
 }
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -137,11 +192,93 @@ std::vector<std::string> tracked_below(const std::vector<std::string>& base,
   return out;
 }
 
+// A contract new since the revision, or one there that is gone here: one
+// of the two halves of a move when the other has its stable_id.
+struct Loose {
+  std::size_t index;  // of its entry in the output
+  std::string path;   // where it is, or was
+  std::vector<std::string> tracked;  // removed: its path from the top
+  std::string stable_id;             // new: from its text
+};
+
+std::string stable_id_of(const SyntaxTree& tree) {
+  return std::string(tree.contract().identity().stable_id().text());
+}
+
+void drop_byte_order_mark(std::string& text) {
+  if (std::string_view(text).substr(0, 3) == kByteOrderMark) {
+    text.erase(0, kByteOrderMark.size());
+  }
+}
+
+// A contract moved (or its file renamed) is gone at its old path and new
+// at another, with the same stable_id: each such pair is compared as one
+// contract, in the new one's entry, and the removed one's entry goes. Each
+// stable_id's removed and new contracts pair up in byte order of their
+// paths, one to one; what is left stays removed or new. False when a new
+// file that was read once could not be read again.
+bool pair_moves(Io& io, GitRevision& revision, const std::string& rev,
+                std::vector<Loose>& removed, std::vector<Loose>& added,
+                std::vector<Compared>& out) {
+  if (removed.empty() || added.empty()) return true;
+  const auto by_path = [](const Loose& a, const Loose& b) {
+    return a.path < b.path;
+  };
+  std::stable_sort(removed.begin(), removed.end(), by_path);
+  std::stable_sort(added.begin(), added.end(), by_path);
+  std::map<std::string, std::vector<std::size_t>> new_by_id;  // into added
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    new_by_id[added[i].stable_id].push_back(i);
+  }
+  std::map<std::string, std::size_t> taken;  // by stable_id
+  std::vector<bool> gone(out.size(), false);
+  bool ok = true;
+  InputReader reader(io);
+  for (const Loose& r : removed) {
+    // An old text that cannot be read or parsed has no stable_id to match:
+    // the contract stays removed, as without a move.
+    std::optional<std::string> old_text;
+    std::string why;
+    if (!revision.read(r.tracked, old_text, why) || !old_text) continue;
+    drop_byte_order_mark(*old_text);
+    std::string id;
+    {
+      const Result<SyntaxTree> tree = parse_tree(*old_text);
+      if (!tree.ok()) continue;
+      id = stable_id_of(tree.value());
+    }
+    const auto candidates = new_by_id.find(id);
+    if (candidates == new_by_id.end()) continue;
+    std::size_t& next = taken[id];
+    if (next == candidates->second.size()) continue;
+    const Loose& a = added[candidates->second[next++]];
+    Input in;
+    std::vector<Compared> one;
+    if (!reader.read(a.path, in) ||
+        !compare(io, rev + ":" + r.path, *old_text, in.path, in.text, one)) {
+      ok = false;
+      continue;
+    }
+    out[a.index] = std::move(one.front());
+    gone[r.index] = true;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (gone[i]) continue;
+    if (kept != i) out[kept] = std::move(out[i]);
+    ++kept;
+  }
+  out.resize(kept);
+  return ok;
+}
+
 // Compares each file with its version at options.against. False when any
 // could not be read or parsed (the others are compared all the same).
 bool compare_against(Io& io, const std::string& rev,
                      const std::vector<std::string>& operands,
                      std::vector<Compared>& out) {
+  // The halves of a move may come from different operands.
+  std::vector<Loose> removed_contracts, new_contracts;
   GitRevision revision(rev, io.max_input_size);
   std::string why;
   if (!revision.open(why)) {
@@ -194,6 +331,9 @@ bool compare_against(Io& io, const std::string& rev,
     for (const Target& operand : files) {
       const std::string old_label = rev + ":" + operand.path;
       if (operand.removed) {
+        removed_contracts.push_back(
+            {out.size(), operand.path,
+             tracked_below(base, given, operand.path), {}});
         out.push_back({old_label, operand.path,
                        {Change{DiffCode::kContractRemoved, Span{1, 1, 0},
                                std::nullopt,
@@ -225,10 +365,13 @@ bool compare_against(Io& io, const std::string& rev,
       if (!old_text) {
         // Nothing to compare with; a new file that does not parse is
         // still an error.
-        if (!parse_version(io, in.path, in.text)) {
+        const std::optional<SyntaxTree> tree =
+            parse_version(io, in.path, in.text);
+        if (!tree) {
           ok = false;
           continue;
         }
+        new_contracts.push_back({out.size(), in.path, {}, stable_id_of(*tree)});
         out.push_back({std::string(), in.path,
                        {Change{DiffCode::kNewContract, std::nullopt,
                                Span{1, 1, 0},
@@ -238,13 +381,13 @@ bool compare_against(Io& io, const std::string& rev,
                                            .summary)}}});
         continue;
       }
-      if (std::string_view(*old_text).substr(0, 3) == kByteOrderMark) {
-        old_text->erase(0, kByteOrderMark.size());
-      }
+      drop_byte_order_mark(*old_text);
       ok = compare(io, old_label, *old_text, in.path, in.text, out) && ok;
     }
   }
-  return ok;
+  return pair_moves(io, revision, rev, removed_contracts, new_contracts,
+                    out) &&
+         ok;
 }
 
 // ---- Output ----------------------------------------------------------------------
@@ -268,8 +411,8 @@ constexpr Group kGroups[] = {Group::kError, Group::kBreaking, Group::kReview,
 constexpr const char* kGroupNames[] = {"error", "breaking", "review",
                                        "compatible", "allowed"};
 
-Group group_of(const Change& c, const Options& options) {
-  if (options.is_allowed(c.code)) return Group::kAllowed;
+Group group_of(const Compared& in, const Change& c, const Options& options) {
+  if (in.is_allowed(c, options)) return Group::kAllowed;
   return static_cast<Group>(c.rule().change_class);
 }
 
@@ -295,7 +438,7 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
     const std::size_t gi = static_cast<std::size_t>(g);
     bool header = false;
     for (const Change& change : c.changes) {
-      if (group_of(change, options) != g) continue;
+      if (group_of(c, change, options) != g) continue;
       ++counts.by_group[gi];
       if (!header) {
         out += kGroupNames[gi];
@@ -322,6 +465,11 @@ void write_human(const Compared& c, const Options& options, Counts& counts,
         out += " (old: " + position(old_label, change.old_span) + ")";
       }
       out += '\n';
+      if (!change.note.empty()) {
+        out += "    note: ";
+        append_printable(change.note, out);
+        out += '\n';
+      }
     }
   }
 }
@@ -389,8 +537,10 @@ std::string json_text(const std::string& s) {
   return is_utf8(s) ? s : shown_path(s);
 }
 
+// "breaking" says whether a breaking change or an error is left that no
+// rule allows, whatever --fail-on says: the exit status gives the verdict.
 void write_json(const std::vector<Compared>& all, const Options& options,
-                bool failed, std::string& out) {
+                bool breaking, std::string& out) {
   JsonWriter w(out);
   w.begin_object();
   w.key("files");
@@ -410,10 +560,13 @@ void write_json(const std::vector<Compared>& all, const Options& options,
       w.key("name"); w.string(rule.name);
       w.key("class"); w.string(change_class_name(rule.change_class));
       w.key("security"); w.boolean(rule.security);
-      w.key("allowed"); w.boolean(options.is_allowed(change.code));
+      w.key("allowed"); w.boolean(c.is_allowed(change, options));
       w.key("old"); write_span(w, change.old_span);
       w.key("new"); write_span(w, change.new_span);
       w.key("reason"); w.string(json_text(change.reason));
+      if (!change.note.empty()) {
+        w.key("note"); w.string(json_text(change.note));
+      }
       w.end_object();
     }
     w.end_array();
@@ -421,7 +574,7 @@ void write_json(const std::vector<Compared>& all, const Options& options,
   }
   w.end_array();
   w.key("breaking");
-  w.boolean(failed);
+  w.boolean(breaking);
   w.end_object();
   out += '\n';
 }
@@ -429,11 +582,13 @@ void write_json(const std::vector<Compared>& all, const Options& options,
 void write_github(const Compared& c, const Options& options, std::string& out) {
   for (const Change& change : c.changes) {
     const DiffRule& rule = change.rule();
-    const Group g = group_of(change, options);
+    const Group g = group_of(c, change, options);
     out += "::";
-    out += g == Group::kError || g == Group::kBreaking ? "error"
-           : g == Group::kReview                       ? "warning"
-                                                       : "notice";
+    // What fails the job is an error, a review change included when it
+    // does.
+    out += fails(c, change, options) ? "error"
+           : g == Group::kReview     ? "warning"
+                                     : "notice";
     out += " file=" + github_escape(c.new_label, true);
     if (change.new_span) {
       out += ",line=" + std::to_string(change.new_span->line) +
@@ -447,6 +602,7 @@ void write_github(const Compared& c, const Options& options, std::string& out) {
     if (change.old_span) {
       message += " (old: " + position(c.old_label, change.old_span) + ")";
     }
+    if (!change.note.empty()) message += "\nnote: " + change.note;
     out += "::" + github_escape(message, false) + '\n';
   }
 }
@@ -455,7 +611,7 @@ void write_github(const Compared& c, const Options& options, std::string& out) {
 
 int cmd_diff(const std::vector<std::string>& args, Io& io) {
   const Args a = Args::parse(args, {"--format", "--color", "--allow",
-                                    "--against"});
+                                    "--against", "--fail-on"});
   if (!a.error.empty()) return usage_error(io, "diff: " + a.error);
   Options options;
   std::string color = "auto";
@@ -464,7 +620,14 @@ int cmd_diff(const std::vector<std::string>& args, Io& io) {
     if (output_option("diff", name, value, options.format, color, why)) {
       if (!why.empty()) return usage_error(io, why);
     } else if (name == "--allow") {
-      if (!parse_allowed(value, options, why)) return usage_error(io, why);
+      if (!parse_allowed(value, options.policy.allowed, why)) {
+        return usage_error(io, why);
+      }
+    } else if (name == "--fail-on") {
+      // The last one given wins, over a configuration's too.
+      bool review = false;
+      if (!parse_fail_on(value, review, why)) return usage_error(io, why);
+      options.policy.fail_on_review = review;
     } else if (name == "--against") {
       if (value.empty() || value[0] == '-') {
         return usage_error(io, "diff: --against takes a git revision");
@@ -505,12 +668,15 @@ int cmd_diff(const std::vector<std::string>& args, Io& io) {
                  compared);
   }
 
-  bool failed = false;
+  bool breaking = false, failed = false;
   for (const Compared& c : compared) {
-    for (const Change& change : c.changes) failed = failed || fails(change, options);
+    for (const Change& change : c.changes) {
+      breaking = breaking || breaks(c, change, options);
+      failed = failed || fails(c, change, options);
+    }
   }
   if (options.format == "json") {
-    write_json(compared, options, failed, io.out);
+    write_json(compared, options, breaking, io.out);
   } else if (options.format == "github") {
     for (const Compared& c : compared) write_github(c, options, io.out);
   } else {

@@ -403,6 +403,8 @@ def test_human_output_groups_by_class(tmp_path):
     (["diff", "--format", "xml", "a", "b"], 2, b"unknown format"),
     (["diff", "missing.qel", "missing.qel"], 2, b"cannot read"),
     (["diff", "--against", "HEAD", "-"], 2, b"not standard input"),
+    (["diff", "--fail-on", "compatible", "a", "b"], 2,
+     b"--fail-on takes breaking or review, not 'compatible'"),
 ])
 def test_usage_errors(tmp_path, args, status, message):
     result = run(*args, cwd=tmp_path)
@@ -418,6 +420,47 @@ def test_a_parse_error_is_reported_as_every_command_does(tmp_path):
     result = run("diff", "ok.qel", "bad.qel", cwd=tmp_path)
     assert result.returncode == 2
     assert result.stderr.decode().startswith("bad.qel:6:11: error[P003]: ")
+
+
+# A compatible change and a review one (a default): only review can fail,
+# and what fails the job is annotated as an error.
+@pytest.mark.parametrize("options,status,review_annotation", [
+    ([], 0, "warning"),
+    (["--fail-on", "review"], 1, "error"),
+    (["--fail-on", "breaking,review", "--allow", "D106"], 0, "notice"),
+    (["--fail-on", "review", "--fail-on", "breaking"], 0, "warning"),
+])
+def test_fail_on_review(tmp_path, options, status, review_annotation):
+    old, new = versions([], [("amount: Integer", "amount: Integer = 1"),
+                             ("0.5", "0.6")])
+    (tmp_path / "o.qel").write_text(old, encoding="utf-8")
+    (tmp_path / "n.qel").write_text(new, encoding="utf-8")
+    result = run("diff", "--format", "github", *options, "o.qel", "n.qel",
+                 cwd=tmp_path)
+    assert result.returncode == status, result.stderr.decode()
+    assert [l.split(" ")[0] for l in result.stdout.decode().splitlines()] == [
+        "::notice", "::" + review_annotation]
+
+
+def test_a_possible_rename_is_noted(tmp_path):
+    old, new = versions([("{ amount: Integer }",
+                          "{ amount: Integer, memo: String }")],
+                        [("{ amount: Integer }",
+                          "{ amount: Integer, note: String }")])
+    (tmp_path / "o.qel").write_text(old, encoding="utf-8")
+    (tmp_path / "n.qel").write_text(new, encoding="utf-8")
+    human = run("diff", "o.qel", "n.qel", cwd=tmp_path)
+    assert human.returncode == 1  # the added parameter still breaks
+    lines = human.stdout.decode().splitlines()
+    added = next(i for i, l in enumerate(lines) if "[D103]" in l)
+    assert lines[added + 1] == (
+        "    note: possibly a rename of memo, removed with the same type")
+    _, changes = diff_json(tmp_path, old, new)
+    assert [(c["code"], c["class"], c.get("note")) for c in changes] == [
+        ("D104", "compatible",
+         "possibly renamed to note, added with the same type"),
+        ("D103", "breaking",
+         "possibly a rename of memo, removed with the same type")]
 
 
 def test_github_annotations(tmp_path):
@@ -442,10 +485,20 @@ class Submodule(dict):
     """A submodule, by the files of its one commit."""
 
 
+class Moved(str):
+    """A file moved here with git mv, by its old path; then given `text`."""
+
+    def __new__(cls, old, text=None):
+        moved = super().__new__(cls, old)
+        moved.text = text
+        return moved
+
+
 DEINIT = object()  # a submodule's checkout removed
 
 # The new version of a contract: an operation removed, which breaks callers.
 NEW = versions([], [(CLOSE_OP, "")])[1]
+OTHER = BASE.replace('"ledger"', '"other"', 1)
 
 
 def lay_out(root, files):
@@ -453,6 +506,12 @@ def lay_out(root, files):
         p = root / path
         if content is DEINIT:
             git(root, "submodule", "deinit", "-q", "-f", path)
+            continue
+        if isinstance(content, Moved):
+            p.parent.mkdir(parents=True, exist_ok=True)
+            git(root, "mv", content, path)
+            if content.text is not None:
+                p.write_text(content.text, encoding="utf-8")
             continue
         if p.is_symlink() or p.is_file():
             p.unlink()
@@ -541,6 +600,21 @@ AGAINST = [
      {"c/a.qel": NEW, "sm": DEINIT}, ["."],
      [("HEAD:./c/a.qel", "./c/a.qel", ["D101"])], 2,
      GONE.format("./sm") + "the submodule 'sm' is not checked out"),
+    # A moved contract is matched by its stable_id, whichever operands name
+    # its two places; each removed one takes at most one new one.
+    ("moved", {"c/a.qel": BASE}, {"d/b.qel": Moved("c/a.qel")}, ["."],
+     [("HEAD:./c/a.qel", "./d/b.qel", [])], 0, ""),
+    ("moved-and-changed", {"c/a.qel": BASE},
+     {"d/b.qel": Moved("c/a.qel", NEW)},
+     ["c", "d/b.qel"], [("HEAD:c/a.qel", "d/b.qel", ["D101"])], 1, ""),
+    ("moved-one-to-one", {"a.qel": BASE, "b.qel": BASE},
+     {"x.qel": Moved("b.qel"), "a.qel": None}, ["."],
+     [("HEAD:./b.qel", None, ["D006"]),
+      ("HEAD:./a.qel", "./x.qel", [])], 1, ""),
+    ("moved-with-another-stable-id", {"c/a.qel": BASE},
+     {"c/a.qel": None, "d/b.qel": OTHER}, ["."],
+     [("HEAD:./c/a.qel", None, ["D006"]), (None, "./d/b.qel", ["D005"])], 1,
+     ""),
 ]
 
 
