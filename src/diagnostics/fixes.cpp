@@ -129,17 +129,24 @@ Fix remove_suppression_code_fix(std::string_view code, ByteRange removed) {
   return Fix{std::move(title), true, {Edit{removed, ""}}};
 }
 
-}  // namespace detail
-
-std::optional<Fix> hash_fix(const SyntaxTree& tree) {
-  const syntax::Text written = tree.contract().identity().semantic_hash();
-  std::string computed = compute_semantic_hash(tree);
-  if (written.text() == computed) return std::nullopt;
-  std::string literal = "\"" + computed + "\"";
+Fix hash_literal_fix(const syntax::Text& written, std::string_view computed) {
+  const SyntaxTree& tree = written.tree();
+  std::string literal = "\"";
+  literal += computed;
+  literal += '"';
   return Fix{"Write the semantic hash", true,
              {Edit{ByteRange{tree.token_offset(written.token()),
                              tree.token_end(written.token())},
                    std::move(literal)}}};
+}
+
+}  // namespace detail
+
+std::optional<Fix> hash_fix(const SyntaxTree& tree) {
+  const syntax::Text written = tree.contract().identity().semantic_hash();
+  const std::string computed = compute_semantic_hash(tree);
+  if (written.text() == computed) return std::nullopt;
+  return detail::hash_literal_fix(written, computed);
 }
 
 bool fix_changes_meaning(std::string_view code) {

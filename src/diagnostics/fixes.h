@@ -31,6 +31,11 @@ Fix remove_suppression_comment_fix(std::string_view text, ByteRange comment);
 // caller from the neighbouring codes).
 Fix remove_suppression_code_fix(std::string_view code, ByteRange removed);
 
+// The fix that writes `computed`, the contract's hash, over the
+// semantic_hash literal `written`; for a check that has the hash at hand
+// (hash_fix() computes it).
+Fix hash_literal_fix(const syntax::Text& written, std::string_view computed);
+
 }  // namespace qel::detail
 
 #endif  // QEL_DIAGNOSTICS_FIXES_H_
