@@ -145,7 +145,15 @@ Fix hash_literal_fix(const syntax::Text& written, std::string_view computed) {
 std::optional<Fix> hash_fix(const SyntaxTree& tree) {
   const syntax::Text written = tree.contract().identity().semantic_hash();
   const std::string computed = compute_semantic_hash(tree);
-  if (written.text() == computed) return std::nullopt;
+  // Upper-case digits are the same digest: nothing to write.
+  const std::string_view text = written.text();
+  const bool same =
+      text.size() == computed.size() &&
+      std::equal(text.begin(), text.end(), computed.begin(), [](char a, char b) {
+        return (a >= 'A' && a <= 'F' ? static_cast<char>(a - 'A' + 'a') : a) ==
+               b;
+      });
+  if (same) return std::nullopt;
   return detail::hash_literal_fix(written, computed);
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics/fixes.h"
 #include "lint/lint_checks.h"
 #include "qel/canonical.h"
 
@@ -54,6 +55,7 @@ void lint_semantic_hash(const SyntaxTree& tree, std::vector<Diagnostic>& out) {
   // The literal as written, quotes included: the text a fix replaces.
   d.range = ByteRange{tree.token_offset(written.token()),
                       tree.token_end(written.token())};
+  d.fixes.push_back(hash_literal_fix(written, computed));
   out.push_back(std::move(d));
 }
 
