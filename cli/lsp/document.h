@@ -24,7 +24,11 @@ struct Document {
   std::string text;
   int64_t version = 0;
   size_t body = 0;  // 3 when the text starts with a byte order mark
-  std::optional<LineIndex> index;
+  // Line starts (after "\n", "\r\n" or "\r"), kept up to date through
+  // range edits: an edit's position then costs no pass over the text.
+  std::vector<size_t> line_starts{0};
+  // Built on first use after a change, for the positions answers show.
+  mutable std::optional<LineIndex> index;
   // The tolerant tree (which refers to `text`) and the outline read from
   // it, for this version of the text.
   std::optional<Parse> parsed;
@@ -35,6 +39,13 @@ struct Document {
   void set_text(std::string new_text);
   // Replaces bytes [begin, end) (clamped to the text) with `with`.
   void replace(size_t begin, size_t end, std::string_view with);
+  const LineIndex& lines() const {
+    if (!index) index.emplace(text);
+    return *index;
+  }
+  // The byte offset of a line and column, as LineIndex::offset_of reads
+  // them, from the line starts.
+  size_t offset_of(uint64_t line, uint64_t column, ColumnUnit unit) const;
   // The text the parser sees: without a byte order mark.
   std::string_view contract() const {
     return std::string_view(text).substr(body);

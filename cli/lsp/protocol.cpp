@@ -64,10 +64,11 @@ int64_t document_version(const json& item, int64_t fallback) {
 }
 
 size_t Protocol::offset_of(const Document& doc, const json& position) const {
-  return doc.index->offset_of(
-      LineColumn{position_number(position, "line"),
-                 position_number(position, "character")},
-      encoding);
+  const uint64_t line = position_number(position, "line");
+  const uint64_t character = position_number(position, "character");
+  // An edit's position comes before any answer needs the line index.
+  if (!doc.index) return doc.offset_of(line, character, encoding);
+  return doc.index->offset_of(LineColumn{line, character}, encoding);
 }
 
 size_t Protocol::offset_at(const Document& doc, const json& params) const {
@@ -75,7 +76,7 @@ size_t Protocol::offset_at(const Document& doc, const json& params) const {
 }
 
 json Protocol::position(const Document& doc, size_t offset) const {
-  const LineColumn p = doc.index->position_of(offset, encoding);
+  const LineColumn p = doc.lines().position_of(offset, encoding);
   return json{{"line", p.line}, {"character", p.column}};
 }
 
@@ -85,8 +86,8 @@ json Protocol::range(const Document& doc, ByteRange r) const {
 
 void Protocol::append_range(std::string& out, const Document& doc,
                             ByteRange r) const {
-  const LineColumn start = doc.index->position_of(r.begin, encoding);
-  const LineColumn end = doc.index->position_of(r.end, encoding);
+  const LineColumn start = doc.lines().position_of(r.begin, encoding);
+  const LineColumn end = doc.lines().position_of(r.end, encoding);
   out += "{\"start\":{\"line\":";
   append_uint(out, start.line);
   out += ",\"character\":";

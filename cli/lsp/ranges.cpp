@@ -24,7 +24,7 @@ Answer folding_range(Session& session, const json& params) {
   const SyntaxTree& tree = doc.tree();
   const ColumnUnit unit = session.protocol.encoding;
   const auto line_of = [&](size_t offset) {
-    return doc.index->position_of(offset, unit).line;
+    return doc.lines().position_of(offset, unit).line;
   };
   // By start then end line: a field and the list it holds fold as one.
   std::set<std::pair<uint64_t, uint64_t>> blocks;

@@ -80,7 +80,7 @@ Answer semantic_tokens_full(Session& session, const json& params) {
     uint64_t new_line;
     uint64_t new_column;
     if (has_break(text.substr(at, begin - at))) {
-      const LineColumn p = doc.index->position_of(begin, unit);
+      const LineColumn p = doc.lines().position_of(begin, unit);
       new_line = p.line;
       new_column = p.column;
     } else {
