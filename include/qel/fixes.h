@@ -22,7 +22,8 @@ namespace qel {
 // The fix that writes the contract's computed semantic hash into its
 // semantic_hash literal (the occurrence that counts, when the field is
 // written twice), every other byte kept; nullopt when the literal holds
-// that hash already. `tree` is a tree without errors.
+// that hash already, in either case of its digits. `tree` is a tree
+// without errors.
 std::optional<Fix> hash_fix(const SyntaxTree& tree);
 
 // Whether the fix of a finding with this code changes what the contract

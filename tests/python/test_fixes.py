@@ -68,6 +68,8 @@ BROKEN = MINIMAL.replace('    owner: "team"\n', '    owner "team"\n')
     (STALE, ["--check"], 1, "f.qel\n", STALE),
     (EMPTY, ["--check"], 1, "f.qel\n", EMPTY),
     (CURRENT, ["--check"], 0, "", CURRENT),
+    (CURRENT.replace(HASH, HASH.upper()), ["--check"], 0, "",
+     CURRENT.replace(HASH, HASH.upper())),
     (BROKEN, ["--check"], 1, "", BROKEN),
     # Only the literal changes: comments, CRLF and the byte order mark stay.
     (STALE, ["-w"], 0, "", CURRENT),
