@@ -11,6 +11,7 @@
 
 #include "lsp/features.h"
 #include "qel/check.h"
+#include "qel/rules.h"
 
 namespace qel::cli::lsp {
 
@@ -124,8 +125,11 @@ void append_quick_fixes(Session& session, const json& params, json& actions) {
         {"code", d.code},
         {"source", "qel"},
         {"message", d.message}};
-    for (const Fix& fix : d.fixes) {
-      action(fix.title, diagnostic, fix.edits, fix.safe);
+    // The hash is written by the code action of its own, on any line.
+    if (d.code != rule::kStaleSemanticHash) {
+      for (const Fix& fix : d.fixes) {
+        action(fix.title, diagnostic, fix.edits, fix.safe);
+      }
     }
     // A parse error cannot be silenced: nothing is checked without a parse.
     if (d.kind == DiagnosticKind::kParse) continue;
