@@ -14,9 +14,10 @@
 
 namespace qel::cli::lsp {
 
-// sync.cpp: the text of open documents. Each returns the notification to
-// send next: the document's diagnostics (none, once it is closed), or
-// nothing.
+// sync.cpp: the text of open documents. A change marks its document stale
+// (the server publishes stale documents' diagnostics once no input waits);
+// each returns the notification to send at once: the empty diagnostics of
+// a closed document, or nothing.
 std::string did_open(Session& session, const json& params);
 std::string did_change(Session& session, const json& params);
 std::string did_save(Session& session, const json& params);

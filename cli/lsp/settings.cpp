@@ -1,6 +1,8 @@
 // Settings the client sends: {"qel": {"select": [...], "ignore": [...],
 // "strict": bool}}. Each one given replaces the configuration file's; one
-// left out, or null, goes back to the file's.
+// left out, or null, goes back to the file's. Settings with an unknown
+// code change nothing (the server logs why).
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +18,15 @@ std::optional<std::vector<std::string>> codes(const json& qel,
   const auto it = qel.find(key);
   if (it == qel.end() || it->is_null()) return std::nullopt;
   std::vector<std::string> out;
-  for (const json& code : *it) out.push_back(code.get<std::string>());
+  for (const json& code : *it) {
+    std::string selector = code.get<std::string>();
+    // A typo would otherwise select nothing, silently.
+    if (!is_rule_selector(selector)) {
+      throw std::runtime_error("unknown rule code '" + selector + "' in " +
+                               key);
+    }
+    out.push_back(std::move(selector));
+  }
   return out;
 }
 
