@@ -52,7 +52,11 @@ class Server {
                               frame.oversized ? kInvalidRequest : kParseError,
                               frame.error});
   }
-  size_t queued() const { return queue_.size(); }
+  // Whether reading ahead should stop: enough messages, or enough bytes of
+  // them, wait to be handled.
+  bool queue_full() const {
+    return queue_.size() >= kMaxQueued || queued_bytes_ >= kMaxQueuedBytes;
+  }
   // Handles the queued messages in order; false once `exit` has come.
   bool run_queue();
   // Publishes the diagnostics of every changed document, until
@@ -87,7 +91,10 @@ class Server {
   bool initialized_ = false;
   bool shutdown_ = false;
   Session session_;
+  static constexpr size_t kMaxQueued = 256;
+  static constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
   std::deque<Incoming> queue_;
+  size_t queued_bytes_ = 0;
   // Ids of queued requests the client has cancelled.
   std::vector<json> cancelled_;
 };
@@ -96,6 +103,7 @@ class Server {
 
 void Server::take(const std::string& body) {
   malformed_ = false;
+  queued_bytes_ += body.size();
   try {
     try {
       json message = parse_json(body);
@@ -147,6 +155,7 @@ bool Server::run_queue() {
     }
   }
   queue_.clear();
+  queued_bytes_ = 0;
   cancelled_.clear();
   return go_on;
 }
@@ -390,8 +399,6 @@ bool input_arrived(void* reader) {
 }
 
 int serve(int in, int out) {
-  // Read ahead no further than this many messages at a time.
-  constexpr size_t kMaxQueued = 256;
   MessageReader reader(in);
   Server server(out);
   const Interrupter interrupter{input_arrived, &reader};
@@ -416,7 +423,7 @@ int serve(int in, int out) {
           reader.skip_to_next_header(frame.body.size());
         }
       }
-    } while (!ended && server.queued() < kMaxQueued && reader.input_waiting());
+    } while (!ended && !server.queue_full() && reader.input_waiting());
     if (!server.run_queue() || ended) return server.exit_status();
     if (server.output_closed()) return 1;
     if (!reader.input_waiting()) server.publish_stale(interrupter);
