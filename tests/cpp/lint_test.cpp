@@ -2,11 +2,13 @@
 // exact messages, and suppression comments.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "qel/canonical.h"
 #include "qel/check.h"
 #include "qel/rules.h"
 
@@ -222,6 +224,79 @@ BehavioralSemantics { operations: [ {
       "lists them",
   };
   EXPECT_EQ(lines, expected);
+}
+
+constexpr std::string_view kPlainBody =
+    "DataSemantics { state: { n: Integer } invariants: [] }\n"
+    "BehavioralSemantics { operations: [] }";
+
+// The findings of one code in `text`: "line:column" and the help, if any.
+std::vector<std::string> findings_of(std::string_view code,
+                                     const std::string& text) {
+  const Result<CheckResult> checked = check(text);
+  if (!checked.ok()) return {checked.error().to_string()};
+  std::vector<std::string> out;
+  for (const Diagnostic& d : checked->findings) {
+    if (!d.span) return {d.message};
+    if (d.code != code) continue;
+    out.push_back(d.span->to_string() + (d.help.empty() ? "" : " " + d.help));
+  }
+  return out;
+}
+
+// Only text that is read is clean; the help names Extensions for what
+// reads like extensions that were not read.
+TEST(LintTextAfterContract, HelpNamesExtensionsWhenItLooksLikeOne) {
+  struct Row {
+    const char* after;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {"// a closing comment\n", {}},
+      {"Extensions { audit { level: 1 } }\n", {}},
+      {"notes: \"draft\"\n", {"9:1"}},
+      {"EXTENSION { audit { level: 1 } }\n",
+       {"9:1 did you mean `Extensions`? Extension systems are read from a "
+        "section written `Extensions { ... }` right after the contract"}},
+      {"audit { level: 1 }\n",
+       {"9:1 extension systems are read only inside `Extensions { ... }`: "
+        "write `Extensions {` before 'audit' and `}` after it"}},
+      {"Extensions { a {} }\n// b\nExtensions { b {} }\n",
+       {"11:1 only the first Extensions section is read; move these systems "
+        "into it"}},
+      {"Extensions { a {} } b {}\n",
+       {"9:21 extension systems are read only inside `Extensions { ... }`: "
+        "move 'b' into the Extensions section"}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(findings_of(rule::kTextAfterContract,
+                          contract(kPlainBody) + row.after),
+              row.expected)
+        << row.after;
+  }
+}
+
+// Only a digest that is not the text's is stale: the same digest in capitals
+// is not, and stand-ins that are no digest at all are left alone.
+TEST(LintSemanticHash, OnlyADigestOfAnotherTextIsStale) {
+  const std::string text = contract(kPlainBody);
+  const Result<std::string> hash = semantic_hash(text);
+  ASSERT_TRUE(hash.ok());
+  std::string upper = *hash;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  const auto with = [&](const std::string& written) {
+    std::string t = text;
+    t.replace(t.find("semantic_hash: \"\""), 17,
+              "semantic_hash: \"" + written + "\"");
+    return findings_of(rule::kStaleSemanticHash, t);
+  };
+  const std::string other(64, 'a');
+  EXPECT_EQ(with(*hash), std::vector<std::string>{});
+  EXPECT_EQ(with(upper), std::vector<std::string>{});
+  EXPECT_EQ(with(std::string(64, '0')), std::vector<std::string>{});
+  EXPECT_EQ(with("9f2c"), std::vector<std::string>{});
+  EXPECT_EQ(with(other), std::vector<std::string>{"2:116"});
+  EXPECT_EQ(with(other.substr(1) + "g"), std::vector<std::string>{});
 }
 
 TEST(Rules, CodesAreOrderedAndFound) {
