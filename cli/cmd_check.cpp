@@ -1,6 +1,7 @@
 // qel check: parse, verify and lint contracts; report every finding.
 #include "check_fix.h"
 #include "command.h"
+#include "config.h"
 #include "parallel.h"
 #include "qel/check.h"
 #include "walk.h"
@@ -43,7 +44,8 @@ struct Checked {
   uint64_t errors = 0, warnings = 0;
 };
 
-Checked check_one(const Operand& operand, const Options& options, Io job) {
+Checked check_one(const Operand& operand, const Options& options,
+                  const CheckOptions& check_options, Io job) {
   Checked c;
   Input in;
   InputReader reader(job);
@@ -54,7 +56,7 @@ Checked check_one(const Operand& operand, const Options& options, Io job) {
                "': " + operand.error + '\n';
     unreadable = operand.error;
   } else if (reader.read(operand.path, in, unreadable)) {
-    Result<CheckResult> checked = check(in.text, options.check);
+    Result<CheckResult> checked = check(in.text, check_options);
     // Nothing interrupts this call: the command's handler ends the process.
     if (checked.ok()) result = std::move(*checked);
     else unreadable = checked.error().to_string();
@@ -80,22 +82,28 @@ Checked check_one(const Operand& operand, const Options& options, Io job) {
 
 int cmd_check(const std::vector<std::string>& args, Io& io) {
   const Args a = Args::parse(
-      args, {"--format", "--color", "--select", "--ignore", "-j", "--jobs"});
+      args, {"--format", "--color", "--select", "--ignore", "-j", "--jobs",
+             "--config"});
   if (!a.error.empty()) return usage_error(io, "check: " + a.error);
   Options options;
   std::string color = "auto";
   unsigned jobs = default_jobs();
   FixMode fix;
+  ConfigSource source;
+  bool select_given = false, ignore_given = false;
   for (const auto& [name, value] : a.options) {
     std::string why;
-    if (output_option("check", name, value, options.format, color, why)) {
-      if (!why.empty()) return usage_error(io, why);
+    if (output_option("check", name, value, options.format, color, why) ||
+        config_option(name, value, source, why)) {
+      if (!why.empty()) return usage_error(io, "check: " + why);
     } else if (name == "--select") {
+      select_given = true;
       if (!options.check.select) options.check.select.emplace();
       if (!parse_codes(value, *options.check.select, why)) {
         return usage_error(io, why);
       }
     } else if (name == "--ignore") {
+      ignore_given = true;
       if (!parse_codes(value, options.check.ignore, why)) {
         return usage_error(io, why);
       }
@@ -118,13 +126,29 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
       color == "always" || (color == "auto" && io.stdout_is_terminal &&
                             !io.no_color);
 
+  ConfigFinder configs(source);
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err));
+      distinct_files(expand_operands(a.operands, io.err, &configs));
+  // Each file's options are settled before any is checked, so that a
+  // broken configuration stops the command before it reports anything.
+  std::vector<CheckOptions> per_file;
+  per_file.reserve(operands.size());
+  for (const Operand& operand : operands) {
+    const std::shared_ptr<const ProjectConfig> config =
+        configs.load_config_for(operand.path);
+    per_file.push_back(config ? config->check_options(operand.path,
+                                                      options.check,
+                                                      select_given,
+                                                      ignore_given)
+                              : options.check);
+  }
+  if (const std::string error = configs.error(); !error.empty()) {
+    io.err += error + '\n';
+    return 2;
+  }
   if (fix.write || fix.diff) {
-    return run_check_fix(operands,
-                         std::vector<CheckOptions>(operands.size(),
-                                                   options.check),
-                         fix, options.format, options.style, jobs, io);
+    return run_check_fix(operands, per_file, fix, options.format,
+                         options.style, jobs, io);
   }
   const SharedStdin stdin_text(io, operands);
   const bool json = options.format == "json";
@@ -136,7 +160,8 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
   map_in_order<Checked>(
       operands.size(), jobs,
       [&](size_t i) {
-        return check_one(operands[i], options, stdin_text.job_io(io));
+        return check_one(operands[i], options, per_file[i],
+                         stdin_text.job_io(io));
       },
       [&](size_t i, Checked& c) {
         if (json && i != 0) io.out += ',';

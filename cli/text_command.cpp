@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "command.h"
+#include "config.h"
 #include "unified_diff.h"
 #include "parallel.h"
 #include "qel/check.h"
@@ -96,12 +97,16 @@ Transformed transform_one(std::string_view name, TextTransform transform,
 int run_text_command(std::string_view name, TextTransform transform,
                      const std::vector<std::string>& args, Io& io) {
   const std::string prefix = std::string(name) + ": ";
-  const Args a = Args::parse(args, {"-j", "--jobs"});
+  const Args a = Args::parse(args, {"-j", "--jobs", "--config"});
   if (!a.error.empty()) return usage_error(io, prefix + a.error);
   Mode mode;
   unsigned jobs = default_jobs();
+  ConfigSource source;
   for (const auto& [o, value] : a.options) {
-    if (o == "--check" || o == "-l") {
+    std::string why;
+    if (config_option(o, value, source, why)) {
+      if (!why.empty()) return usage_error(io, prefix + why);
+    } else if (o == "--check" || o == "-l") {
       mode.check = true;
     } else if (o == "--diff" || o == "-d") {
       mode.diff = true;
@@ -127,8 +132,16 @@ int run_text_command(std::string_view name, TextTransform transform,
       }
     }
   }
+  // Only exclude applies here, and only to the files a walk finds.
+  ConfigFinder configs(source);
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err));
+      distinct_files(expand_operands(a.operands, io.err, &configs));
+  // A broken configuration is reported even where nothing was excluded.
+  for (const Operand& operand : operands) configs.load_config_for(operand.path);
+  if (const std::string error = configs.error(); !error.empty()) {
+    io.err += error + '\n';
+    return 2;
+  }
   const SharedStdin stdin_text(io, operands);
   flush_output(io);
   bool failed = false, invalid = false, differs_any = false;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config.h"
 #include "qel/check.h"
 
 namespace qel::cli {
@@ -37,7 +38,7 @@ void skip(const std::string& path, std::string_view why,
 // that a deep tree costs no recursion. A directory that cannot be read is
 // listed with its error, in its place among the files.
 void walk(const std::string& root, std::vector<Operand>& out,
-          std::string& warnings) {
+          std::string& warnings, ConfigFinder* configs) {
   std::vector<Operand> found;
   // Warnings are sorted with the files, so that they come in path order
   // whatever order the directories list their entries in.
@@ -67,10 +68,14 @@ void walk(const std::string& root, std::vector<Operand>& out,
         continue;
       }
       if (S_ISDIR(st.st_mode)) {
-        pending.push_back(path);
+        // An excluded directory is not even read.
+        if (configs == nullptr || !configs->excluded(path)) {
+          pending.push_back(path);
+        }
         continue;
       }
       if (!wanted) continue;
+      if (configs != nullptr && configs->excluded(path)) continue;
       // A link to a directory is not followed; a link to a file is read
       // like the file.
       if (S_ISLNK(st.st_mode)) {
@@ -101,13 +106,19 @@ void walk(const std::string& root, std::vector<Operand>& out,
 }  // namespace
 
 std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
-                                     std::string& warnings) {
+                                     std::string& warnings,
+                                     ConfigFinder* configs) {
   std::vector<Operand> out;
   for (const std::string& operand : operands) {
     struct stat st;
     if (operand != "-" && ::stat(operand.c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode)) {
-      walk(operand, out, warnings);
+      const std::size_t before = out.size();
+      walk(operand, out, warnings, configs);
+      // A mistyped path in a script must not pass as a clean check.
+      if (out.size() == before) {
+        out.push_back({operand, "no contract there (no *.qel file below it)"});
+      }
     } else {
       out.push_back({operand, {}});
     }

@@ -8,6 +8,8 @@
 
 namespace qel::cli {
 
+class ConfigFinder;
+
 struct Operand {
   std::string path;
   std::string error;  // why a directory could not be read; empty if fine
@@ -22,8 +24,13 @@ struct Operand {
 // that is a FIFO, a device or a socket, a dangling link, an entry that
 // cannot be looked at) is appended to `warnings` as one line each,
 // "qel: skipping 'PATH': REASON", with the path escaped for printing.
+// A directory with no `*.qel` file below it stays, with its error saying
+// so, as one that cannot be read.
+// With `configs`, a walk passes over the files and directories that their
+// project configuration excludes; a file named explicitly is still kept.
 std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
-                                     std::string& warnings);
+                                     std::string& warnings,
+                                     ConfigFinder* configs = nullptr);
 
 }  // namespace qel::cli
 

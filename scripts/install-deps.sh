@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apt_packages=(g++ cmake ninja-build python3-dev python3-venv python3-pip
-              libssl-dev nlohmann-json3-dev libgtest-dev neovim)
+              libssl-dev nlohmann-json3-dev libtomlplusplus-dev libgtest-dev
+              neovim)
 if [ "${1:-}" = "--fuzz" ]; then
   apt_packages+=(clang libclang-rt-dev)
 fi
