@@ -9,10 +9,12 @@
 #include "qel/format.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "qel/limits.h"
 #include "qel/parser.h"
@@ -41,10 +43,27 @@ bool is_punctuation(K kind) { return kind >= K::kLBrace && kind <= K::kEquals; }
 bool is_closer(K kind) { return kind == K::kRBrace || kind == K::kRBracket; }
 bool is_opener(K kind) { return kind == K::kLBrace || kind == K::kLBracket; }
 
+// Whether a comment's text is a suppression, "// qel: allow ...", read as
+// check reads it.
+bool is_suppression(std::string_view comment) {
+  const auto blanks = [&](std::size_t i) {
+    while (i < comment.size() && (comment[i] == ' ' || comment[i] == '\t')) ++i;
+    return i;
+  };
+  std::size_t i = blanks(2);
+  if (comment.substr(i, 4) != "qel:") return false;
+  i = blanks(i + 4);
+  if (comment.substr(i, 5) != "allow") return false;
+  i += 5;
+  return i == comment.size() || comment[i] == ' ' || comment[i] == '\t';
+}
+
 class Formatter {
  public:
   explicit Formatter(const SyntaxTree& tree)
-      : t_(tree), src_(tree.source()) {}
+      : t_(tree), src_(tree.source()) {
+    find_glue();
+  }
 
   Result<std::string> run();
 
@@ -109,11 +128,42 @@ class Formatter {
     after_open_ = m.after_open;
   }
 
-  // Renders on one line; true when that held no comment and ended within
-  // the width with `reserve` columns to spare, otherwise nothing is
-  // written. Inside another attempt it is part of that one.
+  // Renders tokens `first` to `last` on one line; true when that held no
+  // comment and ended within the width with `reserve` columns to spare (or
+  // had to stay on one line, see glue_), otherwise nothing is written.
+  // Inside another attempt it is part of that one.
   template <typename Render>
-  bool try_one_line(uint32_t reserve, Render&& render);
+  bool try_one_line(uint32_t first, uint32_t last, uint32_t reserve,
+                    Render&& render);
+
+  // ---- Suppressions -------------------------------------------------------
+  // A "// qel: allow" comment silences the findings of its line, or of the
+  // next line when it stands alone. Splitting that line would move a
+  // finding off it, so the line's tokens stay on one line: each run
+  // [from, to] of glue_ is written without a line break inside.
+
+  void find_glue();
+  // Whether `token` must follow the one before it on the same line.
+  bool glued(uint32_t token) const {
+    const auto it = std::upper_bound(
+        glue_.begin(), glue_.end(), token,
+        [](uint32_t t, const std::pair<uint32_t, uint32_t>& run) {
+          return t < run.first + 1;
+        });
+    return it != glue_.begin() && token <= std::prev(it)->second;
+  }
+  // Whether some glued token lies in (first, last].
+  bool glue_within(uint32_t first, uint32_t last) const {
+    for (const auto& [from, to] : glue_) {
+      if (from < last && to > first) return true;
+    }
+    return false;
+  }
+  // Whether a line break lies between the end of `a` and the start of `b`.
+  bool break_between(uint32_t a, uint32_t b) const {
+    const uint32_t end = end_of(a), start = t_.token_offset(b);
+    return std::memchr(src_.data() + end, '\n', start - end) != nullptr;
+  }
 
   // ---- Layout -------------------------------------------------------------
 
@@ -166,7 +216,9 @@ class Formatter {
   bool line_closed_ = false;  // a comment ends the line
   bool after_open_ = false;   // the last token written opens a block
 
+  std::vector<std::pair<uint32_t, uint32_t>> glue_;  // in token order
   bool trying_ = false;  // within a one-line attempt
+  bool width_free_ = false;  // that attempt holds glued tokens
   bool failed_ = false;  // that attempt cannot succeed
   int depth_ = 0;
   bool too_deep_ = false;
@@ -179,6 +231,10 @@ void Formatter::put(uint32_t token, Join join) {
   if (failed_ || too_deep_) return;
   next_ = token + 1;
   const K k = kind(token);
+  if (join == Join::kLine && !glue_.empty() && glued(token)) {
+    const bool after_bracket = prev_end_ > 0 && src_[prev_end_ - 1] == '[';
+    join = k == K::kRBracket || after_bracket ? Join::kTight : Join::kSpace;
+  }
   if (join == Join::kLine) {
     line_break(base_, !is_closer(k) && blank_before(t_.token_offset(token)));
   } else if (line_closed_) {
@@ -240,7 +296,8 @@ void Formatter::write(std::string_view text, bool may_span_lines) {
     }
     column_ += static_cast<uint32_t>(text.size() - from - continuation);
   }
-  if (trying_ && column_ > static_cast<uint32_t>(kFormatLineWidth)) {
+  if (trying_ && !width_free_ &&
+      column_ > static_cast<uint32_t>(kFormatLineWidth)) {
     failed_ = true;
   }
 }
@@ -290,20 +347,53 @@ Join Formatter::join_as_written(uint32_t token) const {
 }
 
 template <typename Render>
-bool Formatter::try_one_line(uint32_t reserve, Render&& render) {
+bool Formatter::try_one_line(uint32_t first, uint32_t last, uint32_t reserve,
+                             Render&& render) {
   if (trying_) {
     render();
     return !failed_;
   }
   const Mark before = mark();
   trying_ = true;
+  width_free_ = !glue_.empty() && glue_within(first, last);
   render();
   trying_ = false;
   const bool fits =
-      !failed_ && column_ + reserve <= static_cast<uint32_t>(kFormatLineWidth);
+      !failed_ &&
+      (width_free_ ||
+       column_ + reserve <= static_cast<uint32_t>(kFormatLineWidth));
+  width_free_ = false;
   failed_ = false;
   if (!fits) restore(before);
   return fits;
+}
+
+// ---- Suppressions -----------------------------------------------------------
+
+void Formatter::find_glue() {
+  const uint32_t eof = t_.token_count() - 1;
+  for (uint32_t c = 0; c < eof; ++c) {
+    if (kind(c) != K::kComment || !is_suppression(text_of(c))) continue;
+    uint32_t from = c, to = c;
+    if (c > 0 && !break_between(c - 1, c)) {
+      // At the end of a line of code: that line, up to the comment. A
+      // comment always ends its line, so none comes before on it.
+      from = c - 1;
+      while (from > 0 && kind(from - 1) != K::kComment &&
+             !break_between(from - 1, from)) {
+        --from;
+      }
+    } else if (kind(c + 1) != K::kComment && kind(c + 1) != K::kEof) {
+      // Alone: the line of code below it.
+      from = c + 1;
+      to = from;
+      while (kind(to + 1) != K::kComment && kind(to + 1) != K::kEof &&
+             !break_between(to, to + 1)) {
+        ++to;
+      }
+    }
+    if (to > from) glue_.emplace_back(from, to);
+  }
 }
 
 // ---- Layout -----------------------------------------------------------------
@@ -338,6 +428,14 @@ void Formatter::block(uint32_t close, uint32_t parent, Item&& item) {
   bool items = false;
   for (uint32_t i = parent + 1; i < end; i = node(i).next) {
     base_ = outer + 1;
+    // Items kept on one line are parted by commas where the grammar allows
+    // one (not between sections).
+    const NodeKind k = node(i).kind;
+    if (items && !glue_.empty() && glued(node(i).first_token) &&
+        (k == NodeKind::kField || k == NodeKind::kOperation ||
+         k == NodeKind::kCustomField)) {
+      write_comma();
+    }
     item(i);
     items = true;
   }
@@ -439,7 +537,7 @@ void Formatter::typed_fields(uint32_t open, uint32_t close, uint32_t parent,
   // outer one-line attempt is running: the attempt below would write
   // nothing, not even the closing brace.
   if (parent + 1 < end) {
-    const bool one_line = try_one_line(reserve, [&] {
+    const bool one_line = try_one_line(open, close, reserve, [&] {
       for (uint32_t i = parent + 1; i < end && !failed_; i = node(i).next) {
         if (i != parent + 1) write_comma();
         state_field(i, Join::kSpace);
@@ -454,7 +552,7 @@ void Formatter::typed_fields(uint32_t open, uint32_t close, uint32_t parent,
 void Formatter::list(uint32_t open, uint32_t close, uint32_t parent,
                      Join join, uint32_t reserve) {
   put(open, join);
-  if (try_one_line(reserve,
+  if (try_one_line(open, close, reserve,
                    [&] { list_items(open, close, parent, false); }) ||
       trying_) {
     return;
