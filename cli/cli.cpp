@@ -67,6 +67,13 @@ constexpr const char* kCheckHelp =
     "                    nothing; exit 1 when there is any\n"
     "  -j N, --jobs N    check N files at a time (default: one per core); the\n"
     "                    output is the same for every N\n"
+    "  --config FILE     read the configuration from FILE (a qel.toml, or a\n"
+    "                    pyproject.toml with [tool.qel])\n"
+    "  --isolated        read no configuration file\n"
+    "Configuration: the nearest qel.toml, or pyproject.toml with [tool.qel],\n"
+    "at or above each file gives select, ignore, strict, exclude (globs that\n"
+    "a directory walk passes over) and per-file-ignores; a flag given on the\n"
+    "command line replaces the file's value.\n"
     "Codes: P parse, V1xx type, V2xx invariant, V3xx determinism, V4xx\n"
     "coherence, L lints; 'qel help rules' lists them, 'qel help CODE'\n"
     "explains one. A comment '// qel: allow CODE' at the end of the line,\n"
@@ -86,7 +93,12 @@ constexpr const char* kNormalizeHelp =
     "  -w, --write     rewrite the files that differ, in place and atomically.\n"
     "                  The canonical form has no comments: -w deletes them.\n"
     "  -j N, --jobs N  work on N files at a time (default: one per core); the\n"
-    "                  output is the same for every N\n";
+    "                  output is the same for every N\n"
+    "  --config FILE   read exclude from FILE instead of the nearest\n"
+    "                  qel.toml or pyproject.toml [tool.qel]\n"
+    "  --isolated      read no configuration file\n"
+    "A directory stands for the *.qel files below it, less those the\n"
+    "configuration's exclude names; a file named explicitly is always read.\n";
 
 constexpr const char* kFmtHelp =
     "usage: qel fmt [--check] [--diff] [-w] [-j N] FILE|DIR...\n"
@@ -101,7 +113,12 @@ constexpr const char* kFmtHelp =
     "                  text; exit 1 when any file differs\n"
     "  -w, --write     rewrite the files that differ, in place and atomically\n"
     "  -j N, --jobs N  work on N files at a time (default: one per core); the\n"
-    "                  output is the same for every N\n";
+    "                  output is the same for every N\n"
+    "  --config FILE   read exclude from FILE instead of the nearest\n"
+    "                  qel.toml or pyproject.toml [tool.qel]\n"
+    "  --isolated      read no configuration file\n"
+    "A directory stands for the *.qel files below it, less those the\n"
+    "configuration's exclude names; a file named explicitly is always read.\n";
 
 constexpr const char* kHashHelp =
     "usage: qel hash [--check | -w] [-j N] FILE|DIR...\n"
@@ -114,7 +131,12 @@ constexpr const char* kHashHelp =
     "                  and atomically; every other byte, comments included,\n"
     "                  stays\n"
     "  -j N, --jobs N  hash N files at a time (default: one per core); the\n"
-    "                  output is the same for every N\n";
+    "                  output is the same for every N\n"
+    "  --config FILE   read exclude from FILE instead of the nearest\n"
+    "                  qel.toml or pyproject.toml [tool.qel]\n"
+    "  --isolated      read no configuration file\n"
+    "A directory stands for the *.qel files below it, less those the\n"
+    "configuration's exclude names; a file named explicitly is always read.\n";
 
 constexpr const char* kParseHelp =
     "usage: qel parse FILE\n"

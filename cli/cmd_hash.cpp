@@ -3,6 +3,7 @@
 // hash is not their own.
 #include "check_fix.h"
 #include "command.h"
+#include "config.h"
 #include "parallel.h"
 #include "qel/canonical.h"
 #include "qel/check.h"
@@ -101,12 +102,16 @@ Hashed hash_one(const Operand& operand, Mode mode, Io job) {
 }  // namespace
 
 int cmd_hash(const std::vector<std::string>& args, Io& io) {
-  const Args a = Args::parse(args, {"-j", "--jobs"});
+  const Args a = Args::parse(args, {"-j", "--jobs", "--config"});
   if (!a.error.empty()) return usage_error(io, "hash: " + a.error);
   unsigned jobs = default_jobs();
   bool check = false, write = false;
+  ConfigSource source;
   for (const auto& [name, value] : a.options) {
-    if (name == "-j" || name == "--jobs") {
+    std::string why;
+    if (config_option(name, value, source, why)) {
+      if (!why.empty()) return usage_error(io, "hash: " + why);
+    } else if (name == "-j" || name == "--jobs") {
       const std::optional<unsigned> n = parse_jobs(value);
       if (!n) return usage_error(io, jobs_usage("hash"));
       jobs = *n;
@@ -128,8 +133,14 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
     }
   }
   const Mode mode = write ? Mode::kWrite : check ? Mode::kCheck : Mode::kPrint;
+  ConfigFinder configs(source);  // for exclude
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err));
+      distinct_files(expand_operands(a.operands, io.err, &configs));
+  for (const Operand& operand : operands) configs.load_config_for(operand.path);
+  if (const std::string error = configs.error(); !error.empty()) {
+    io.err += error + '\n';
+    return 2;
+  }
   const SharedStdin stdin_text(io, operands);
   flush_output(io);
   bool failed = false, invalid = false, stale = false;

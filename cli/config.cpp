@@ -71,7 +71,8 @@ std::string join(const std::string& dir, std::string_view name) {
 std::string shown_config_path(const std::string& abs) {
   const std::string cwd = working_directory();
   const std::string prefix = cwd == "/" ? "/" : cwd + '/';
-  if (abs.size() > prefix.size() && abs.compare(0, prefix.size(), prefix) == 0) {
+  if (abs.size() > prefix.size() &&
+      abs.compare(0, prefix.size(), prefix) == 0) {
     return abs.substr(prefix.size());
   }
   return abs;
@@ -203,7 +204,7 @@ std::vector<char> matched_prefixes(const std::vector<Token>& tokens,
   return cur;
 }
 
-// ---- Reading ------------------------------------------------------------------
+// ---- Reading --------------------------------------------------------------
 
 class Reader {
  public:
@@ -216,7 +217,9 @@ class Reader {
     return false;
   }
 
-  std::string name(std::string_view key) const { return prefix_ + std::string(key); }
+  std::string name(std::string_view key) const {
+    return prefix_ + std::string(key);
+  }
 
   bool unknown(const toml::key& key, std::initializer_list<const char*> known) {
     std::string message = "unknown key '" + name(key.str()) + "'";
@@ -234,7 +237,8 @@ class Reader {
                const std::string& what, std::vector<std::string>& out) {
     const toml::array* array = node.as_array();
     if (array == nullptr) {
-      return fail(node.source(), "'" + name(key) + "' must be a list of " + what);
+      return fail(node.source(),
+                  "'" + name(key) + "' must be a list of " + what);
     }
     for (const toml::node& item : *array) {
       const toml::value<std::string>* s = item.as_string();
@@ -279,7 +283,8 @@ class Reader {
     }
     for (const auto& [glob, codes_node] : *table) {
       std::vector<std::string> list;
-      const std::string entry = std::string(key) + "." + std::string(glob.str());
+      const std::string entry =
+          std::string(key) + "." + std::string(glob.str());
       if (!codes(codes_node, entry, diff, list)) return false;
       out.emplace_back(std::string(glob.str()), std::move(list));
     }
@@ -351,7 +356,9 @@ bool read_table(const toml::table& table, const std::string& shown,
       }
     } else if (key == "diff") {
       const toml::table* diff = node.as_table();
-      if (diff == nullptr) return r.fail(node.source(), "'diff' must be a table");
+      if (diff == nullptr) {
+        return r.fail(node.source(), "'diff' must be a table");
+      }
       if (!read_diff(*diff, shown, "diff.", out.diff, error)) return false;
     } else {
       return r.unknown(key, {"select", "ignore", "strict", "exclude",
@@ -385,7 +392,7 @@ bool read_text(const std::string& path, std::string& text, std::string& why) {
 
 }  // namespace
 
-// ---- Matching ------------------------------------------------------------------
+// ---- Matching -------------------------------------------------------------
 
 bool glob_matches(std::string_view glob, std::string_view path) {
   while (glob.size() > 1 && glob.back() == '/') glob.remove_suffix(1);
@@ -457,7 +464,9 @@ std::vector<std::string> ProjectConfig::diff_allowed(
   std::vector<std::string> out = diff.allow;
   if (const std::optional<std::string> rel = relative(path)) {
     for (const auto& [glob, codes] : diff.allow_by_glob) {
-      if (glob_matches(glob, *rel)) out.insert(out.end(), codes.begin(), codes.end());
+      if (glob_matches(glob, *rel)) {
+        out.insert(out.end(), codes.begin(), codes.end());
+      }
     }
   }
   return out;
@@ -482,7 +491,8 @@ std::optional<ProjectConfig> parse_config(std::string_view text,
     table = tool != nullptr ? (*tool)["qel"].as_table() : nullptr;
     if (table == nullptr) {
       if (const toml::node* qel = tool ? tool->get("qel") : nullptr) {
-        error = "qel: " + shown + ':' + std::to_string(qel->source().begin.line) +
+        error = "qel: " + shown + ':' +
+                std::to_string(qel->source().begin.line) +
                 ": 'tool.qel' must be a table";
       }
       return std::nullopt;
@@ -540,7 +550,7 @@ bool config_option(const std::string& name, const std::string& value,
   return false;
 }
 
-// ---- Finding ----------------------------------------------------------------------
+// ---- Finding --------------------------------------------------------------
 
 ConfigFinder::ConfigFinder(ConfigSource source) : source_(std::move(source)) {}
 
@@ -558,7 +568,8 @@ std::shared_ptr<const ProjectConfig> ConfigFinder::read(const std::string& file,
     return nullptr;
   }
   std::string error;
-  std::optional<ProjectConfig> config = parse_config(text, shown, pyproject, error);
+  std::optional<ProjectConfig> config =
+      parse_config(text, shown, pyproject, error);
   if (!error.empty() && error_.empty()) error_ = std::move(error);
   if (!config) return nullptr;
   config->root = parent(absolute(file));

@@ -67,6 +67,10 @@ CASES = [
                                         "a.qel": UNFORMATTED,
                                         "b.qel": UNFORMATTED},
      ["fmt", "--check", "."], 1, "a.qel", "b.qel"),
+    ("hash and normalize pass over excluded files",
+     {"qel.toml": 'exclude = ["gen"]\n', "a.qel": MINIMAL,
+      "gen/b.qel": UNPARSABLE},
+     ["hash", "."], 0, "a.qel", "b.qel"),
     ("per-file-ignores", {"qel.toml": '[per-file-ignores]\n"legacy/*.qel" = '
                           '["L001"]\n', "a.qel": LINTED,
                           "legacy/b.qel": LINTED},
