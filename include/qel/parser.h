@@ -37,6 +37,9 @@ struct ParseError {
   // The order in which the parse found it: a missing field is placed at
   // its block's start but found at its end, after the errors inside.
   uint32_t found = 0;
+  // What may put it right, on a line of its own ("did you mean 'owner'?");
+  // empty when the parse has nothing to offer.
+  std::string help{};
 };
 
 // A tree for any text, with the errors found in it in source order.

@@ -42,6 +42,7 @@ Result<std::vector<Diagnostic>> parse_errors(std::string_view text,
                  parsed.tree.span_at(e.begin)};
     d.code = parse_code(e.kind);
     d.range = ByteRange{e.begin, e.end};
+    d.help = e.help;
     out.push_back(std::move(d));
   }
   if (out.empty()) {
@@ -91,6 +92,7 @@ std::optional<Diagnostic> strict_parse_error(std::string_view text) {
                parsed->tree.span_at(first->begin)};
   d.code = parse_code(first->kind);
   d.range = ByteRange{first->begin, first->end};
+  d.help = first->help;
   return d;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "qel/error.h"
 #include "qel/json.h"
 #include "qel/limits.h"
+#include "qel/nearest_name.h"
 #include "qel/parser.h"
 #include "qel/syntax_tree.h"
 #include "qel/token.h"
@@ -51,6 +53,76 @@ constexpr std::array<std::string_view, 3> kLimitFields = {
     "max_memory_bytes", "computation_timeout_ms", "max_state_size_bytes"};
 constexpr std::array<std::string_view, 3> kHumanMachineFields = {
     "system_commitments", "system_refusals", "user_obligations"};
+
+// ---- Help for errors ------------------------------------------------------
+// Only a tolerant parse asks for these: the strict error has no room for
+// them, and they cost nothing until an error is found.
+
+// Every block with named fields, for an unknown field that belongs in
+// another one.
+struct FieldTable {
+  std::string_view where;
+  std::span<const std::string_view> names;
+};
+constexpr std::string_view kBehavioralFields[] = {"operations"};
+constexpr FieldTable kFieldTables[] = {
+    {"Identity", kIdentityFields},
+    {"PurposeStatement", kPurposeFields},
+    {"DataSemantics", kDataFields},
+    {"BehavioralSemantics", kBehavioralFields},
+    {"operation", kOperationFields},
+    {"ExecutionConstraints", kConstraintFields},
+    {"resource_limits", kLimitFields},
+    {"HumanMachineContract", kHumanMachineFields},
+};
+
+constexpr std::string_view kTypeNames[] = {
+    "Integer", "Float", "String", "Boolean", "ISO8601",
+    "UUID",    "Array", "Map",    "Object",  "Enum"};
+
+constexpr std::string_view kSectionOrder =
+    "a contract has these sections, in this order: Identity, "
+    "PurposeStatement, DataSemantics, BehavioralSemantics, "
+    "ExecutionConstraints, HumanMachineContract (Extensions may follow its "
+    "closing brace)";
+
+void append_names(std::string& out, std::span<const std::string_view> names) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += names[i];
+  }
+}
+
+// The nearest field of the block; else the block the name belongs to;
+// else the block's fields.
+std::string unknown_field_help(std::string_view name,
+                               std::span<const std::string_view> names,
+                               std::string_view where) {
+  std::string help = did_you_mean(name, names);
+  if (!help.empty()) return help;
+  for (const FieldTable& table : kFieldTables) {
+    if (table.where == where) continue;
+    for (const std::string_view other : table.names) {
+      if (other != name) continue;
+      help = "'";
+      help += name;
+      help += "' is a field of ";
+      help += table.where;
+      return help;
+    }
+  }
+  help = where;
+  help += " takes: ";
+  append_names(help, names);
+  return help;
+}
+
+std::string type_help(std::string_view found) {
+  std::string help = did_you_mean(found, kTypeNames);
+  if (!help.empty()) return help;
+  return "a type is one of: Integer, Float, String, Boolean, ISO8601, UUID, "
+         "Array<T>, Map<K, V>, Object { ... }, Enum [ ... ]";
+}
 
 // Thrown when a tolerant parse has recorded as many errors as it reports.
 struct TooManyErrors {};
@@ -125,9 +197,10 @@ class Parser {
     throw ParseFailure{std::move(message)};
   }
 
-  [[noreturn]] void fail_at(std::string message, uint32_t token) {
+  [[noreturn]] void fail_at(std::string message, uint32_t token,
+                            std::string help = {}) {
     if (errors_ != nullptr) {
-      record(std::move(message), token);
+      record(std::move(message), token, true, std::move(help));
       throw ParseFailure{};
     }
     message += " at ";
@@ -139,7 +212,8 @@ class Parser {
   // normally since the last one, which it would then only follow from.
   // A missing field is no token out of place: what comes next is read as
   // usual, and may be an error of its own (`skips` unset).
-  void record(std::string message, uint32_t token, bool skips = true) {
+  void record(std::string message, uint32_t token, bool skips = true,
+              std::string help = {}) {
     if (skips && last_ == quiet_last_) return;
     if (quiet_end_ && t_.token_kind(token) == K::kEof) return;
     const auto gap = std::upper_bound(gaps_.begin(), gaps_.end(), token);
@@ -151,7 +225,7 @@ class Parser {
     const uint32_t begin = t_.token_offset(token);
     errors_->push_back(ParseError{begin, std::max(begin, t_.token_end(token)),
                                   ParseError::Kind::kGrammar,
-                                  std::move(message)});
+                                  std::move(message), 0, std::move(help)});
     if (skips) quiet_last_ = last_;
   }
 
@@ -177,7 +251,8 @@ class Parser {
   }
 
   // "{prefix}{token description} at {span}" for the current token.
-  [[noreturn]] void fail_found(std::string_view prefix) {
+  [[noreturn]] void fail_found(std::string_view prefix,
+                               std::string help = {}) {
     std::string message(prefix);
     TokenView view;
     view.kind = current();
@@ -190,7 +265,14 @@ class Parser {
       default: break;
     }
     append_token_description(message, view);
-    fail_at(std::move(message), pos_);
+    fail_at(std::move(message), pos_, std::move(help));
+  }
+
+  bool tolerant() const { return errors_ != nullptr; }
+
+  // The current token's text when it is an identifier, else empty.
+  std::string_view identifier() const {
+    return at(K::kIdentifier) ? t_.token_text(pos_) : std::string_view();
   }
 
   // Only called with kinds without payload, so the kind alone decides.
@@ -199,9 +281,19 @@ class Parser {
       std::string prefix = "Expected ";
       prefix += token_kind_name(kind);
       prefix += ", found ";
-      fail_found(prefix);
+      fail_found(prefix, tolerant() ? expect_help(kind) : std::string());
     }
     advance();
+  }
+
+  // A section keyword written nearly right, or else the sections' order.
+  std::string expect_help(K kind) const {
+    if (kind != K::kContract && !is_section_keyword(kind)) return {};
+    const std::string_view keyword = token_kind_name(kind);
+    const std::string help =
+        did_you_mean(identifier(), std::span(&keyword, 1));
+    if (!help.empty() || kind == K::kContract) return help;
+    return std::string(kSectionOrder);
   }
 
   void optional_comma() {
@@ -415,7 +507,9 @@ void Parser::parse_type_expression() {
       return;
     }
     default:
-      fail_found("Expected type expression, found ");
+      fail_found("Expected type expression, found ",
+                 tolerant() && at(K::kIdentifier) ? type_help(identifier())
+                                                  : std::string());
   }
 }
 
@@ -496,7 +590,9 @@ void Parser::parse_fields(const std::array<std::string_view, N>& names,
         message += name;
         message += "' in ";
         message += where;
-        fail_at(std::move(message), pos_);
+        fail_at(std::move(message), pos_,
+                tolerant() ? unknown_field_help(name, names, where)
+                           : std::string());
       }
       const uint32_t field = open(NodeKind::kField, static_cast<uint8_t>(i));
       advance();
@@ -584,7 +680,9 @@ void Parser::parse_behavioral_semantics() {
   expect(K::kBehavioralSemantics);
   expect(K::kLBrace);
   if (!at(K::kIdentifier) || t_.token_text(pos_) != "operations") {
-    fail_found("Expected field 'operations', found ");
+    fail_found("Expected field 'operations', found ",
+               tolerant() ? did_you_mean(identifier(), kBehavioralFields)
+                          : std::string());
   }
   const uint32_t field = open(NodeKind::kField, 0);
   advance();
@@ -853,7 +951,9 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
   detail::TreeBuilder builder(scanned, interrupter);
   bool cut_short = !stopped.empty();
   try {
-    std::optional<std::size_t> resume;
+    // Where the next scan starts; npos when there is none.
+    constexpr std::size_t kNone = std::string_view::npos;
+    std::size_t resume = kNone;
     try {
       detail::scan_tokens(scanned, builder);
     } catch (detail::ParseFailure& failure) {
@@ -861,20 +961,20 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
           lexical_error(scanned, 0, std::move(failure.message), builder);
       // Where invalid UTF-8 cut the text short, its scan's error is
       // taken to follow from that.
-      if (!cut_short) resume = resume_after(scanned, error);
-      if (!resume) builder.add_token(TokenKind::kEof, error.begin);
+      if (!cut_short) resume = resume_after(scanned, error).value_or(kNone);
+      if (resume == kNone) builder.add_token(TokenKind::kEof, error.begin);
       if (!cut_short) stopped.push_back(std::move(error));
-      cut_short = cut_short || !resume;
+      cut_short = cut_short || resume == kNone;
     }
-    while (resume) {
-      const auto shift = static_cast<uint32_t>(*resume);
+    while (resume != kNone) {
+      const auto shift = static_cast<uint32_t>(resume);
       const std::string_view rest = scanned.substr(shift);
       gaps.push_back(builder.tree().token_count());
       detail::TreeBuilder part(rest, interrupter);
       try {
         detail::scan_tokens(rest, part);
         builder.append_tokens(part.tree(), shift, true);
-        resume.reset();
+        resume = kNone;
       } catch (detail::ParseFailure& failure) {
         ParseError error =
             lexical_error(rest, 0, std::move(failure.message), part);
@@ -883,11 +983,11 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
         error.end += shift;
         // Each scan of the rest reserves room for its tokens: the
         // number of scans is bounded by the errors reported.
-        resume.reset();
+        resume = kNone;
         if (stopped.size() + 1 < detail::kMaxErrors) {
-          resume = resume_after(scanned, error);
+          resume = resume_after(scanned, error).value_or(kNone);
         }
-        if (!resume) {
+        if (resume == kNone) {
           builder.add_token(TokenKind::kEof, error.begin);
           cut_short = true;
         }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "qel/json.h"
+#include "qel/nearest_name.h"
 #include "qel/rules.h"
 #include "verifier/verifier_checks.h"
 
@@ -19,10 +21,12 @@ using TypeKind = syntax::Type::Kind;
 using LiteralKind = syntax::Literal::Kind;
 
 void add_type_error(VerificationResult& result, std::string_view code,
-                    std::string message, const Span& span) {
+                    std::string message, const Span& span,
+                    std::string help = {}) {
   Diagnostic d{Severity::kError, DiagnosticKind::kType, std::move(message),
                span};
   d.code = code;
+  d.help = std::move(help);
   result.add(std::move(d));
 }
 
@@ -155,6 +159,46 @@ bool default_matches_type(const syntax::Type& type,
   return true;
 }
 
+namespace {
+
+// Variants shown in a help line; an Enum may have thousands.
+constexpr std::size_t kShownVariants = 10;
+
+// For a default of an Enum, or of an Array of them: the values it takes,
+// and the one nearest to a string written for the Enum itself.
+std::string enum_help(const syntax::Type& type,
+                      const syntax::Literal& literal) {
+  syntax::Type inner = type;
+  while (inner.kind() == TypeKind::kArray) inner = inner.element();
+  if (inner.kind() != TypeKind::kEnum) return {};
+  std::vector<std::string_view> variants;
+  for (const syntax::Text v : inner.variants()) variants.push_back(v.text());
+  if (variants.empty()) return {};  // no value fits: V109 says why
+  std::string help;
+  if (type.kind() == TypeKind::kEnum && literal.kind() == LiteralKind::kString) {
+    if (const auto near = nearest_name(literal.text(), variants)) {
+      help += "did you mean \"";
+      help += *near;
+      help += "\"? ";
+    }
+  }
+  help += "allowed values: ";
+  for (std::size_t i = 0; i < variants.size() && i < kShownVariants; ++i) {
+    if (i > 0) help += ", ";
+    help += '"';
+    help += variants[i];
+    help += '"';
+  }
+  if (variants.size() > kShownVariants) {
+    help += ", ... (";
+    append_uint(help, variants.size());
+    help += " in all)";
+  }
+  return help;
+}
+
+}  // namespace
+
 void verify_default_matches_type(std::string_view name,
                                  const syntax::Type& type,
                                  const syntax::Literal& literal,
@@ -169,7 +213,7 @@ void verify_default_matches_type(std::string_view name,
   message += ", expected ";
   append_type_expr_name(message, type);
   add_type_error(result, rule::kDefaultType, std::move(message),
-                 literal.span());
+                 literal.span(), enum_help(type, literal));
 }
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "diagnostics/ranges.h"
 #include "qel/json.h"
+#include "qel/nearest_name.h"
 #include "qel/rules.h"
 #include "qel/verifier.h"
 #include "verifier/verifier_checks.h"
@@ -44,11 +45,17 @@ constexpr std::string_view kSandboxModes[] = {"full_isolation", "restricted",
 
 void add(VerificationResult& result, std::string_view code,
          Severity severity, DiagnosticKind kind, std::string message,
-         const Span& span) {
+         const Span& span, std::string help = {}) {
   Diagnostic d{severity, kind, std::move(message), span};
   d.code = code;
+  d.help = std::move(help);
   result.add(std::move(d));
 }
+
+// Unknown references that get a "did you mean": each costs a comparison
+// with every name of its operation, and past a few dozen an author has
+// more to fix than typing slips.
+constexpr std::size_t kSuggestedReferences = 64;
 
 template <std::size_t N>
 bool is_one_of(const std::string_view (&allowed)[N], std::string_view value) {
@@ -241,12 +248,22 @@ void scan_operation(const syntax::OperationNode& op,
   scan(op.idempotence(), "idempotence");
 }
 
+std::vector<std::string_view> texts_of(const std::vector<SpannedView>& items) {
+  std::vector<std::string_view> out;
+  out.reserve(items.size());
+  for (const SpannedView& item : items) out.push_back(item.value);
+  return out;
+}
+
 // Unknown field references in one operation's precondition, then its
-// postcondition.
+// postcondition. `suggestions` counts down the references that may still
+// be given the nearest known name.
 void check_references(const syntax::OperationNode& op, const SortedTexts& state,
-                      VerificationResult& result) {
+                      const std::vector<SpannedView>& state_names,
+                      std::size_t& suggestions, VerificationResult& result) {
   // Built only once a kept identifier is not a state field name.
   std::optional<SortedTexts> parameters;
+  std::vector<std::string_view> known;  // built for the first suggestion
   const auto check = [&](const syntax::Text& condition, const char* which) {
     for_each_identifier(condition.text(), [&](std::string_view word) {
       if (!looks_like_field_reference(word)) return;
@@ -259,8 +276,19 @@ void check_references(const syntax::OperationNode& op, const SortedTexts& state,
       message += "' references unknown field '";
       message += word;
       message += '\'';
+      std::string help;
+      if (suggestions > 0) {
+        --suggestions;
+        if (known.empty()) {
+          known = texts_of(state_names);
+          for (const syntax::StateField p : op.parameters()) {
+            known.push_back(p.name());
+          }
+        }
+        help = did_you_mean(word, known);
+      }
       add(result, rule::kUnknownReference, Severity::kWarning, DiagnosticKind::kCoherence,
-          std::move(message), condition.span());
+          std::move(message), condition.span(), std::move(help));
     });
   };
   check(op.precondition(), "precondition");
@@ -275,8 +303,13 @@ void check_execution_constraints(const syntax::ExecutionConstraints& constraints
     message += mode.text();
     message += "', expected one of: ";
     append_joined(message, kSandboxModes);
+    // The executor takes any other mode for the strictest one.
+    std::string help = did_you_mean(mode.text(), kSandboxModes);
+    help += help.empty() ? "an unrecognized mode runs as full_isolation: "
+                           "write \"full_isolation\" if that is meant"
+                         : " (an unrecognized mode runs as full_isolation)";
     add(result, rule::kUnknownSandboxMode, Severity::kWarning, DiagnosticKind::kCoherence,
-        std::move(message), mode.span());
+        std::move(message), mode.span(), std::move(help));
   }
   for (const syntax::Text trigger : constraints.trigger_types()) {
     if (is_one_of(kTriggerTypes, trigger.text())) continue;
@@ -284,8 +317,15 @@ void check_execution_constraints(const syntax::ExecutionConstraints& constraints
     message += trigger.text();
     message += "', expected one of: ";
     append_joined(message, kTriggerTypes);
+    std::string help = did_you_mean(trigger.text(), kTriggerTypes);
+    if (help.empty()) {
+      help = "where a deployment knows this trigger, say so with '// qel: "
+             "allow ";
+      help += rule::kUnknownTrigger;
+      help += "' at the end of the line";
+    }
     add(result, rule::kUnknownTrigger, Severity::kWarning, DiagnosticKind::kCoherence,
-        std::move(message), trigger.span());
+        std::move(message), trigger.span(), std::move(help));
   }
 }
 
@@ -317,13 +357,6 @@ void report_repetitions(const SyntaxTree& tree,
         Label{ByteRange{tree.token_offset(token), tree.token_end(token)},
               "first written here"});
   }
-}
-
-std::vector<std::string_view> texts_of(const std::vector<SpannedView>& items) {
-  std::vector<std::string_view> out;
-  out.reserve(items.size());
-  for (const SpannedView& item : items) out.push_back(item.value);
-  return out;
 }
 
 void append_all(VerificationResult& to, const VerificationResult& from) {
@@ -364,6 +397,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
   const detail::DeterminismTable& table = detail::determinism_table();
   VerificationResult operation_determinism;
   VerificationResult references;
+  std::size_t suggestions = kSuggestedReferences;
   std::vector<SpannedView> operation_names;
   for (const syntax::OperationNode op : operations) {
     // An operation is checked field by field, parameters and texts: a
@@ -375,7 +409,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
       check_field(parameter, checker, result);
     }
     scan_operation(op, table, operation_determinism);
-    check_references(op, state, references);
+    check_references(op, state, state_names, suggestions, references);
   }
 
   const syntax::ExecutionConstraints constraints =

@@ -155,7 +155,8 @@ def test_check_json_format_has_positions(tmp_path):
                    "manual, time_based, event_based",
         "line": 31, "column": 21, "end_line": 31, "end_column": 27,
         "notes": [],
-        "help": None}]
+        "help": "where a deployment knows this trigger, say so with "
+                "'// qel: allow V404' at the end of the line"}]
     assert second["parsed"] is False
     assert second["diagnostics"][0]["kind"] == "parse"
     assert (second["diagnostics"][0]["line"],
