@@ -7,6 +7,8 @@
 
 #include "command.h"
 #include "lsp_server.h"
+#include "qel/nearest_name.h"
+#include "qel/rules.h"
 
 namespace qel::cli {
 namespace {
@@ -231,6 +233,24 @@ constexpr Command kCommands[] = {
     {"lsp", kLspHelp, cmd_lsp},
 };
 
+// usage_error() for a command name that is not one, with the nearest name
+// on a line of its own; after `help`, the nearest topic.
+int unknown_command(Io& io, const std::string& message,
+                    std::string_view name, bool help_topic) {
+  std::vector<std::string_view> names;
+  for (const Command& c : kCommands) names.push_back(c.name);
+  if (help_topic) {
+    names.push_back("rules");
+    for (const Rule& r : rules()) names.push_back(r.code);
+  } else {
+    names.push_back("help");
+  }
+  const int status = usage_error(io, message);
+  const std::string help = did_you_mean(name, names);
+  if (!help.empty()) io.err += "help: " + help + '\n';
+  return status;
+}
+
 const Command* find_command(std::string_view name) {
   for (const Command& c : kCommands) {
     if (c.name == name) return &c;
@@ -319,8 +339,9 @@ int run(const std::vector<std::string>& all_args, Io& io) {
       int status = 0;
       if (command == nullptr && help_topic(args, io, status)) return status;
       if (command == nullptr) {
-        return usage_error(io, "unknown command or rule code '" + args[1] +
-                                   "'");
+        return unknown_command(
+            io, "unknown command or rule code '" + args[1] + "'", args[1],
+            true);
       }
       io.out += command->help;
     } else {
@@ -333,7 +354,7 @@ int run(const std::vector<std::string>& all_args, Io& io) {
     if (!name.empty() && name[0] == '-') {
       return usage_error(io, "unknown option '" + name + "'");
     }
-    return usage_error(io, "unknown command '" + name + "'");
+    return unknown_command(io, "unknown command '" + name + "'", name, false);
   }
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--") break;

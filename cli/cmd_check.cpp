@@ -181,6 +181,13 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
     io.out += summary_line(errors, warnings, files);
   }
   if (!readable) return 2;
+  // Only strictness fails a check without errors: say so, or the summary
+  // reads like a pass.
+  if (!all_valid && errors == 0) {
+    io.err += "qel: warnings fail the check in strict mode (";
+    io.err += std::to_string(warnings);
+    io.err += warnings == 1 ? " warning)\n" : " warnings)\n";
+  }
   return all_valid ? 0 : 1;
 }
 

@@ -22,6 +22,7 @@
 #include "qel/compiled.h"
 #include "qel/result_document.h"
 #include "qel/check.h"
+#include "qel/nearest_name.h"
 #include "qel/source_view.h"
 
 namespace qel::cli {
@@ -397,6 +398,7 @@ class Runner {
     if (!r.success) {
       failure_ = explain(r, pos);
       error_ = r.error;
+      help_ = operation_help(r.operation);
       return false;
     }
     ++index_;
@@ -420,6 +422,11 @@ class Runner {
         io_.err += not_run == 1 ? " request not run" : " requests not run";
       }
       io_.err += '\n';
+      if (!help_.empty()) {
+        io_.err += "help: ";
+        append_printable(help_, io_.err);
+        io_.err += '\n';
+      }
     }
     return 1;
   }
@@ -430,6 +437,27 @@ class Runner {
   bool malformed() const { return malformed_; }
 
  private:
+  // For an operation the contract does not have: the nearest one, or else
+  // the first few it has. Empty when it has `name`.
+  std::string operation_help(std::string_view name) const {
+    constexpr std::size_t kShown = 10;
+    std::vector<std::string_view> names;
+    for (const Operation& op :
+         session_.contract().contract().behavioral_semantics.operations) {
+      if (op.name == name) return {};
+      names.push_back(op.name);
+    }
+    std::string help = did_you_mean(name, names);
+    if (!help.empty() || names.empty()) return help;
+    help = "the contract's operations: ";
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i) {
+      if (i > 0) help += ", ";
+      help += names[i];
+    }
+    if (names.size() > kShown) help += ", ...";
+    return help;
+  }
+
   // "PATH:L:C: error[execution]: request N (operation 'x'): ERROR (f = v)"
   std::string explain(const OperationResult& r, Position pos) const {
     std::string text = shown_path(path_);
@@ -476,6 +504,7 @@ class Runner {
   bool malformed_ = false;
   std::optional<std::string> failure_;
   std::optional<std::string> error_;
+  std::string help_;  // a line after the failure's, when there is one
 };
 
 // A request file holding one JSON object or an array of them.

@@ -106,7 +106,8 @@ def test_every_named_file_appears_in_the_json_report(tmp_path):
     assert [(f["path"], f["error"]) for f in doc["files"]] == [
         (str(good), None),
         (str(tmp_path / "missing.qel"), "No such file or directory"),
-        (str(bad), None)]
+        (str(bad), None),
+        (str(tmp_path / "adir"), "no contract there (no *.qel file below it)")]
     # Printed file by file, it is still one document in the writer's layout.
     for stdout in [result.stdout,
                    run("check", "--format", "json", tmp_path / "adir").stdout]:

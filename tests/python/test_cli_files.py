@@ -233,9 +233,12 @@ def test_walks_report_entries_they_cannot_look_at(nobody):
     (closed / "c.qel").write_text(CANONICAL)
     os.chmod(closed, 0o744)  # listed, but not entered
     result = nobody("hash", nobody.work)
-    assert (result.returncode, result.stdout) == (0, b"")
+    # Nothing else was there, so nothing was hashed.
+    assert (result.returncode, result.stdout) == (2, b"")
     assert result.stderr == (f"qel: skipping '{closed}/c.qel': Permission "
-                             "denied\n").encode()
+                             f"denied\nqel: cannot read '{nobody.work}': no "
+                             "contract there (no *.qel file below it)\n"
+                             ).encode()
 
 
 NAMED_COMMANDS = [

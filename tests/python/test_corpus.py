@@ -238,9 +238,11 @@ def check_command_output(result, want, culprit):
         assert result.returncode == 1
         return False
     if failed_run(want):
-        # A failed request is named in one line on standard error.
+        # A failed request is named in one line on standard error, and
+        # an unknown operation gets a help line after it.
         assert re.fullmatch(rf"{re.escape(str(culprit))}:\d+:\d+: "
-                            r"error\[execution\]: request \d+ .*\n",
+                            r"error\[execution\]: request \d+ .*\n"
+                            r"(help: .*\n)?",
                             result.stderr.decode("utf-8"))
         return True
     assert result.stderr == b""
