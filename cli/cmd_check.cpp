@@ -128,7 +128,7 @@ int cmd_check(const std::vector<std::string>& args, Io& io) {
 
   ConfigFinder configs(source);
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err, &configs));
+      distinct_files(expand_operands(a.operands, io.err, &configs, true));
   // Each file's options are settled before any is checked, so that a
   // broken configuration stops the command before it reports anything.
   std::vector<CheckOptions> per_file;

@@ -135,7 +135,7 @@ int cmd_hash(const std::vector<std::string>& args, Io& io) {
   const Mode mode = write ? Mode::kWrite : check ? Mode::kCheck : Mode::kPrint;
   ConfigFinder configs(source);  // for exclude
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err, &configs));
+      distinct_files(expand_operands(a.operands, io.err, &configs, true));
   for (const Operand& operand : operands) configs.load_config_for(operand.path);
   if (const std::string error = configs.error(); !error.empty()) {
     io.err += error + '\n';

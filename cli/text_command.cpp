@@ -135,7 +135,7 @@ int run_text_command(std::string_view name, TextTransform transform,
   // Only exclude applies here, and only to the files a walk finds.
   ConfigFinder configs(source);
   const std::vector<Operand> operands =
-      distinct_files(expand_operands(a.operands, io.err, &configs));
+      distinct_files(expand_operands(a.operands, io.err, &configs, true));
   // A broken configuration is reported even where nothing was excluded.
   for (const Operand& operand : operands) configs.load_config_for(operand.path);
   if (const std::string error = configs.error(); !error.empty()) {

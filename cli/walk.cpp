@@ -107,7 +107,8 @@ void walk(const std::string& root, std::vector<Operand>& out,
 
 std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
                                      std::string& warnings,
-                                     ConfigFinder* configs) {
+                                     ConfigFinder* configs,
+                                     bool refuse_empty) {
   std::vector<Operand> out;
   for (const std::string& operand : operands) {
     struct stat st;
@@ -116,7 +117,7 @@ std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
       const std::size_t before = out.size();
       walk(operand, out, warnings, configs);
       // A mistyped path in a script must not pass as a clean check.
-      if (out.size() == before) {
+      if (refuse_empty && out.size() == before) {
         out.push_back({operand, "no contract there (no *.qel file below it)"});
       }
     } else {

@@ -24,13 +24,15 @@ struct Operand {
 // that is a FIFO, a device or a socket, a dangling link, an entry that
 // cannot be looked at) is appended to `warnings` as one line each,
 // "qel: skipping 'PATH': REASON", with the path escaped for printing.
-// A directory with no `*.qel` file below it stays, with its error saying
-// so, as one that cannot be read.
 // With `configs`, a walk passes over the files and directories that their
 // project configuration excludes; a file named explicitly is still kept.
+// With `refuse_empty`, a directory with no `*.qel` file below it stays,
+// with its error saying so, as one that cannot be read (for a diff against
+// a revision, an emptied directory is a list of removed contracts).
 std::vector<Operand> expand_operands(const std::vector<std::string>& operands,
                                      std::string& warnings,
-                                     ConfigFinder* configs = nullptr);
+                                     ConfigFinder* configs = nullptr,
+                                     bool refuse_empty = false);
 
 }  // namespace qel::cli
 
