@@ -20,7 +20,8 @@ constexpr const char* kHelp =
     "\n"
     "Commands (FILE may be - for standard input; a DIR stands for the *.qel\n"
     "files below it, and what is not a regular file there is skipped with a\n"
-    "warning; a FILE named must be a regular file or standard input):\n"
+    "warning; a DIR with none cannot be read; a FILE named must be a regular\n"
+    "file or standard input):\n"
     "  check FILE|DIR...      parse, verify and lint; report every finding\n"
     "  normalize FILE|DIR...  print the canonical text (--check, --diff, -w)\n"
     "  fmt FILE|DIR...        print the text laid out in the house style,\n"
@@ -81,8 +82,9 @@ constexpr const char* kCheckHelp =
     "explains one. A comment '// qel: allow CODE' at the end of the line,\n"
     "or alone on the line above, silences that finding there.\n"
     "Exit status: 0 when every file is valid (warnings allowed unless\n"
-    "--strict), 1 when any file has an error or does not parse, 2 for usage\n"
-    "errors or unreadable files.\n";
+    "--strict, which then says so on standard error), 1 when any file has\n"
+    "an error or does not parse, 2 for usage errors, unreadable files or a\n"
+    "directory without contracts.\n";
 
 constexpr const char* kNormalizeHelp =
     "usage: qel normalize [--check] [--diff] [-w] [-j N] FILE|DIR...\n"
