@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "command.h"
+#include "config.h"
 #include "qel/check.h"
 #include "git_revision.h"
 #include "qel/contract_diff.h"
@@ -607,25 +608,80 @@ void write_github(const Compared& c, const Options& options, std::string& out) {
   }
 }
 
+// What the configuration governing each compared path allows there, and
+// whether it fails on review changes; a flag given overrides it. False
+// when a configuration cannot be read (said on standard error).
+struct FromConfiguration {
+  Codes allowed{};
+  bool fail_on_review = false;
+};
+
+bool apply_configuration(const ConfigSource& source,
+                         const std::vector<Compared>& compared,
+                         bool allow_given, bool fail_on_given, Io& io,
+                         std::map<std::string, FromConfiguration,
+                                  std::less<>>& by_path,
+                         DiffPolicy& policy) {
+  ConfigFinder configs(source);
+  for (const Compared& c : compared) {
+    if (by_path.contains(c.new_label)) continue;
+    FromConfiguration rules;
+    if (const std::shared_ptr<const ProjectConfig> config =
+            configs.load_config_for(c.new_label)) {
+      for (const std::string& code : config->diff_allowed(c.new_label)) {
+        if (const DiffRule* rule = find_diff_rule(code)) {
+          rules.allowed[static_cast<std::size_t>(rule->id)] = true;
+        }
+      }
+      rules.fail_on_review = config->diff.fail_on_review;
+    }
+    by_path.emplace(c.new_label, rules);
+  }
+  if (const std::string error = configs.error(); !error.empty()) {
+    io.err += error + '\n';
+    return false;
+  }
+  if (!allow_given) {
+    policy.allowed_at = [&by_path](DiffCode code, std::string_view path) {
+      const auto it = by_path.find(path);
+      return it != by_path.end() &&
+             it->second.allowed[static_cast<std::size_t>(code)];
+    };
+  }
+  if (!fail_on_given) {
+    policy.fail_on_review_at = [&by_path](std::string_view path) {
+      const auto it = by_path.find(path);
+      return it != by_path.end() && it->second.fail_on_review;
+    };
+  }
+  return true;
+}
+
 }  // namespace
 
 int cmd_diff(const std::vector<std::string>& args, Io& io) {
   const Args a = Args::parse(args, {"--format", "--color", "--allow",
-                                    "--against", "--fail-on"});
+                                    "--against", "--fail-on", "--config"});
   if (!a.error.empty()) return usage_error(io, "diff: " + a.error);
   Options options;
   std::string color = "auto";
+  ConfigSource source;
+  bool allow_given = false, fail_on_given = false;
   for (const auto& [name, value] : a.options) {
     std::string why;
     if (output_option("diff", name, value, options.format, color, why)) {
       if (!why.empty()) return usage_error(io, why);
+    } else if (config_option(name, value, source, why)) {
+      if (!why.empty()) return usage_error(io, "diff: " + why);
     } else if (name == "--allow") {
+      allow_given = true;
       if (!parse_allowed(value, options.policy.allowed, why)) {
         return usage_error(io, why);
       }
     } else if (name == "--fail-on") {
       // The last one given wins, over a configuration's too.
       bool review = false;
+      fail_on_given = true;
       if (!parse_fail_on(value, review, why)) return usage_error(io, why);
       options.policy.fail_on_review = review;
     } else if (name == "--against") {
@@ -668,6 +724,11 @@ int cmd_diff(const std::vector<std::string>& args, Io& io) {
                  compared);
   }
 
+  std::map<std::string, FromConfiguration, std::less<>> configured;
+  if (!apply_configuration(source, compared, allow_given, fail_on_given, io,
+                           configured, options.policy)) {
+    return 2;
+  }
   bool breaking = false, failed = false;
   for (const Compared& c : compared) {
     for (const Change& change : c.changes) {

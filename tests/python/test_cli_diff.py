@@ -423,14 +423,26 @@ def test_a_parse_error_is_reported_as_every_command_does(tmp_path):
 
 
 # A compatible change and a review one (a default): only review can fail,
-# and what fails the job is annotated as an error.
-@pytest.mark.parametrize("options,status,review_annotation", [
-    ([], 0, "warning"),
-    (["--fail-on", "review"], 1, "error"),
-    (["--fail-on", "breaking,review", "--allow", "D106"], 0, "notice"),
-    (["--fail-on", "review", "--fail-on", "breaking"], 0, "warning"),
+# and what fails the job is annotated as an error. The configuration's
+# fail-on and allow (by glob, for the new path) apply unless a flag is given.
+REVIEW = '[diff]\nfail-on = ["review"]\n'
+
+
+@pytest.mark.parametrize("config,options,status,review_annotation", [
+    (None, [], 0, "warning"),
+    (None, ["--fail-on", "review"], 1, "error"),
+    (None, ["--fail-on", "breaking,review", "--allow", "D106"], 0, "notice"),
+    (None, ["--fail-on", "review", "--fail-on", "breaking"], 0, "warning"),
+    (REVIEW, [], 1, "error"),
+    (REVIEW, ["--fail-on", "breaking"], 0, "warning"),
+    (REVIEW, ["--isolated"], 0, "warning"),
+    (REVIEW + '[diff.allow]\n"n*.qel" = ["D106"]\n', [], 0, "notice"),
+    (REVIEW + '[diff.allow]\n"o*.qel" = ["D106"]\n', [], 1, "error"),
+    (REVIEW + 'allow = ["D106"]\n', ["--allow", "D004"], 1, "error"),
 ])
-def test_fail_on_review(tmp_path, options, status, review_annotation):
+def test_fail_on_review(tmp_path, config, options, status, review_annotation):
+    if config is not None:
+        (tmp_path / "qel.toml").write_text(config, encoding="utf-8")
     old, new = versions([], [("amount: Integer", "amount: Integer = 1"),
                              ("0.5", "0.6")])
     (tmp_path / "o.qel").write_text(old, encoding="utf-8")
