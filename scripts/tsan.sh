@@ -24,7 +24,8 @@ cmake --build "$build_dir" -j "$jobs" --target qel_cli_lib
 clang++ -std=c++20 "${flags[@]}" "${warnings[@]}" -Iinclude -Isrc -Icli \
   -DQEL_SOURCE_DIR="\"$PWD\"" tests/cpp/threads_test.cpp \
   "$build_dir/libqel_cli_lib.a" "$build_dir/libqel_core.a" \
-  -lgtest_main -lgtest -lcrypto -pthread -o "$build_dir/threads_test"
+  -lgtest_main -lgtest -lcrypto -ltomlplusplus -pthread \
+  -o "$build_dir/threads_test"
 # halt_on_error: the first race fails the run, with its report.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   "$build_dir/threads_test" --gtest_brief=1
