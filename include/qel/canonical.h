@@ -4,6 +4,7 @@
 #ifndef QEL_CANONICAL_H_
 #define QEL_CANONICAL_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,22 @@ namespace qel {
 std::string serialize_canonical(const SyntaxTree& tree);
 // The same, appended to `out`.
 void serialize_canonical(const SyntaxTree& tree, Output& out);
+
+// serialize_canonical's text, with where its hash value (64 hex digits)
+// begins in it.
+struct CanonicalText {
+  std::string text;
+  std::size_t hash_offset = 0;
+};
+CanonicalText render_canonical(const SyntaxTree& tree);
+
+// Where `text` first differs from the canonical text of `tree`, whose hash
+// value is 64 zeros, with the 64 bytes of `text` from `hash_offset` read as
+// zeros; nothing when the two are the same. The canonical text is
+// rendered piece by piece and never held whole.
+std::optional<std::size_t> canonical_difference(const SyntaxTree& tree,
+                                                std::string_view text,
+                                                std::size_t hash_offset);
 
 // SHA-256 (64 lower-case hex digits) of the canonical text with the
 // semantic_hash value set to 64 zeros.

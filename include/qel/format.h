@@ -87,7 +87,9 @@ struct Rewrite {
 };
 // format_contract, then same_contract(..., true).
 Rewrite format_checked(std::string_view text);
-// normalize, then same_contract(..., false).
+// normalize, checked as same_contract(..., false) would check it, at less
+// cost: the new text, read again, must render to itself, with the hash
+// where the writer put it.
 Rewrite normalize_checked(std::string_view text);
 
 }  // namespace qel

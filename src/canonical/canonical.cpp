@@ -115,23 +115,74 @@ bool write_canonical(const SyntaxTree& tree, Output& out,
 // whole; nothing when `interrupter` said stop.
 std::optional<std::string> hash_canonical(const SyntaxTree& tree,
                                           const Interrupter& interrupter) {
+  struct DigestSink final : detail::PieceSink {
+    void take(std::string_view piece) override { digest.update(piece); }
+    detail::Sha256 digest;
+  } sink;
   std::string piece;
-  detail::Sha256 digest;
   detail::CanonicalWriter writer(tree, piece, interrupter);
-  writer.stream_to(digest);
+  writer.stream_to(sink);
   (void)writer.write_contract();
   if (writer.interrupted()) return std::nullopt;
-  digest.update(piece);
-  const detail::HashText hex = digest.finish();
+  sink.take(piece);
+  const detail::HashText hex = sink.digest.finish();
   return std::string(hex.data(), hex.size());
 }
+
+// Compares the pieces of a rendering with a text, bytes in the hash
+// window against zeros; remembers the first difference.
+class Comparison final : public detail::PieceSink {
+ public:
+  Comparison(std::string_view text, std::size_t hash_offset)
+      : text_(text), hash_begin_(hash_offset),
+        hash_end_(hash_offset + detail::kHashTextLength) {}
+
+  void take(std::string_view piece) override {
+    for (std::size_t i = 0; i < piece.size() && !difference_;) {
+      const std::size_t at = at_ + i;
+      if (at >= text_.size()) {
+        difference_ = at;
+      } else if (at >= hash_begin_ && at < hash_end_) {
+        if (piece[i] != '0') difference_ = at;
+        ++i;
+      } else {
+        const std::size_t stop = at < hash_begin_ ? hash_begin_ : text_.size();
+        const std::size_t n =
+            std::min({piece.size() - i, stop - at, text_.size() - at});
+        const std::string_view mine = piece.substr(i, n);
+        const std::string_view theirs = text_.substr(at, n);
+        if (mine != theirs) {
+          std::size_t k = 0;
+          while (mine[k] == theirs[k]) ++k;
+          difference_ = at + k;
+        }
+        i += n;
+      }
+    }
+    at_ += piece.size();
+  }
+
+  // After the last piece: a text that goes on differs where the rendering
+  // ended.
+  std::optional<std::size_t> difference() const {
+    if (!difference_ && at_ != text_.size()) return at_;
+    return difference_;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t hash_begin_, hash_end_;
+  std::size_t at_ = 0;  // where the next piece goes in text_
+  std::optional<std::size_t> difference_;
+};
 
 }  // namespace
 
 // One rendering serves both the hash and the result: the hash is taken over
 // the text with zeros in the hash line, then written over the zeros.
-std::string serialize_canonical(const SyntaxTree& tree) {
-  std::string out;
+CanonicalText render_canonical(const SyntaxTree& tree) {
+  CanonicalText c;
+  std::string& out = c.text;
   // Reserved, not written: pages past the text's end are never touched.
   // Large pages only for about the part that will be written (the canonical
   // text of a typical contract is a little longer than its source): the
@@ -140,10 +191,26 @@ std::string serialize_canonical(const SyntaxTree& tree) {
   detail::advise_large_pages(out.data(),
                              std::min(out.capacity(), tree.source().size()));
   detail::CanonicalWriter writer(tree, out);
-  const std::size_t hash_offset = writer.write_contract();
+  c.hash_offset = writer.write_contract();
   const detail::HashText hex = detail::sha256_hex(out);
-  std::memcpy(out.data() + hash_offset, hex.data(), hex.size());
-  return out;
+  std::memcpy(out.data() + c.hash_offset, hex.data(), hex.size());
+  return c;
+}
+
+std::string serialize_canonical(const SyntaxTree& tree) {
+  return render_canonical(tree).text;
+}
+
+std::optional<std::size_t> canonical_difference(const SyntaxTree& tree,
+                                                std::string_view text,
+                                                std::size_t hash_offset) {
+  Comparison comparison(text, hash_offset);
+  std::string piece;
+  detail::CanonicalWriter writer(tree, piece);
+  writer.stream_to(comparison);
+  (void)writer.write_contract();
+  comparison.take(piece);
+  return comparison.difference();
 }
 
 void serialize_canonical(const SyntaxTree& tree, Output& out) {

@@ -9,7 +9,7 @@ namespace qel::detail {
 
 namespace {
 
-// Pieces handed to a digest: large enough to amortise the calls, small
+// Pieces handed to a sink: large enough to amortise the calls, small
 // enough to stay in cache.
 constexpr std::size_t kPiece = std::size_t{64} << 10;
 
@@ -202,8 +202,8 @@ void CanonicalWriter<Out>::write_extensions(const syntax::Extensions& extensions
 
 template <typename Out>
 void CanonicalWriter<Out>::flush() {
-  if (digest_ == nullptr || out_.size() < kPiece) return;
-  digest_->update(std::string_view(out_.data(), out_.size()));
+  if (sink_ == nullptr || out_.size() < kPiece) return;
+  sink_->take(std::string_view(out_.data(), out_.size()));
   out_.resize(0);
 }
 

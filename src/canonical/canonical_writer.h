@@ -18,8 +18,17 @@
 
 namespace qel::detail {
 
+// Where a streaming writer empties its buffer, a piece at a time.
+class PieceSink {
+ public:
+  virtual void take(std::string_view piece) = 0;
+
+ protected:
+  ~PieceSink() = default;
+};
+
 // Appends canonical text to one growing buffer (a std::string or an
-// Output), or, once streaming, hands it to a digest piece by piece. Types
+// Output), or, once streaming, hands it on piece by piece. Types
 // and literals are written by recursion as deep as they nest, which the
 // parser bounds.
 template <typename Out>
@@ -34,9 +43,9 @@ class CanonicalWriter {
   CanonicalWriter(const CanonicalWriter&) = delete;
   CanonicalWriter& operator=(const CanonicalWriter&) = delete;
 
-  // From now on the buffer is emptied into `digest` whenever it has grown
+  // From now on the buffer is emptied into `sink` whenever it has grown
   // past a piece; what is left at the end is the caller's to add.
-  void stream_to(Sha256& digest) { digest_ = &digest; }
+  void stream_to(PieceSink& sink) { sink_ = &sink; }
 
   // The whole contract, and the Extensions block when present, with 64 "0"
   // digits for the semantic_hash value: the text the hash is computed
@@ -75,7 +84,7 @@ class CanonicalWriter {
   const SyntaxTree& tree_;
   Out& out_;
   InterruptPoll poll_;
-  Sha256* digest_ = nullptr;
+  PieceSink* sink_ = nullptr;
   std::deque<KeyedList> scratch_;
 };
 

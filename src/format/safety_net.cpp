@@ -434,15 +434,52 @@ std::optional<std::string> canonical_limit(const SyntaxTree& tree) {
   return std::nullopt;
 }
 
-Rewrite normalize_checked(std::string_view text) {
-  Result<SyntaxTree> tree = parse_tree(text);
-  if (!tree.ok()) return {std::move(tree).error(), {}};
-  if (std::optional<std::string> limit = canonical_limit(*tree)) {
-    return {std::string(), std::move(*limit), true};
+namespace {
+
+// The check of a canonical text the writer rendered from the original,
+// with the hash it computed written at `hash_offset`. Read again, the text
+// must render to itself byte for byte, zeros in place of the hash, and
+// keep the hash where it was written. The text with zeros is then the
+// canonical text of both trees, and the hash the writer took of it is
+// the new text's own. Costs a parse and a rendering compared as it goes,
+// with no second digest.
+std::optional<std::string> same_canonical(std::string_view text,
+                                          std::size_t hash_offset) {
+  const Result<SyntaxTree> tree = parse_tree(text);
+  if (!tree.ok()) {
+    return "the new text does not parse: " + tree.error().to_string();
   }
-  std::string out = serialize_canonical(*tree);
-  std::optional<std::string> fault = same_contract(*tree, out, false);
-  return {std::move(out), fault ? std::move(*fault) : std::string()};
+  const syntax::Text hash = tree->contract().identity().semantic_hash();
+  if (tree->token_offset(hash.token()) + 1 != hash_offset) {
+    return "the semantic hash moved from byte " + std::to_string(hash_offset) +
+           " to line " + position(*tree, hash.token());
+  }
+  if (const std::optional<std::size_t> at =
+          canonical_difference(*tree, text, hash_offset)) {
+    const Span span = tree->span_at(static_cast<uint32_t>(
+        std::min(*at, text.size())));
+    return "the new text is not canonical: written again, it differs at "
+           "line " +
+           std::to_string(span.line) + ':' + std::to_string(span.column);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Rewrite normalize_checked(std::string_view text) {
+  CanonicalText canonical;
+  {
+    Result<SyntaxTree> tree = parse_tree(text);
+    if (!tree.ok()) return {std::move(tree).error(), {}};
+    if (std::optional<std::string> limit = canonical_limit(*tree)) {
+      return {std::string(), std::move(*limit), true};
+    }
+    canonical = render_canonical(*tree);
+  }  // The check needs the new text only: the original's tree goes first.
+  std::optional<std::string> fault =
+      same_canonical(canonical.text, canonical.hash_offset);
+  return {std::move(canonical.text), fault ? std::move(*fault) : std::string()};
 }
 
 }  // namespace qel

@@ -175,6 +175,40 @@ TEST(NormalizeNet, LetsThroughTheCanonicalTextOnly) {
             "the new text does not parse");
 }
 
+// What normalize's check compares: the tree's canonical text, rendered in
+// pieces, against a text whose hash value is read as zeros.
+TEST(NormalizeNet, FindsTheFirstByteThatDiffersFromTheRendering) {
+  const Result<SyntaxTree> tree = parse_tree(kContract);
+  ASSERT_TRUE(tree.ok());
+  const CanonicalText c = render_canonical(*tree);
+  ASSERT_EQ(c.text, serialize_canonical(*tree));
+  const std::size_t last = c.text.size() - 1;
+  std::string zeros = c.text, changed = c.text, in_hash = c.text;
+  zeros.replace(c.hash_offset, 64, std::string(64, '0'));
+  changed[200] ^= 1;
+  in_hash[c.hash_offset + 63] = 'x';
+  const struct {
+    std::string text;
+    std::optional<std::size_t> difference;
+  } rows[] = {
+      {c.text, std::nullopt},
+      {zeros, std::nullopt},
+      {changed, 200},
+      {c.text.substr(0, last), last},
+      {c.text + "\n", c.text.size()},
+      {std::string(), 0},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(canonical_difference(*tree, row.text, c.hash_offset),
+              row.difference);
+  }
+  // The hash value is never compared; the bytes around it are.
+  EXPECT_EQ(canonical_difference(*tree, in_hash, c.hash_offset),
+            std::nullopt);
+  EXPECT_EQ(canonical_difference(*tree, zeros, c.hash_offset + 1),
+            c.hash_offset + 64);
+}
+
 // A writer that loses the last closing brace, as a broken formatter would.
 Rewrite losing_a_brace(std::string_view text) {
   Rewrite r = format_checked(text);
