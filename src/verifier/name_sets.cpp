@@ -1,117 +1,95 @@
-// Ordered name sets and duplicate detection for the verifier's checks.
-#include <algorithm>
+// Name sets and duplicate detection for the verifier's checks.
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
-#include "util/sort_asking.h"
+#include "util/swar.h"
 #include "verifier/verifier_checks.h"
 
 namespace qel::detail {
 
-PackedTexts::PackedTexts(const std::vector<std::string_view>& texts) {
-  std::size_t total = 0;
-  for (std::string_view t : texts) total += t.size();
-  buffer_ = std::make_unique<char[]>(total == 0 ? 1 : total);
-  views_.reserve(texts.size());
-  char* out = buffer_.get();
-  for (std::string_view t : texts) {
-    if (!t.empty()) std::memcpy(out, t.data(), t.size());
-    views_.emplace_back(out, t.size());
-    out += t.size();
+namespace {
+
+constexpr uint64_t kOdd = 0x9E3779B97F4A7C15ULL;
+
+uint64_t finish(uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xD6E8FEB86659FD93ULL;
+  x ^= x >> 32;
+  return x;
+}
+
+uint64_t rotate(uint64_t x, int by) { return (x << by) | (x >> (64 - by)); }
+
+// A seed nobody can predict: where the set's memory happens to lie (which
+// address-space randomisation varies from run to run), and how many sets
+// came before.
+uint64_t fresh_seed(const void* where) {
+  static std::atomic<uint64_t> sets{0};
+  const uint64_t n = sets.fetch_add(1, std::memory_order_relaxed);
+  return finish(reinterpret_cast<uintptr_t>(where) ^ (n * kOdd));
+}
+
+}  // namespace
+
+uint64_t TextSet::hash(std::string_view text) const {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  uint64_t h = seed_ ^ (n * kOdd);
+  for (; n >= 8; n -= 8, p += 8) h = (rotate(h, 23) ^ load_word(p)) * kOdd;
+  if (n > 0) {
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = (rotate(h, 23) ^ tail) * kOdd;
+  }
+  return finish(h);
+}
+
+std::size_t TextSet::find(std::string_view text, uint64_t h) const {
+  const std::size_t mask = slots_.size() - 1;
+  const uint64_t top = h >> 32;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    const uint32_t index = static_cast<uint32_t>(slot);
+    if (index == 0) return i;
+    if ((slot >> 32) == top && texts_[index - 1] == text) return i;
   }
 }
 
-// Keys are big-endian and padded with zero bytes, so comparing two keys
-// agrees with comparing the bytes they cover; only equal keys (the same
-// eight bytes, or a zero byte against the end of a text) need a closer look.
-uint64_t SortedTexts::key_of(std::string_view text) const {
-  uint64_t key = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    const std::size_t at = common_ + i;
-    key = (key << 8) |
-          (at < text.size() ? static_cast<unsigned char>(text[at]) : 0u);
-  }
-  return key;
-}
-
-int SortedTexts::compare_tails(std::string_view a, std::string_view b,
-                               std::size_t from) {
-  return a.substr(from).compare(b.substr(from));
-}
-
-SortedTexts::SortedTexts(const std::vector<std::string_view>& texts,
-                         InterruptPoll* poll)
-    : packed_(texts) {
-  const std::vector<std::string_view>& v = packed_.views();
-  if (!v.empty()) {
-    common_ = v[0].size();
-    for (std::string_view t : v) {
-      std::size_t n = 0;
-      const std::size_t limit = std::min(common_, t.size());
-      while (n < limit && t[n] == v[0][n]) ++n;
-      common_ = n;
+TextSet::TextSet(const std::vector<std::string_view>& texts,
+                 InterruptPoll* poll)
+    : texts_(texts), repeated_(texts.size(), false) {
+  seed_ = fresh_seed(texts_.data());
+  std::size_t size = 16;
+  while (size < 2 * texts_.size()) size *= 2;
+  slots_.assign(size, 0);
+  for (std::size_t i = 0; i < texts_.size(); ++i) {
+    if (poll != nullptr && poll->tick()) return;
+    const uint64_t h = hash(texts_[i]);
+    const std::size_t at = find(texts_[i], h);
+    if (slots_[at] != 0) {
+      repeated_[i] = true;
+    } else {
+      slots_[at] = (h >> 32 << 32) | (i + 1);
     }
   }
-  sorted_.reserve(v.size());
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    sorted_.push_back(Entry{key_of(v[i]), i});
-  }
-  // Indexes are unique: a strict total order.
-  const auto less = [&](const Entry& a, const Entry& b) {
-    if (a.key != b.key) return a.key < b.key;
-    const int c = compare_tails(v[a.index], v[b.index], common_);
-    if (c != 0) return c < 0;
-    return a.index < b.index;
-  };
-  if (poll == nullptr) {
-    std::sort(sorted_.begin(), sorted_.end(), less);
-  } else {
-    (void)sort_asking(sorted_.begin(), sorted_.end(), less,
-                      [&] { return poll->ask(); });
-  }
 }
 
-bool SortedTexts::contains(std::string_view text) const {
-  if (sorted_.empty()) return false;
-  const std::vector<std::string_view>& v = packed_.views();
-  // Every stored text starts with the common prefix.
-  if (text.size() < common_ ||
-      std::memcmp(text.data(), v[0].data(), common_) != 0) {
-    return false;
-  }
-  const uint64_t key = key_of(text);
-  const auto it = std::lower_bound(
-      sorted_.begin(), sorted_.end(), key,
-      [&](const Entry& e, uint64_t k) {
-        if (e.key != k) return e.key < k;
-        return compare_tails(v[e.index], text, common_) < 0;
-      });
-  return it != sorted_.end() && it->key == key && v[it->index] == text;
-}
-
-std::vector<bool> SortedTexts::repetitions() const {
-  const std::vector<std::string_view>& v = packed_.views();
-  std::vector<bool> repeated(v.size(), false);
-  // Within a run of equal texts the first in source order leads.
-  for (std::size_t i = 1; i < sorted_.size(); ++i) {
-    const Entry& prev = sorted_[i - 1];
-    const Entry& cur = sorted_[i];
-    if (cur.key == prev.key && v[cur.index] == v[prev.index]) {
-      repeated[cur.index] = true;
-    }
-  }
-  return repeated;
+bool TextSet::contains(std::string_view text) const {
+  if (texts_.empty()) return false;
+  return slots_[find(text, hash(text))] != 0;
 }
 
 std::vector<bool> repetitions(const std::vector<std::string_view>& texts,
                               InterruptPoll* poll) {
-  const SortedTexts sorted(texts, poll);
+  const TextSet set(texts, poll);
   // Given up part way: none, so that the caller's walk stays in bounds.
   if (poll != nullptr && poll->stopped()) {
     return std::vector<bool>(texts.size(), false);
   }
-  return sorted.repetitions();
+  return set.repetitions();
 }
 
 }  // namespace qel::detail

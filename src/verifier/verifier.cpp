@@ -22,7 +22,7 @@ namespace {
 
 using detail::for_each_identifier;
 using detail::repetitions;
-using detail::SortedTexts;
+using detail::TextSet;
 
 std::vector<std::string_view> names_of(const syntax::StateFields& fields) {
   std::vector<std::string_view> out;
@@ -211,7 +211,7 @@ void check_limit(std::string_view name, const syntax::Integer& limit,
 }
 
 void check_invariant_reference(const syntax::Text& invariant,
-                               const SortedTexts& state,
+                               const TextSet& state,
                                VerificationResult& result) {
   const std::string_view text = invariant.text();
   if (state.empty() || text.empty()) return;
@@ -258,11 +258,11 @@ std::vector<std::string_view> texts_of(const std::vector<SpannedView>& items) {
 // Unknown field references in one operation's precondition, then its
 // postcondition. `suggestions` counts down the references that may still
 // be given the nearest known name.
-void check_references(const syntax::OperationNode& op, const SortedTexts& state,
+void check_references(const syntax::OperationNode& op, const TextSet& state,
                       const std::vector<SpannedView>& state_names,
                       std::size_t& suggestions, VerificationResult& result) {
   // Built only once a kept identifier is not a state field name.
-  std::optional<SortedTexts> parameters;
+  std::optional<TextSet> parameters;
   std::vector<std::string_view> known;  // built for the first suggestion
   const auto check = [&](const syntax::Text& condition, const char* which) {
     for_each_identifier(condition.text(), [&](std::string_view word) {
@@ -391,7 +391,7 @@ bool check_all(const SyntaxTree& tree, detail::InterruptPoll& poll,
     state_names.push_back(SpannedView{field.name(), field.first_token()});
     check_field(field, checker, result);
   }
-  const SortedTexts state(texts_of(state_names), &poll);
+  const TextSet state(texts_of(state_names), &poll);
   if (poll.stopped()) return false;
 
   const detail::DeterminismTable& table = detail::determinism_table();

@@ -152,49 +152,34 @@ std::vector<std::string> extract_identifiers(std::string_view text);
 
 // ---- Name sets -------------------------------------------------------------
 
-// Texts copied into one contiguous buffer, so that sorting and searching
-// them touches compact memory instead of nodes spread over the tree.
-class PackedTexts {
+// Texts in a hash set, for membership tests and for finding repetitions:
+// as a rule one hash and one comparison per question, where an ordered
+// search takes a dozen steps through memory the cache does not hold. The
+// hash is seeded afresh for every set, so no text can be made to collide
+// on purpose; the answers never depend on it.
+class TextSet {
  public:
-  explicit PackedTexts(const std::vector<std::string_view>& texts);
-  // The copies, in the order given.
-  const std::vector<std::string_view>& views() const { return views_; }
-
- private:
-  std::unique_ptr<char[]> buffer_;  // never moves, so views stay valid
-  std::vector<std::string_view> views_;
-};
-
-// Texts sorted once in byte-wise order, for membership tests and for
-// finding repetitions. Every text is compared through a 64-bit key of its
-// first bytes after the prefix that all of them share, so that most
-// comparisons are one integer comparison instead of a memcmp.
-class SortedTexts {
- public:
-  // `poll`, when given, is asked while the texts are sorted; once it has
+  // `poll`, when given, is asked while the texts are added; once it has
   // said stop (poll->stopped()) the set is not to be used.
-  explicit SortedTexts(const std::vector<std::string_view>& texts,
-                       InterruptPoll* poll = nullptr);
+  explicit TextSet(const std::vector<std::string_view>& texts,
+                   InterruptPoll* poll = nullptr);
 
-  bool empty() const { return sorted_.empty(); }
+  bool empty() const { return texts_.empty(); }
   bool contains(std::string_view text) const;
   // For each text in the order given, whether an earlier one is equal.
-  std::vector<bool> repetitions() const;
+  const std::vector<bool>& repetitions() const { return repeated_; }
 
  private:
-  struct Entry {
-    uint64_t key;
-    std::size_t index;  // into packed_.views()
-  };
-  uint64_t key_of(std::string_view text) const;
-  // Byte-wise order of two texts that share the common prefix and whose
-  // keys are equal.
-  static int compare_tails(std::string_view a, std::string_view b,
-                           std::size_t from);
+  uint64_t hash(std::string_view text) const;
+  // The slot holding `text`, or the free slot where it would go.
+  std::size_t find(std::string_view text, uint64_t h) const;
 
-  PackedTexts packed_;
-  std::size_t common_ = 0;     // length of the prefix shared by all texts
-  std::vector<Entry> sorted_;  // by text; equal texts by index
+  std::vector<std::string_view> texts_;
+  uint64_t seed_;
+  // High 32 bits: the top of the text's hash; low 32: 1 + its index in
+  // texts_ (0: a free slot). Twice as many slots as texts, at least.
+  std::vector<uint64_t> slots_;
+  std::vector<bool> repeated_;
 };
 
 // For each text, whether an earlier one in the list is equal (byte-wise).

@@ -559,7 +559,7 @@ TEST(VerifierIdentifiers, StopWordCountIs41) {
 namespace name_sets {
 
 using detail::repetitions;
-using detail::SortedTexts;
+using detail::TextSet;
 
 std::vector<std::string_view> views(const std::vector<std::string>& texts) {
   return std::vector<std::string_view>(texts.begin(), texts.end());
@@ -573,11 +573,11 @@ struct SetCase {
   std::vector<bool> repeated;
 };
 
-class SortedTextsTest : public ::testing::TestWithParam<SetCase> {};
+class TextSetTest : public ::testing::TestWithParam<SetCase> {};
 
-TEST_P(SortedTextsTest, MembershipAndRepetitions) {
+TEST_P(TextSetTest, MembershipAndRepetitions) {
   const SetCase& c = GetParam();
-  const SortedTexts set(views(c.texts));
+  const TextSet set(views(c.texts));
   EXPECT_EQ(set.empty(), c.texts.empty());
   for (const std::string& t : c.present) EXPECT_TRUE(set.contains(t)) << t;
   for (const std::string& t : c.absent) EXPECT_FALSE(set.contains(t)) << t;
@@ -585,7 +585,7 @@ TEST_P(SortedTextsTest, MembershipAndRepetitions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    VerifierNames, SortedTextsTest,
+    VerifierNames, TextSetTest,
     ::testing::Values(
         SetCase{"empty", {}, {}, {"", "a"}, {}},
         SetCase{"empty_text", {""}, {""}, {"a", std::string(1, '\0')},
@@ -633,7 +633,7 @@ TEST(VerifierNames, AgreesWithStdSet) {
   for (const std::string prefix : {"", "field_", "operation_0000"}) {
     std::vector<std::string> texts;
     for (int i = 0; i < 600; ++i) texts.push_back(random_text(prefix));
-    const SortedTexts set(views(texts));
+    const TextSet set(views(texts));
     std::set<std::string> reference;
     std::vector<bool> expected_repeats;
     for (const std::string& t : texts) {
