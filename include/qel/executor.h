@@ -308,7 +308,13 @@ struct ExecutionResult {
 };
 
 class CompiledContract;
+class Executor;
 struct RunOptions;
+namespace detail {
+class ArrayReader;
+std::optional<Error> run_request_text(Executor& executor,
+                                      std::string_view inputs, Output& out);
+}  // namespace detail
 
 // Runs operations of one contract, one request at a time, with rollback on
 // failure and a provenance entry per success.
@@ -398,6 +404,15 @@ class Executor {
   template <typename Take>
   Result<std::optional<std::string>> run_requests(std::string_view requests,
                                                   Take&& take);
+  template <typename Take>
+  Result<std::optional<std::string>> run_requests(detail::ArrayReader& reader,
+                                                  Take&& take);
+  // execute_all_json of the requests `reader` reads.
+  std::optional<Error> write_all_json(detail::ArrayReader& reader,
+                                      Output& out);
+  friend std::optional<Error> detail::run_request_text(Executor& executor,
+                                                       std::string_view inputs,
+                                                       Output& out);
 
   std::shared_ptr<const CompiledContract> compiled_;
   ExecutionState state_;

@@ -68,6 +68,32 @@ FailedCondition failed_condition(const std::string& condition,
   return failed;
 }
 
+// compute_changes(before, after) for an `after` that is `before` with
+// `inputs` merged into it: only the merged fields can differ, so only they
+// are looked at.
+std::vector<StateChange> merged_changes(const ExecutionState& before,
+                                        const ExecutionState& after,
+                                        const Json& inputs) {
+  std::vector<StateChange> changes;
+  if (before.same_fields_as(after) || !inputs.is_object()) return changes;
+  const Json::Object& members = inputs.as_object();
+  changes.reserve(members.size());
+  std::vector<const std::string*> added;
+  for (const auto& member : members) {
+    const Value* now = after.find(member.first);
+    const Value* was = before.find(member.first);
+    if (was == nullptr) {
+      added.push_back(&member.first);
+    } else if (!(*was == *now)) {
+      changes.push_back({member.first, *was, *now});
+    }
+  }
+  for (const std::string* name : added) {
+    changes.push_back({*name, Value(), *after.find(*name)});
+  }
+  return changes;
+}
+
 std::string quoted_message(std::string_view before, std::string_view name,
                            std::string_view after) {
   std::string message;
@@ -206,7 +232,7 @@ Result<OperationResult> Executor::run(
   auto entry = std::make_shared<ProvenanceEntry>();
   entry->sequence = next_sequence_;
   entry->operation = std::string(name);
-  entry->changes = compute_changes(before, state_);
+  entry->changes = merged_changes(before, state_, inputs);
   entry->inputs = std::move(inputs);
   entry->state_before = before;
   entry->state_after = state_;
@@ -261,26 +287,33 @@ std::vector<StateChange> Executor::compute_changes(
 template <typename Take>
 Result<std::optional<std::string>> Executor::run_requests(
     std::string_view requests, Take&& take) {
-  Result<Json> parsed =
-      detail::parse_json(requests, kInvalidRequests, interrupter_);
-  if (!parsed.ok()) return std::move(parsed).error();
-  if (!parsed->is_array()) {
-    return detail::not_an_array(requests, kInvalidRequests);
-  }
+  // The whole text is checked first, so that a text that is not JSON is
+  // refused before any request runs; then each request is read only when
+  // its turn comes, so that a long list costs the same per request however
+  // long it is.
+  QEL_ASSIGN_OR_RETURN(detail::ArrayReader reader,
+                       detail::ArrayReader::open(requests, kInvalidRequests,
+                                                 interrupter_));
+  return run_requests(reader, take);
+}
+
+template <typename Take>
+Result<std::optional<std::string>> Executor::run_requests(
+    detail::ArrayReader& reader, Take&& take) {
   // A request costs microseconds, a check nanoseconds: ask before each one,
   // since a single request can be slow (a large state to copy and check).
   detail::InterruptPoll poll(interrupter_, 1);
-  for (Json& element : parsed->as_array()) {
+  for (;;) {
     if (poll.tick()) return Error::interrupted();
-    QEL_ASSIGN_OR_RETURN(OperationResult done, run_request(element));
+    QEL_ASSIGN_OR_RETURN(std::optional<Json> element, reader.next());
+    if (!element) break;
+    QEL_ASSIGN_OR_RETURN(OperationResult done, run_request(*element));
     if (!done.success) {
       std::optional<std::string> message = done.error;
       if (!take(std::move(done))) return Error::interrupted();
       return message;
     }
     if (!take(std::move(done))) return Error::interrupted();
-    // Freed while it is at hand, rather than all together at the end.
-    element = Json();
   }
   return std::optional<std::string>();
 }
@@ -331,6 +364,14 @@ Result<std::string> Executor::execute_all_json(std::string_view requests) {
 
 std::optional<Error> Executor::execute_all_json(std::string_view requests,
                                                 Output& out) {
+  Result<detail::ArrayReader> reader =
+      detail::ArrayReader::open(requests, kInvalidRequests, interrupter_);
+  if (!reader.ok()) return std::move(reader).error();
+  return write_all_json(*reader, out);
+}
+
+std::optional<Error> Executor::write_all_json(detail::ArrayReader& reader,
+                                              Output& out) {
   detail::ResultStream stream(out, compiled_->prepared(),
                               compiled_->initial_state(), state_,
                               interrupter_);
@@ -338,7 +379,7 @@ std::optional<Error> Executor::execute_all_json(std::string_view requests,
   const bool keep_log = keep_log_;
   keep_log_ = false;
   Result<std::optional<std::string>> error =
-      run_requests(requests, [&](OperationResult done) {
+      run_requests(reader, [&](OperationResult done) {
         return stream.operation(done);
       });
   keep_log_ = keep_log;
@@ -409,6 +450,13 @@ std::optional<Error> run_request_text(Executor& executor,
   std::string wrapped;
   std::string_view requests = text;
   if (text.front() == '{') {
+    // One request read as it is, unless reading it as a list of its own
+    // might differ: a text that is not one JSON value (it might hold
+    // several, or need the list's error message).
+    if (std::optional<ArrayReader> one =
+            ArrayReader::single(text, kInvalidRequests)) {
+      return executor.write_all_json(*one, out);
+    }
     // One request is a list of one; positions in parse errors count the
     // bracket put in front.
     wrapped.reserve(text.size() + 2);

@@ -1,6 +1,8 @@
 #include "executor/json_input.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -26,11 +28,12 @@ constexpr uint64_t kEventsPerPoll = 4096;
 constexpr uint64_t kStringBytesPerEvent = 64;
 
 // Builds a Json directly from the parser's events, with no intermediate
-// document.
+// document; or, when `build` is false, only checks the text (the same
+// errors, nothing kept).
 class JsonBuilder {
  public:
-  explicit JsonBuilder(const Interrupter& interrupter)
-      : poll_(interrupter, kEventsPerPoll) {}
+  explicit JsonBuilder(const Interrupter& interrupter, bool build = true)
+      : poll_(interrupter, kEventsPerPoll), build_(build) {}
 
   bool null() { return put(Json()); }
   bool boolean(bool b) { return put(Json(b)); }
@@ -57,11 +60,12 @@ class JsonBuilder {
   }
   bool start_object(std::size_t) {
     if (++depth_ > kMaxNestingDepth) return too_deep();
-    open_.push_back(place(Json(Json::Object{})));
+    if (build_) open_.push_back(place(Json(Json::Object{})));
     return !poll_.tick();
   }
   bool key(json::string_t& k) {
     if (poll_.tick(k.size() / kStringBytesPerEvent)) return false;
+    if (!build_) return true;
     Json::Object& object = open_.back()->as_object();
     auto [it, inserted] = object.try_emplace(std::move(k));
     if (!inserted) it->second = Json();  // a repeated key: the last one wins
@@ -70,17 +74,17 @@ class JsonBuilder {
   }
   bool end_object() {
     --depth_;
-    open_.pop_back();
+    if (build_) open_.pop_back();
     return true;
   }
   bool start_array(std::size_t) {
     if (++depth_ > kMaxNestingDepth) return too_deep();
-    open_.push_back(place(Json(Json::Array{})));
+    if (build_) open_.push_back(place(Json(Json::Array{})));
     return !poll_.tick();
   }
   bool end_array() {
     --depth_;
-    open_.pop_back();
+    if (build_) open_.pop_back();
     return true;
   }
   bool parse_error(std::size_t position, const std::string&,
@@ -118,7 +122,7 @@ class JsonBuilder {
 
   // Every scalar passes here; containers poll as they open.
   bool put(Json value) {
-    place(std::move(value));
+    if (build_) place(std::move(value));
     return !poll_.tick();
   }
 
@@ -141,6 +145,7 @@ class JsonBuilder {
   }
 
   InterruptPoll poll_;
+  bool build_;
   Json root_;
   std::vector<Json*> open_;
   Json* slot_ = nullptr;
@@ -438,6 +443,305 @@ Error failure(std::string_view prefix, std::string_view description,
 
 }  // namespace
 
+namespace {
+
+// Runs the general parser over `text` with `builder`: nothing when the text
+// is one JSON value, otherwise the error parse_json gives for it.
+std::optional<Error> general_parse(std::string_view text,
+                                   std::string_view prefix,
+                                   JsonBuilder& builder) {
+  bool ok = false;
+  try {
+    ok = json::sax_parse(text.begin(), text.end(), &builder,
+                         json::input_format_t::json, /*strict=*/true);
+  } catch (const nlohmann::json::exception& ex) {
+    // Every library failure becomes a message; memory exhaustion is left to
+    // propagate.
+    return failure(prefix, ex.what(), line_column(text, text.size()));
+  }
+  if (ok) return std::nullopt;
+  if (builder.interrupted()) return Error::interrupted();
+  if (builder.exceeded_depth()) {
+    std::string description = "nesting deeper than ";
+    append_int(description, kMaxNestingDepth);
+    description += " levels";
+    return failure(prefix, description,
+                   line_column(text, deep_bracket_end(text)));
+  }
+  return failure(prefix, builder.description(),
+                 line_column(text, builder.position()));
+}
+
+// Says whether a text is one JSON value without building anything and
+// without the general parser's strings: for a long request list read once
+// before its requests are read one at a time. It answers yes only when the
+// general parser would accept the text; whatever it does not know for sure
+// (an error, whose message is the general parser's, a number beyond a
+// double's range either way, a byte order mark, nesting too deep) it
+// answers no, and the general parser decides.
+class QuickChecker {
+ public:
+  QuickChecker(std::string_view text, InterruptPoll& poll)
+      : p_(text.data()), end_(text.data() + text.size()), poll_(poll) {}
+
+  bool valid() {
+    // Whether each open container is an object; index 0 unused.
+    bool object[kMaxNestingDepth + 1] = {};
+    int depth = 0;
+    skip_white_space();
+    for (;;) {
+      // A value is due here.
+      if (poll_.tick() || p_ == end_) return false;
+      if (*p_ == '{' || *p_ == '[') {
+        if (++depth > kMaxNestingDepth) return false;
+        object[depth] = *p_ == '{';
+        ++p_;
+        skip_white_space();
+        if (!take(object[depth] ? '}' : ']')) {
+          if (object[depth] && !key()) return false;
+          continue;
+        }
+        --depth;
+      } else if (!scalar()) {
+        return false;
+      }
+      // After a value: close what ends here, then expect the next one.
+      for (;;) {
+        skip_white_space();
+        if (depth == 0) return p_ == end_;
+        if (take(',')) {
+          skip_white_space();
+          if (object[depth] && !key()) return false;
+          break;
+        }
+        if (!take(object[depth] ? '}' : ']')) return false;
+        --depth;
+      }
+    }
+  }
+
+ private:
+  void skip_white_space() {
+    while (p_ != end_ &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
+  }
+
+  bool take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  // A member's key, the colon and the white space up to its value.
+  bool key() {
+    if (p_ == end_ || *p_ != '"' || !string()) return false;
+    skip_white_space();
+    if (!take(':')) return false;
+    skip_white_space();
+    return true;
+  }
+
+  bool scalar() {
+    switch (*p_) {
+      case '"': return string();
+      case 't': return word("true");
+      case 'f': return word("false");
+      case 'n': return word("null");
+      default: return number();
+    }
+  }
+
+  bool word(std::string_view text) {
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::string_view(p_, text.size()) != text) {
+      return false;
+    }
+    p_ += text.size();
+    return true;
+  }
+
+  static bool in(unsigned char c, unsigned char low, unsigned char high) {
+    return c >= low && c <= high;
+  }
+
+  // One UTF-8 sequence of two to four bytes, well formed as RFC 3629 has
+  // it (no overlong forms, no surrogates, nothing above U+10FFFF).
+  bool utf8_sequence() {
+    const auto at = [&](std::ptrdiff_t i) {
+      return static_cast<unsigned char>(p_[i]);
+    };
+    const std::ptrdiff_t left = end_ - p_;
+    const unsigned char c = at(0);
+    std::ptrdiff_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (in(c, 0xC2, 0xDF)) {
+      length = 2;
+    } else if (in(c, 0xE0, 0xEF)) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (in(c, 0xF0, 0xF4)) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (left < length || !in(at(1), low, high)) return false;
+    for (std::ptrdiff_t i = 2; i < length; ++i) {
+      if (!in(at(i), 0x80, 0xBF)) return false;
+    }
+    p_ += length;
+    return true;
+  }
+
+  // Four hex digits after "\u", as a code unit; -1 when they are not.
+  long code_unit() {
+    if (end_ - p_ < 4) return -1;
+    long code = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = p_[i];
+      int digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        digit = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        digit = c - 'A' + 10;
+      } else {
+        return -1;
+      }
+      code = code * 16 + digit;
+    }
+    p_ += 4;
+    return code;
+  }
+
+  // At the opening quote.
+  bool string() {
+    const char* const start = p_;
+    ++p_;
+    for (;;) {
+      while (p_ != end_) {
+        const auto c = static_cast<unsigned char>(*p_);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+        ++p_;
+      }
+      if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return false;
+      if (*p_ == '"') break;
+      if (static_cast<unsigned char>(*p_) >= 0x80) {
+        if (!utf8_sequence()) return false;
+        continue;
+      }
+      if (end_ - p_ < 2) return false;
+      const char escaped = p_[1];
+      p_ += 2;
+      switch (escaped) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n':
+        case 'r': case 't':
+          break;
+        case 'u': {
+          const long code = code_unit();
+          if (code < 0 || in_range(code, 0xDC00, 0xDFFF)) return false;
+          if (in_range(code, 0xD800, 0xDBFF)) {
+            // A high surrogate pairs with a low one at once.
+            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+            p_ += 2;
+            const long low = code_unit();
+            if (!in_range(low, 0xDC00, 0xDFFF)) return false;
+          }
+          break;
+        }
+        default: return false;
+      }
+    }
+    ++p_;
+    // Long strings count as many small values between two questions.
+    return !poll_.tick(static_cast<uint64_t>(p_ - start) / kStringBytesPerEvent);
+  }
+
+  static bool in_range(long code, long low, long high) {
+    return code >= low && code <= high;
+  }
+
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  bool digits() {
+    if (p_ == end_ || !is_digit(*p_)) return false;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    return true;
+  }
+
+  // The JSON number grammar. Every integer reads (beyond 64 bits as a
+  // double); other numbers, and integers too long to be sure of, must read
+  // as a finite double, which the general parser requires: anything
+  // beyond a double's range either way is left to it.
+  bool number() {
+    const char* const start = p_;
+    (void)take('-');
+    if (!take('0') && !digits()) return false;
+    bool integral = true;
+    if (take('.')) {
+      if (!digits()) return false;
+      integral = false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (!take('+')) (void)take('-');
+      if (!digits()) return false;
+      integral = false;
+    }
+    constexpr std::ptrdiff_t kSureDigits = 300;
+    if (integral && p_ - start < kSureDigits) return true;
+    double d = 0;
+    const auto [end, error] = std::from_chars(start, p_, d);
+    return error == std::errc() && end == p_ && std::isfinite(d);
+  }
+
+  const char* p_;
+  const char* const end_;
+  InterruptPoll& poll_;
+};
+
+// One past the last byte of the JSON value that starts at `start` in a
+// text already checked: containers end at their matching bracket, strings
+// at their closing quote, other values before the next separator.
+std::size_t value_end(std::string_view text, std::size_t start) {
+  const char first = text[start];
+  if (first != '{' && first != '[' && first != '"') {
+    const std::size_t end = text.find_first_of(",]} \t\n\r", start);
+    return end == std::string_view::npos ? text.size() : end;
+  }
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+        if (depth == 0) return i + 1;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"': in_string = true; break;
+      case '[': case '{': ++depth; break;
+      case ']': case '}':
+        if (--depth == 0) return i + 1;
+        break;
+      default: break;
+    }
+  }
+  return text.size();
+}
+
+}  // namespace
+
 // GCC 12 reports moves of the nested variants inside Json as possibly
 // uninitialised reads; every alternative is initialised.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -452,30 +756,77 @@ Result<Json> parse_json(std::string_view text, std::string_view prefix,
     }
   }
   JsonBuilder builder(interrupter);
-  bool ok = false;
-  try {
-    ok = json::sax_parse(text.begin(), text.end(), &builder,
-                         json::input_format_t::json, /*strict=*/true);
-  } catch (const nlohmann::json::exception& ex) {
-    // Every library failure becomes a message; memory exhaustion is left to
-    // propagate.
-    return failure(prefix, ex.what(), line_column(text, text.size()));
+  if (std::optional<Error> error = general_parse(text, prefix, builder)) {
+    return std::move(*error);
   }
-  if (ok) return std::move(builder.root());
-  if (builder.interrupted()) return Error::interrupted();
-  if (builder.exceeded_depth()) {
-    std::string description = "nesting deeper than ";
-    append_int(description, kMaxNestingDepth);
-    description += " levels";
-    return failure(prefix, description,
-                   line_column(text, deep_bracket_end(text)));
-  }
-  return failure(prefix, builder.description(),
-                 line_column(text, builder.position()));
+  return std::move(builder.root());
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+
+std::optional<Error> check_json(std::string_view text, std::string_view prefix,
+                                const Interrupter& interrupter) {
+  {
+    InterruptPoll poll(interrupter, kEventsPerPoll);
+    if (QuickChecker(text, poll).valid()) return std::nullopt;
+    if (poll.stopped()) return Error::interrupted();
+  }
+  JsonBuilder checker(interrupter, /*build=*/false);
+  return general_parse(text, prefix, checker);
+}
+
+Result<ArrayReader> ArrayReader::open(std::string_view text,
+                                      std::string_view prefix,
+                                      const Interrupter& interrupter) {
+  if (std::optional<Error> error = check_json(text, prefix, interrupter)) {
+    return std::move(*error);
+  }
+  const std::size_t start = text.find_first_not_of(" \t\n\r");
+  if (start == std::string_view::npos || text[start] != '[') {
+    return not_an_array(text, prefix);
+  }
+  return ArrayReader(text, start + 1, prefix, interrupter);
+}
+
+std::optional<ArrayReader> ArrayReader::single(std::string_view element,
+                                               std::string_view prefix) {
+  if (element.size() > QuickReader::kQuickBytes) return std::nullopt;
+  InterruptPoll never({}, kEventsPerPoll);
+  if (!QuickChecker(element, never).valid()) return std::nullopt;
+  ArrayReader reader(element, 0, prefix, {});
+  reader.single_ = true;
+  return reader;
+}
+
+Result<std::optional<Json>> ArrayReader::next() {
+  if (single_) {
+    if (at_ == text_.size()) return std::optional<Json>();
+    at_ = text_.size();
+    Result<Json> element = parse_json(text_, prefix_);
+    if (!element.ok()) return std::move(element).error();
+    return std::optional<Json>(std::move(element).value());
+  }
+  const auto skip = [&] {
+    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||
+                                  text_[at_] == '\r' || text_[at_] == '\t')) {
+      ++at_;
+    }
+  };
+  skip();
+  // The text was checked: after an element comes a comma or the bracket.
+  if (at_ >= text_.size() || text_[at_] == ']') return std::optional<Json>();
+  if (text_[at_] == ',') {
+    ++at_;
+    skip();
+  }
+  const std::size_t end = value_end(text_, at_);
+  Result<Json> element =
+      parse_json(text_.substr(at_, end - at_), prefix_, interrupter_);
+  at_ = end;
+  if (!element.ok()) return std::move(element).error();
+  return std::optional<Json>(std::move(element).value());
+}
 
 Error not_an_array(std::string_view text, std::string_view prefix) {
   const std::size_t start = text.find_first_not_of(" \t\n\r");

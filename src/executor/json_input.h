@@ -2,6 +2,8 @@
 #ifndef QEL_SRC_EXECUTOR_JSON_INPUT_H_
 #define QEL_SRC_EXECUTOR_JSON_INPUT_H_
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "qel/error.h"
@@ -23,6 +25,47 @@ Result<Json> parse_json(std::string_view text, std::string_view prefix,
 // ExecutionError "{prefix}invalid type: expected an array at line L column
 // C", positioned at the value's first character.
 Error not_an_array(std::string_view text, std::string_view prefix);
+
+// Whether `text` is one JSON value as parse_json reads it, checked without
+// building the value: nothing when it is, otherwise the error parse_json
+// gives for it (Error::interrupted() when `interrupter` says stop).
+std::optional<Error> check_json(std::string_view text, std::string_view prefix,
+                                const Interrupter& interrupter = {});
+
+// The elements of a JSON array text, read one at a time after one checking
+// pass over the whole text: a long request list is never held whole, and
+// yet a text that is not JSON is refused before any element is read.
+class ArrayReader {
+ public:
+  // The error parse_json gives for the whole text, or for a text that
+  // holds no array the error of not_an_array. `text` must outlive the
+  // reader.
+  static Result<ArrayReader> open(std::string_view text,
+                                  std::string_view prefix,
+                                  const Interrupter& interrupter = {});
+
+  // A reader of the list of one element that `element` makes: nothing
+  // when `element` is not one JSON value short enough to be sure of at
+  // once (the caller then reads it as a list of its own).
+  static std::optional<ArrayReader> single(std::string_view element,
+                                           std::string_view prefix);
+
+  // The next element as parse_json reads it, or nothing after the last
+  // one. The only error is Error::interrupted().
+  Result<std::optional<Json>> next();
+
+ private:
+  ArrayReader(std::string_view text, std::size_t at, std::string_view prefix,
+              const Interrupter& interrupter)
+      : text_(text), at_(at), prefix_(prefix), interrupter_(interrupter) {}
+
+  std::string_view text_;
+  std::size_t at_;  // just past the last element read, or the bracket
+  std::string_view prefix_;
+  Interrupter interrupter_;
+  // The whole text is the one element (see single()).
+  bool single_ = false;
+};
 
 }  // namespace qel::detail
 

@@ -172,6 +172,13 @@ NO_OPERATION = "Execution error: Each request must have an 'operation' field"
     ("[" * 129 + "]" * 129,
      "Execution error: Invalid JSON requests: nesting deeper than 128 levels"
      " at line 1 column 129"),
+    # Requests are read one at a time, but the whole text is checked first.
+    ("[" + '{"operation": "note"},' * 20000 + '{"operation": }]',
+     "Execution error: Invalid JSON requests: syntax error while parsing value"
+     " - unexpected '}'; expected '[', '{', or a literal at line 1 column"
+     f" {1 + 22 * 20000 + 15}"),
+    ("[" + '{"operation": "note"},' * 20000 + '{"name": "\u00e9"}]',
+     NO_OPERATION),
 ])
 def test_errors_of_the_whole_call(inputs, message):
     with pytest.raises(ValueError) as failure:
