@@ -2,7 +2,8 @@
 # Installs what is needed, then runs the tests, compiled with warnings as
 # errors:
 #   core      the core's GoogleTest suite, optimised with assertions on
-#             (build/release);
+#             (build/release), then its scanner, parser and corpus tests
+#             again on the scalar path (QEL_SIMD=scalar);
 #   sanitize  the same suite under AddressSanitizer and
 #             UndefinedBehaviorSanitizer (build/sanitize, clang);
 #   tsan      the multi-threaded tests under ThreadSanitizer (build/tsan);
@@ -69,6 +70,9 @@ fi
 if wants core; then
   say "core tests"
   ctest --test-dir build/release -j "$jobs" --output-on-failure
+  say "scanner, parser and corpus tests on the scalar path"
+  QEL_SIMD=scalar ctest --test-dir build/release -j "$jobs" \
+    --output-on-failure -R 'Tokenizer|Parser|SyntaxTree|Corpus|TolerantParse'
 fi
 
 if wants sanitize || wants fuzz; then

@@ -12,6 +12,8 @@
 #include "qel/syntax_tree.h"
 #include "syntax/escape_ranges.h"
 #include "syntax/tree_builder.h"
+#include "util/cpu.h"
+#include "util/simd_scan.h"
 #include "util/swar.h"
 
 namespace qel {
@@ -111,54 +113,21 @@ constexpr StartTable kStartTable = make_start_table();
 
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// The first byte in [p, end) that is not a space, or end. Indentation
-// comes in runs of spaces, skipped eight at a time.
-inline const char* skip_spaces(const char* p, const char* end) {
-  for (; end - p >= 8; p += 8) {
-    const uint64_t other = detail::load_word(p) ^ (detail::kByteOnes * ' ');
-    if (other != 0) return p + detail::first_nonzero_byte(other);
-  }
-  while (p < end && *p == ' ') ++p;
-  return p;
-}
-
-// The first byte in [p, end) that cannot continue a word, or end. Words
-// are short, so a byte-wise test with one bound check per eight bytes
-// beats a word-wide classification.
-inline const char* skip_word_part(const char* p, const char* end) {
-  for (; end - p >= 8; p += 8) {
-    for (int i = 0; i < 8; ++i) {
-      if (!has_class(p[i], kWordPart)) return p + i;
-    }
-  }
-  while (p < end && has_class(*p, kWordPart)) ++p;
-  return p;
-}
-
-// The high bit of each byte of `w` that is a quotation mark or a
-// backslash. The bytes are compared as seven-bit values, so no sum
-// carries into the next byte; bytes >= 0x80 are then masked off.
-inline uint64_t string_stops(uint64_t w) {
-  const uint64_t low = w & detail::kByteLowBits;
-  const uint64_t not_quote =
-      (low ^ (detail::kByteOnes * '"')) + detail::kByteLowBits;
-  const uint64_t not_backslash =
-      (low ^ (detail::kByteOnes * '\\')) + detail::kByteLowBits;
-  return ~((not_quote & not_backslash) | w) & detail::kByteHighBits;
-}
-
-// The first quotation mark or backslash in [q, end), or end: a run of
-// string bytes, skipped eight at a time.
-const char* find_string_stop(const char* q, const char* end) {
-  for (; end - q >= 8; q += 8) {
-    const uint64_t stops = string_stops(detail::load_word(q));
-    if (stops != 0) return q + detail::first_nonzero_byte(stops);
-  }
-  for (; q < end; ++q) {
-    if (*q == '"' || *q == '\\') return q;
-  }
-  return end;
-}
+// The byte loops of each instruction path; the escaped-string path, which
+// is rare, takes the set that needs no attribute.
+using detail::ScalarScan;
+template <typename Scan>
+struct ColdScan {
+  using type = Scan;
+};
+#if QEL_HAVE_X86_SIMD
+using detail::Avx2Scan;
+using detail::Sse2Scan;
+template <>
+struct ColdScan<Avx2Scan> {
+  using type = Sse2Scan;
+};
+#endif
 
 // Length of the UTF-8 sequence that starts with `lead` (a valid lead byte).
 inline int sequence_length(unsigned char lead) {
@@ -287,17 +256,15 @@ void append_escaped_text(std::string& out, std::string_view text) {
 
 // Scans one text into the builder's tokens; a lexical error is thrown
 // with its message, positioned by counting from the start of the text.
-class Scanner {
- public:
-  Scanner(std::string_view text, detail::TreeBuilder& builder)
+// What does not depend on the instruction path lives here, out of line.
+class ScannerBase {
+ protected:
+  ScannerBase(std::string_view text, detail::TreeBuilder& builder)
       : text_(text),
         begin_(text.data()),
         end_(text.data() + text.size()),
         builder_(builder) {}
 
-  void run();
-
- private:
   // Errors are built out of line, which keeps the scanning loop's
   // position in a register.
   [[noreturn, gnu::cold, gnu::noinline]] void fail(std::string message,
@@ -307,17 +274,16 @@ class Scanner {
                    .to_string();
     throw detail::ParseFailure{std::move(message)};
   }
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_unexpected(
+      const char* p) const;
   void add(TokenKind kind, const char* at) {
     builder_.add_token(kind, static_cast<size_t>(at - begin_));
   }
 
-  [[noreturn, gnu::cold, gnu::noinline]] void fail_unexpected(
-      const char* p) const;
-  const char* scan_string(const char* p);
+  template <typename Scan>
   [[gnu::noinline]] const char* scan_escaped_string(const char* p,
                                                     const char* q);
   const char* scan_number(const char* p);
-  const char* scan_word(const char* p);
 
   std::string_view text_;
   const char* begin_;
@@ -325,7 +291,24 @@ class Scanner {
   detail::TreeBuilder& builder_;
 };
 
-void Scanner::run() {
+// The scanning loop for one instruction path. Its functions are inlined
+// into the entry point of that path, which carries the path's target
+// attribute.
+template <typename Scan>
+class Scanner : ScannerBase {
+ public:
+  Scanner(std::string_view text, detail::TreeBuilder& builder)
+      : ScannerBase(text, builder) {}
+
+  [[gnu::always_inline]] inline void run();
+
+ private:
+  [[gnu::always_inline]] inline const char* scan_string(const char* p);
+  [[gnu::always_inline]] inline const char* scan_word(const char* p);
+};
+
+template <typename Scan>
+void Scanner<Scan>::run() {
   // About one token per nine bytes in typical contracts. Room reserved
   // but never used is never touched; the arrays grow past it if they must.
   builder_.reserve_tokens(text_.size() / 4 + 16);
@@ -333,7 +316,7 @@ void Scanner::run() {
   for (;;) {
     // Layout is mostly one space between tokens, or a line feed and the
     // next line's indentation: a single space is stepped over, and only
-    // a run of them is skipped a word at a time.
+    // a run of layout is skipped a vector at a time.
     if (p == end_) {
       add(TokenKind::kEof, p);
       return;
@@ -341,7 +324,9 @@ void Scanner::run() {
     const auto c = static_cast<unsigned char>(*p);
     if (c == ' ') {
       ++p;
-      if (p != end_ && *p == ' ') p = skip_spaces(p + 1, end_);
+      if (p != end_ && has_class(*p, kLayout)) {
+        p = Scan::skip_layout(p + 1, end_);
+      }
       continue;
     }
     // The commonest starts first; the rest share one jump.
@@ -357,7 +342,7 @@ void Scanner::run() {
     }
     switch (start) {
       case kStartLayout:
-        ++p;
+        p = Scan::skip_layout(p + 1, end_);
         continue;
       case kStartQuote:
         p = scan_string(p);
@@ -381,7 +366,7 @@ void Scanner::run() {
   }
 }
 
-void Scanner::fail_unexpected(const char* p) const {
+void ScannerBase::fail_unexpected(const char* p) const {
   const int length = sequence_length(static_cast<unsigned char>(*p));
   std::string message = "Unexpected character '";
   message.append(p, length);
@@ -391,16 +376,18 @@ void Scanner::fail_unexpected(const char* p) const {
 
 // Returns the position after the closing quote. The value is a slice of
 // the source unless an escape occurs; then it is decoded into the tree.
-const char* Scanner::scan_string(const char* p) {
+template <typename Scan>
+const char* Scanner<Scan>::scan_string(const char* p) {
   add(TokenKind::kStringLiteral, p);
-  const char* q = find_string_stop(p + 1, end_);
+  const char* q = Scan::find_string_stop(p + 1, end_);
   if (q != end_ && *q == '"') return q + 1;
-  return scan_escaped_string(p, q);
+  return scan_escaped_string<typename ColdScan<Scan>::type>(p, q);
 }
 
 // The rest of the string at `p` whose first stop `q` is a backslash or the
 // end of the text.
-const char* Scanner::scan_escaped_string(const char* p, const char* q) {
+template <typename Scan>
+const char* ScannerBase::scan_escaped_string(const char* p, const char* q) {
   const char* run = p + 1;  // bytes not yet copied to the decoded value
   bool escaped = false;
   size_t decoded_start = 0;
@@ -430,7 +417,7 @@ const char* Scanner::scan_escaped_string(const char* p, const char* q) {
     }
     q += 2;
     run = q;
-    q = find_string_stop(q, end_);
+    q = Scan::find_string_stop(q, end_);
   }
   if (escaped) {
     builder_.decoded().append(run, q);
@@ -439,7 +426,8 @@ const char* Scanner::scan_escaped_string(const char* p, const char* q) {
   return q + 1;
 }
 
-const char* Scanner::scan_number(const char* p) {
+// Numbers are short and rare next to words and strings: byte by byte.
+const char* ScannerBase::scan_number(const char* p) {
   const char* start = p;
   int dots = 0;
   while (p < end_ && (has_class(*p, kDigit) || *p == '.')) {
@@ -470,14 +458,122 @@ const char* Scanner::scan_number(const char* p) {
   return p;
 }
 
-const char* Scanner::scan_word(const char* p) {
+template <typename Scan>
+const char* Scanner<Scan>::scan_word(const char* p) {
   const char* start = p;
-  p = skip_word_part(p + 1, end_);
+  p = Scan::skip_word(p + 1, end_);
   TokenKind kind = TokenKind::kIdentifier;
   lookup_keyword(std::string_view(start, p - start), kind);
   add(kind, start);
   return p;
 }
+
+// One past the last byte of a token, found again from its start.
+template <typename Scan>
+[[gnu::always_inline]] inline size_t token_end_with(std::string_view text,
+                                                    size_t offset,
+                                                    TokenKind kind) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin + offset;
+  switch (kind) {
+    case TokenKind::kBooleanLiteral:
+      return offset + (*p == 't' ? 4 : 5);
+    case TokenKind::kIdentifier:
+      p = Scan::skip_word(p + 1, end);
+      break;
+    case TokenKind::kIntegerLiteral:
+      while (p < end && has_class(*p, kDigit)) ++p;
+      break;
+    case TokenKind::kFloatLiteral:
+      while (p < end && (has_class(*p, kDigit) || *p == '.')) ++p;
+      break;
+    case TokenKind::kStringLiteral:
+      if (*p != '"') {  // a bare timestamp
+        while (p < end && has_class(*p, kTimestamp)) ++p;
+        break;
+      }
+      for (++p;;) {
+        p = Scan::find_string_stop(p, end);
+        if (*p == '"') break;
+        p += 2;  // a backslash and the character it escapes
+      }
+      ++p;
+      break;
+    case TokenKind::kComment: {
+      const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+      p = lf ? static_cast<const char*>(lf) : end;
+      break;
+    }
+    case TokenKind::kEof:
+      return offset;
+    default: {
+      const auto k = static_cast<size_t>(kind);
+      if (k < sizeof kKeywordLengths) return offset + kKeywordLengths[k];
+      return offset + 1;  // punctuation
+    }
+  }
+  return static_cast<size_t>(p - begin);
+}
+
+// The first byte of a text that does not begin a well-formed UTF-8
+// sequence, or its end.
+template <typename Scan>
+[[gnu::always_inline]] inline const unsigned char* first_invalid_utf8(
+    const unsigned char* p, const unsigned char* end) {
+  while (p < end) {
+    // Plain ASCII, a vector at a time.
+    p = reinterpret_cast<const unsigned char*>(
+        Scan::skip_ascii(reinterpret_cast<const char*>(p),
+                         reinterpret_cast<const char*>(end)));
+    if (p == end) break;
+    const unsigned char c = *p;
+    // The ranges of well-formed sequences: the second byte's bounds depend
+    // on the lead byte (no overlong forms, no surrogates, nothing above
+    // U+10FFFF).
+    int length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    }
+    bool ok = length > 0 && end - p >= length && p[1] >= low && p[1] <= high;
+    for (int i = 2; ok && i < length; ++i) ok = is_continuation(p[i]);
+    if (!ok) return p;
+    p += length;
+  }
+  return end;
+}
+
+// One entry point per instruction path for each scan; the AVX2 ones carry
+// the attribute that lets the vector loops inline into them.
+#define QEL_PATH_ENTRIES(Scan, name, ...)                                    \
+  __VA_ARGS__ void scan_##name(std::string_view text,                        \
+                              detail::TreeBuilder& builder) {                \
+    Scanner<Scan>(text, builder).run();                                      \
+  }                                                                          \
+  __VA_ARGS__ size_t token_end_##name(std::string_view text, size_t offset,  \
+                                     TokenKind kind) {                       \
+    return token_end_with<Scan>(text, offset, kind);                         \
+  }                                                                          \
+  __VA_ARGS__ const unsigned char* first_invalid_utf8_##name(                \
+      const unsigned char* p, const unsigned char* end) {                    \
+    return first_invalid_utf8<Scan>(p, end);                                 \
+  }
+
+QEL_PATH_ENTRIES(ScalarScan, scalar, [[gnu::noinline]])
+#if QEL_HAVE_X86_SIMD
+QEL_PATH_ENTRIES(Sse2Scan, sse2, [[gnu::noinline]])
+QEL_PATH_ENTRIES(Avx2Scan, avx2, [[gnu::noinline, gnu::target("avx2")]])
+#endif
+#undef QEL_PATH_ENTRIES
 
 }  // namespace
 
@@ -584,47 +680,19 @@ std::string token_description(const TokenView& token) {
 std::optional<std::string> check_utf8(std::string_view text) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
-  const unsigned char* p = begin;
-  while (p < end) {
-    // Plain ASCII, eight bytes at a time.
-    while (end - p >= 8) {
-      if (has_non_ascii(load_word(reinterpret_cast<const char*>(p)))) break;
-      p += 8;
-    }
-    if (p == end) break;
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    // The ranges of well-formed sequences: the second byte's bounds depend
-    // on the lead byte (no overlong forms, no surrogates, nothing above
-    // U+10FFFF).
-    int length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    }
-    bool ok = length > 0 && end - p >= length && p[1] >= low && p[1] <= high;
-    for (int i = 2; ok && i < length; ++i) ok = is_continuation(p[i]);
-    if (ok) {
-      p += length;
-      continue;
-    }
-    // Everything before the ill-formed sequence is well formed, so it can
-    // be counted like any text.
-    return "Invalid UTF-8 at " +
-           span_of_byte(text, static_cast<size_t>(p - begin)).to_string();
+  const unsigned char* bad = nullptr;
+  switch (simd_path()) {
+#if QEL_HAVE_X86_SIMD
+    case SimdPath::kAvx2: bad = first_invalid_utf8_avx2(begin, end); break;
+    case SimdPath::kSse2: bad = first_invalid_utf8_sse2(begin, end); break;
+#endif
+    default: bad = first_invalid_utf8_scalar(begin, end); break;
   }
-  return std::nullopt;
+  if (bad == end) return std::nullopt;
+  // Everything before the ill-formed sequence is well formed, so it can be
+  // counted like any text.
+  return "Invalid UTF-8 at " +
+         span_of_byte(text, static_cast<size_t>(bad - begin)).to_string();
 }
 
 Span span_of_byte(std::string_view text, size_t offset) {
@@ -654,51 +722,23 @@ Span span_of_byte(std::string_view text, size_t offset) {
 }
 
 void scan_tokens(std::string_view text, TreeBuilder& builder) {
-  Scanner(text, builder).run();
+  switch (simd_path()) {
+#if QEL_HAVE_X86_SIMD
+    case SimdPath::kAvx2: return scan_avx2(text, builder);
+    case SimdPath::kSse2: return scan_sse2(text, builder);
+#endif
+    default: return scan_scalar(text, builder);
+  }
 }
 
 size_t token_end_at(std::string_view text, size_t offset, TokenKind kind) {
-  const char* const begin = text.data();
-  const char* const end = begin + text.size();
-  const char* p = begin + offset;
-  switch (kind) {
-    case TokenKind::kBooleanLiteral:
-      return offset + (*p == 't' ? 4 : 5);
-    case TokenKind::kIdentifier:
-      p = skip_word_part(p + 1, end);
-      break;
-    case TokenKind::kIntegerLiteral:
-      while (p < end && has_class(*p, kDigit)) ++p;
-      break;
-    case TokenKind::kFloatLiteral:
-      while (p < end && (has_class(*p, kDigit) || *p == '.')) ++p;
-      break;
-    case TokenKind::kStringLiteral:
-      if (*p != '"') {  // a bare timestamp
-        while (p < end && has_class(*p, kTimestamp)) ++p;
-        break;
-      }
-      for (++p;;) {
-        p = find_string_stop(p, end);
-        if (*p == '"') break;
-        p += 2;  // a backslash and the character it escapes
-      }
-      ++p;
-      break;
-    case TokenKind::kComment: {
-      const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
-      p = lf ? static_cast<const char*>(lf) : end;
-      break;
-    }
-    case TokenKind::kEof:
-      return offset;
-    default: {
-      const auto k = static_cast<size_t>(kind);
-      if (k < sizeof kKeywordLengths) return offset + kKeywordLengths[k];
-      return offset + 1;  // punctuation
-    }
+  switch (simd_path()) {
+#if QEL_HAVE_X86_SIMD
+    case SimdPath::kAvx2: return token_end_avx2(text, offset, kind);
+    case SimdPath::kSse2: return token_end_sse2(text, offset, kind);
+#endif
+    default: return token_end_scalar(text, offset, kind);
   }
-  return static_cast<size_t>(p - begin);
 }
 
 double float_literal_value(std::string_view text) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -7,6 +8,8 @@
 #include "qel/error.h"
 #include "qel/token.h"
 #include "syntax/tokenizer.h"
+#include "util/cpu.h"
+#include "util/simd_scan.h"
 
 namespace qel {
 namespace {
@@ -25,6 +28,28 @@ std::string dump(std::string_view text) {
   return out;
 }
 
+// Every instruction path this machine can take: each row runs on all.
+std::vector<detail::SimdPath> supported_paths() {
+  std::vector<detail::SimdPath> paths;
+  for (auto path : {detail::SimdPath::kScalar, detail::SimdPath::kSse2,
+                    detail::SimdPath::kAvx2}) {
+    if (detail::simd_path_supported(path)) paths.push_back(path);
+  }
+  return paths;
+}
+
+class PathScope {
+ public:
+  explicit PathScope(detail::SimdPath path)
+      : before_(detail::set_simd_path(path)) {}
+  ~PathScope() { detail::set_simd_path(before_); }
+  PathScope(const PathScope&) = delete;
+  PathScope& operator=(const PathScope&) = delete;
+
+ private:
+  detail::SimdPath before_;
+};
+
 struct LexCase {
   const char* name;
   std::string text;
@@ -36,7 +61,11 @@ void PrintTo(const LexCase& c, std::ostream* os) { *os << c.name; }
 class TokenizerTest : public ::testing::TestWithParam<LexCase> {};
 
 TEST_P(TokenizerTest, TokensOrError) {
-  EXPECT_EQ(dump(GetParam().text), GetParam().expected);
+  for (const detail::SimdPath path : supported_paths()) {
+    SCOPED_TRACE(detail::simd_path_name(path));
+    const PathScope scope(path);
+    EXPECT_EQ(dump(GetParam().text), GetParam().expected);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -279,6 +308,113 @@ INSTANTIATE_TEST_SUITE_P(
                 "Parse error: Unterminated string starting at 1:3"},
         LexCase{"comment_in_long_text", "abcdefghij // " + std::string(20, 'c'),
                 "Identifier(\"abcdefghij\")@1:1 Eof@1:35"}));
+
+// The vector paths take 16 and 32 bytes at a time and hand the last
+// bytes of the text to a narrower loop: the rows put a token's end just
+// before, at and after those boundaries.
+const std::string k15(15, 'a'), k16(16, 'a'), k31(31, 'a'), k32(32, 'a');
+INSTANTIATE_TEST_SUITE_P(
+    VectorAtATime, TokenizerTest,
+    ::testing::Values(
+        LexCase{"quote_at_15", "\"" + k15 + "\" x",
+                "StringLiteral(\"" + k15 + "\")@1:1 Identifier(\"x\")@1:19 Eof@1:20"},
+        LexCase{"quote_at_16", "\"" + k16 + "\" x",
+                "StringLiteral(\"" + k16 + "\")@1:1 Identifier(\"x\")@1:20 Eof@1:21"},
+        LexCase{"quote_at_32", "\"" + k31 + "\"",
+                "StringLiteral(\"" + k31 + "\")@1:1 Eof@1:34"},
+        LexCase{"quote_after_32", "\"" + k32 + k16 + "\"x",
+                "StringLiteral(\"" + k32 + k16 + "\")@1:1 Identifier(\"x\")@1:51 "
+                "Eof@1:52"},
+        LexCase{"escapes_past_16_and_32", "\"" + k16 + "\\n" + k16 + "\\\"b\"",
+                "StringLiteral(\"" + k16 + "\\n" + k16 + "\\\"b\")@1:1 Eof@1:40"},
+        LexCase{"unterminated_past_32", "\"" + k32 + k16,
+                "Parse error: Unterminated string starting at 1:1"},
+        LexCase{"word_of_33_then_colon", "b" + k32 + ":",
+                "Identifier(\"b" + k32 + "\")@1:1 Colon@1:34 Eof@1:35"},
+        LexCase{"word_of_17_at_end", "b" + k16,
+                "Identifier(\"b" + k16 + "\")@1:1 Eof@1:18"},
+        LexCase{"word_stops_at_dot_after_32", "b" + k32 + ".",
+                "Parse error: Unexpected character '.' at 1:34"},
+        LexCase{"keyword_after_long_word", "x" + k31 + " Integer",
+                "Identifier(\"x" + k31 + "\")@1:1 IntegerType@1:34 Eof@1:41"},
+        LexCase{"layout_run_of_40", "a\n" + std::string(16, ' ') + "\t\r\f" +
+                                        std::string(20, ' ') + "b",
+                "Identifier(\"a\")@1:1 Identifier(\"b\")@2:40 Eof@2:41"},
+        LexCase{"vertical_tab_after_20_spaces", "a" + std::string(20, ' ') + "\v",
+                "Parse error: Unexpected character '\v' at 1:22"},
+        LexCase{"layout_run_to_end", "a\n" + std::string(40, ' '),
+                "Identifier(\"a\")@1:1 Eof@2:41"},
+        LexCase{"non_ascii_after_64", "\"" + k32 + k31 + "\xC3\xA9\" x",
+                "StringLiteral(\"" + k32 + k31 + "\xC3\xA9\")@1:1 "
+                "Identifier(\"x\")@1:68 Eof@1:69"},
+        LexCase{"invalid_utf8_at_64", "\"" + k32 + k31 + "\xC3\"",
+                "Parse error: Invalid UTF-8 at 1:65"},
+        LexCase{"invalid_utf8_at_33", "\"" + k32 + "\xFF" + k32 + "\"",
+                "Parse error: Invalid UTF-8 at 1:34"}));
+
+// Each byte loop of each path, for every byte value at positions around
+// the vector boundaries, against the byte sets of the language.
+bool in_set(const char* set, int b) {
+  return b != 0 && std::strchr(set, b) != nullptr;
+}
+
+TEST(TokenizerByteLoops, EveryPathStopsAtTheFirstByteOutside) {
+  struct Loop {
+    const char* name;
+    char filler;
+    bool (*passes)(int b);
+  };
+  const Loop loops[] = {
+      {"skip_word", 'a',
+       [](int b) {
+         return in_set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                       "0123456789_-", b);
+       }},
+      {"skip_layout", ' ', [](int b) { return in_set(" \t\n\f\r", b); }},
+      {"find_string_stop", 'a', [](int b) { return b != '"' && b != '\\'; }},
+      {"skip_ascii", 'a', [](int b) { return b < 0x80; }},
+  };
+  // The loop `which` of the path `Scan` over the text.
+  const auto run = []<typename Scan>(int which, const char* p,
+                                     const char* end) {
+    switch (which) {
+      case 0: return Scan::skip_word(p, end);
+      case 1: return Scan::skip_layout(p, end);
+      case 2: return Scan::find_string_stop(p, end);
+      default: return Scan::skip_ascii(p, end);
+    }
+  };
+  for (const detail::SimdPath path : supported_paths()) {
+    for (int which = 0; which < 4; ++which) {
+      const Loop& loop = loops[which];
+      for (const int at : {0, 7, 8, 15, 16, 17, 31, 32, 47, 63, 70}) {
+        for (int b = 0; b < 256; ++b) {
+          std::string text(71, loop.filler);
+          text[at] = static_cast<char>(b);
+          const char* p = text.data();
+          const char* end = p + text.size();
+          const char* stop = end;
+          switch (path) {
+#if QEL_HAVE_X86_SIMD
+            case detail::SimdPath::kAvx2:
+              stop = run.template operator()<detail::Avx2Scan>(which, p, end);
+              break;
+            case detail::SimdPath::kSse2:
+              stop = run.template operator()<detail::Sse2Scan>(which, p, end);
+              break;
+#endif
+            default:
+              stop = run.template operator()<detail::ScalarScan>(which, p, end);
+              break;
+          }
+          ASSERT_EQ(stop - p, loop.passes(b) ? 71 : at)
+              << detail::simd_path_name(path) << ' ' << loop.name << " byte "
+              << b << " at " << at;
+        }
+      }
+    }
+  }
+}
 
 TEST(TokenizerSpans, OffsetsCountCharacters) {
   Result<std::vector<SpannedToken>> tokens =
