@@ -88,6 +88,104 @@ Extensions {
 """ % target_bytes)
 
 
+# Words for the long texts of the second shape: plain ASCII, non-ASCII
+# letters and symbols, and the escapes a string literal may hold.
+WORDS = ["ledger", "entry", "balance", "Zürich", "café", "naïve", "€", "Łódź",
+         "東京", "データ", "\\\"quoted\\\"", "tab\\there", "line\\nbreak",
+         "back\\\\slash", "señal", "Ωmega", "🙂", "régime", "fiancée"]
+
+
+def nested_type(rng, depth):
+    """A type nested `depth` levels deep: Arrays, Maps and Objects in turn."""
+    if depth == 0:
+        return rng.choice(["String", "Integer", "Float", "Boolean", "ISO8601"])
+    inner = nested_type(rng, depth - 1)
+    kind = depth % 3
+    if kind == 0:
+        return f"Array<{inner}>"
+    if kind == 1:
+        return f"Map<String, {inner}>"
+    return f"Object {{ code: String, inner: {inner}, weight: Float = 0.25 }}"
+
+
+def long_text(rng, words):
+    return " ".join(rng.choice(WORDS) for _ in range(words))
+
+
+def condition(rng, n_fields, terms):
+    ops = [">= 0", "> 1", "<= 1000", "is not empty", "is boolean", "== 0", "!= 7"]
+    return " and ".join(f"field_{rng.randrange(n_fields):06d} {rng.choice(ops)}"
+                        for _ in range(terms))
+
+
+def contract_wide(target_bytes, seed=13):
+    """The second shape: a contract of about target_bytes with many
+    conditions, long texts holding escapes and non-ASCII characters, and
+    types nested a dozen levels deep."""
+    rng = random.Random(seed)
+    head = """// Generated benchmark contract: conditions, long texts, deep types
+Contract {
+  Identity {
+    stable_id: "bench-wide"
+    version: 7
+    created_timestamp: 2026-01-15T10:30:00Z
+    owner: "benchmarks@example.com"
+    semantic_hash: "0123456789abcdef"
+  }
+  PurposeStatement {
+    narrative: "%s"
+    intent_source: "bench/generate.py \\"wide\\""
+    confidence_level: 0.625
+  }
+""" % long_text(rng, 200)
+    state, invariants, ops = [], [], []
+    size = len(head.encode())
+    i = 0
+    while size < target_bytes * 0.25:
+        ty = nested_type(rng, 2 + i % 12)
+        line = f"      field_{i:06d}: {ty}\n"
+        state.append(line)
+        size += len(line)
+        inv = f'"field_{i:06d} >= 0 and {condition(rng, i + 1, i % 4)}"' if i % 4 \
+            else f'"field_{i:06d} is not empty"'
+        invariants.append(inv)
+        size += len(inv) + 2
+        i += 1
+    n_fields = i
+    j = 0
+    while size < target_bytes - 800:
+        op = f"""      {{
+        name: "operation_{j:06d}"
+        precondition: "{condition(rng, n_fields, 2 + j % 5)}"
+        parameters: {{ amount: Integer, payload: {nested_type(rng, 1 + j % 6)}, note: String = "{long_text(rng, 3)}" }}
+        postcondition: "{condition(rng, n_fields, 1 + j % 3)}"
+        side_effects: ["{long_text(rng, 12)}", "{long_text(rng, 6)}"]
+        idempotence: "{long_text(rng, 10)}"
+      }}
+"""
+        ops.append(op)
+        size += len(op.encode())
+        j += 1
+    return (head
+            + "  DataSemantics {\n    state: {\n" + "".join(state) + "    }\n"
+            + "    invariants: [" + ", ".join(invariants) + "]\n  }\n"
+            + "  BehavioralSemantics {\n    operations: [\n" + "".join(ops)
+            + "    ]\n  }\n"
+            + """  ExecutionConstraints {
+    trigger_types: ["manual", "event_based"]
+    resource_limits: { max_memory_bytes: 1048576, computation_timeout_ms: 1000, max_state_size_bytes: 1048576 }
+    external_permissions: ["ledger.write"]
+    sandbox_mode: "restricted"
+  }
+  HumanMachineContract {
+    system_commitments: ["Keep every invariant — always"]
+    system_refusals: ["Act outside the declared operations"]
+    user_obligations: ["Review the provenance"]
+  }
+}
+""")
+
+
 def json_document(target_bytes, seed=7):
     """A JSON document of about target_bytes shaped like an API payload."""
     rng = random.Random(seed)

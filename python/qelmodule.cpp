@@ -128,7 +128,8 @@ class StrOutput final : public qel::Output {
   // the room taken ahead is advised to take large pages as well; otherwise
   // (a contract's JSON, reserved once) only the room asked for is, so that
   // the last large page, faulted in whole, is not mostly empty.
-  explicit StrOutput(bool grows) : grows_(grows) {}
+  explicit StrOutput(bool grows, size_t input_size = 0)
+      : grows_(grows), input_size_(input_size) {}
 
   // For a writer that does not note the UTF-8 it writes (the canonical
   // text's), finish() looks at every byte instead.
@@ -137,6 +138,7 @@ class StrOutput final : public qel::Output {
   // The text as a str, or null with an exception set.
   PyObject* finish() {
     if (str_.get() == nullptr) return PyUnicode_FromStringAndSize("", 0);
+    if (!grows_) last_call = {input_size_, size_};
     // The JSON writers note UTF-8 as they write it.
     assert(scan_ || non_ascii() || is_ascii(view()));
     if (non_ascii() || (scan_ && !is_ascii(view()))) {
@@ -152,16 +154,20 @@ class StrOutput final : public qel::Output {
 
  private:
   void grow(size_t total) override {
-    // Past 256 KiB the str takes room for many megabytes: memory reserved
-    // this way is mapped on its own, costs nothing until written, and grows
-    // by remapping, where the heap would copy it at every doubling. Under
-    // a tight address-space limit the plain doubling is tried as well.
+    // Past 256 KiB a str of unknown length (an execution's, or the first
+    // on this thread) takes room for many megabytes: memory reserved this
+    // way is mapped on its own, costs nothing until written, and grows by
+    // remapping, where the heap would copy it at every doubling. Under a
+    // tight address-space limit the plain doubling is tried as well. A
+    // text function's str is otherwise made as long as expected().
     constexpr size_t kFirst = size_t{64} << 10;
     constexpr size_t kLarge = size_t{256} << 10;
     constexpr size_t kLargeFirst = size_t{64} << 20;
     const size_t doubled = std::max({total, 2 * capacity_, kFirst});
-    const size_t roomy = doubled > kLarge ? std::max(doubled, kLargeFirst)
-                                          : doubled;
+    const bool unknown = grows_ || last_call.input == 0;
+    const size_t roomy = unknown && doubled > kLarge
+                             ? std::max(doubled, kLargeFirst)
+                             : std::max(doubled, expected(total));
     // An exception already pending (a signal handler's, as the call winds
     // down) is kept apart, so that only the first attempt's MemoryError is
     // cleared.
@@ -184,6 +190,24 @@ class StrOutput final : public qel::Output {
     qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
   }
 
+  // What a text function's str is first made: as long as the last one's
+  // on this thread, scaled by the inputs' lengths (the very length for the
+  // same input). The heap keeps the freed str's memory for a request of
+  // at most that length, so a repeated call writes into pages already
+  // faulted in; growing or cutting a str of another length would map
+  // fresh ones every time.
+  size_t expected(size_t total) const {
+    if (str_.get() != nullptr || last_call.input == 0) return total;
+    if (input_size_ == last_call.input) return std::max(total, last_call.output);
+    // Another text: a sixteenth more, so that it seldom has to grow (and
+    // be copied) at the end; what is not written is cut off.
+    const double scaled = static_cast<double>(last_call.output) *
+                          static_cast<double>(input_size_) /
+                          static_cast<double>(last_call.input) * (17.0 / 16);
+    if (!(scaled < 1e15)) return total;
+    return std::max(total, static_cast<size_t>(scaled) + 4096);
+  }
+
   // The str made `capacity` long, its first size() bytes kept; false with
   // MemoryError set when that cannot be had (the str is then as it was).
   bool resize(size_t capacity) {
@@ -202,10 +226,19 @@ class StrOutput final : public qel::Output {
     return true;
   }
 
+  struct Lengths {
+    size_t input = 0;
+    size_t output = 0;
+  };
+  static thread_local Lengths last_call;
+
   bool grows_;
+  size_t input_size_;
   bool scan_ = false;
   PyRef str_;
 };
+
+thread_local StrOutput::Lengths StrOutput::last_call;
 
 // Binds the single `text` argument (positional or keyword, a str) to its
 // UTF-8 text; false with an exception set. `format` is "U:<function name>".
@@ -237,7 +270,7 @@ PyObject* call_into_str(PyObject* args, PyObject* kwargs, const char* format,
   Utf8Argument text;
   if (!bind_text(args, kwargs, format, text)) return nullptr;
   return guarded([&]() -> PyObject* {
-    StrOutput out(false);
+    StrOutput out(false, text.text().size());
     if (scan) out.scan_for_utf8();
     if (const std::optional<qel::Error> error =
             Pipeline(text.text(), out, kSignals)) {

@@ -3,6 +3,7 @@
 #ifndef QEL_JSON_H_
 #define QEL_JSON_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -128,6 +129,11 @@ class BasicJsonWriter {
   void begin_array() { open('['); }
   void end_array() { close(']'); }
   void key(std::string_view name);
+  // A constant name, which needs no escape: written as it is.
+  template <std::size_t N>
+  void key(const char (&name)[N]) {
+    plain_key(name, N - 1);
+  }
 
   void null();
   void boolean(bool b);
@@ -146,13 +152,14 @@ class BasicJsonWriter {
 
  private:
   void before_value();
+  void plain_key(const char* name, std::size_t n);
   void open(char bracket);
   void close(char bracket);
   void newline_indent();
 
   Out& out_;
   // One entry per open container: whether it has had a member yet.
-  std::vector<bool> has_member_;
+  std::vector<char> has_member_;
   bool after_key_ = false;
 };
 

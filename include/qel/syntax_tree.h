@@ -67,12 +67,20 @@ namespace detail {
 
 class TreeBuilder;
 
-// Memory for the tree's arrays. Large blocks are mapped from the system and
-// given back when freed, so that a tree of many megabytes leaves nothing
-// resident behind it and reserved but untouched room costs nothing; small
-// ones come from the heap.
+// Memory for the tree's arrays. Blocks of kMappedBlock bytes or more are
+// mapped from the system, so that reserved but untouched room costs
+// nothing; smaller ones come from the heap. A freed mapped block is kept
+// by the freeing thread for its next tree, within a bound set by the last
+// text parsed (note_call_input), and given back beyond it and when the
+// thread ends.
+inline constexpr std::size_t kMappedBlock = std::size_t{256} << 10;
 void* allocate_pages(std::size_t bytes);
-void free_pages(void* block, std::size_t bytes);
+void free_pages(void* block, std::size_t bytes) noexcept;
+// A call on a text of `bytes` begins: what the thread keeps is cut to a
+// few times that (or a few megabytes).
+void note_call_input(std::size_t bytes) noexcept;
+// The bytes of mapped blocks this thread keeps.
+std::size_t kept_block_bytes() noexcept;
 
 template <typename T>
 struct PageAllocator {

@@ -1,5 +1,9 @@
 #include "qel/json.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -7,6 +11,10 @@
 #include <type_traits>
 
 #include "util/swar.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qel {
 
@@ -158,52 +166,152 @@ void append_uint(Out& out, uint64_t value) {
   out.append(buf, res.ptr);
 }
 
+namespace {
+
+// Where the first byte at or after `p` that a JSON string must escape
+// (a control byte, '"' or '\\') lies, or `end`. `seen` gathers the high
+// bits of bytes looked at (never past `end`): whether the text holds UTF-8.
+#if defined(__SSE2__)
+
+inline unsigned special_mask(__m128i v) {
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)),
+                                         _mm_set1_epi8(0x1F));
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+
+// The block of sixteen bytes at `p`, of which fewer than sixteen are the
+// text's. Read in place when the block lies within one page, which is
+// then mapped whatever the bytes past the text are (they are masked off);
+// else copied, padded with plain bytes.
+__attribute__((no_sanitize("address"))) inline __m128i load_short(
+    const char* p, std::size_t n) {
+  constexpr std::uintptr_t kPage = 4096;
+  if ((reinterpret_cast<std::uintptr_t>(p) & (kPage - 1)) <= kPage - 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Bytes past the text become 'a', which needs no escape.
+    alignas(16) static constexpr char kKeep[32] = {
+        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const __m128i keep =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - n));
+    return _mm_or_si128(_mm_and_si128(keep, v),
+                        _mm_andnot_si128(keep, _mm_set1_epi8('a')));
+  }
+  alignas(16) char padded[16];
+  std::memset(padded, 'a', sizeof padded);
+  std::memcpy(padded, p, n);
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+}
+
+// Sixteen bytes at a time; the last, partial block is read again from the
+// text's end when the text is that long, else as load_short reads it.
+const char* skip_plain(const char* start, const char* p, const char* end,
+                       unsigned& seen) {
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    seen |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (const unsigned m = special_mask(v)) return p + std::countr_zero(m);
+  }
+  if (p == end) return end;
+  __m128i v;
+  unsigned skip;  // bytes of the block before p, looked at before
+  if (end - start >= 16) {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+    skip = static_cast<unsigned>(16 - (end - p));
+  } else {
+    v = load_short(p, static_cast<std::size_t>(end - p));
+    skip = 0;
+  }
+  seen |= static_cast<unsigned>(_mm_movemask_epi8(v));
+  const unsigned m = special_mask(v) >> skip;
+  return m != 0 ? p + std::countr_zero(m) : end;
+}
+
+#else
+
+const char* skip_plain(const char*, const char* p, const char* end,
+                       unsigned& seen) {
+  uint64_t high = 0;
+  // Eight bytes at a time while none is special.
+  for (; end - p >= 8; p += 8) {
+    const uint64_t w = detail::load_word(p);
+    if (detail::has_byte_below(w, 0x20) | detail::has_byte(w, '"') |
+        detail::has_byte(w, '\\')) {
+      break;
+    }
+    high |= w;
+  }
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    high |= c;
+    if (c < 0x20 || c == '"' || c == '\\') break;
+  }
+  seen |= detail::has_non_ascii(high) != 0;
+  return p;
+}
+
+#endif
+
+template <typename Out>
+void append_escape(Out& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  switch (c) {
+    case '"': out.append("\\\"", 2); return;
+    case '\\': out.append("\\\\", 2); return;
+    case '\b': out.append("\\b", 2); return;
+    case '\f': out.append("\\f", 2); return;
+    case '\n': out.append("\\n", 2); return;
+    case '\r': out.append("\\r", 2); return;
+    case '\t': out.append("\\t", 2); return;
+    default: {
+      const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+      out.append(esc, 6);
+    }
+  }
+}
+
+// `text` between quotes, as it is.
+inline void append_quoted(std::string& out, const char* text, std::size_t n) {
+  out += '"';
+  out.append(text, n);
+  out += '"';
+}
+
+inline void append_quoted(Output& out, const char* text, std::size_t n) {
+  char* d = out.room(n + 2);
+  d[0] = '"';
+  std::memcpy(d + 1, text, n);
+  d[n + 1] = '"';
+  out.advance(n + 2);
+}
+
+}  // namespace
+
 template <typename Out>
 void append_json_string(Out& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  const char* run = text.data();
-  const char* const end = text.data() + text.size();
-  const char* p = run;
-  uint64_t seen = 0;  // every byte looked at, or-ed: its high bits tell UTF-8
-  for (;;) {
-    // Skip eight ordinary bytes at a time: most texts need no escape.
-    while (end - p >= 8) {
-      const uint64_t w = detail::load_word(p);
-      if (detail::has_byte_below(w, 0x20) | detail::has_byte(w, '"') |
-          detail::has_byte(w, '\\')) {
-        break;
-      }
-      seen |= w;
-      p += 8;
-    }
-    const char* stop = end - p >= 8 ? p + 8 : end;
-    for (; p < stop; ++p) {
-      const unsigned char c = static_cast<unsigned char>(*p);
-      seen |= c;
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  unsigned seen = 0;
+  const char* p = skip_plain(begin, begin, end, seen);
+  if (p == end) {
+    // Most texts need no escape: one copy between the quotes.
+    append_quoted(out, begin, text.size());
+  } else {
+    out += '"';
+    const char* run = begin;
+    while (p != end) {
       out.append(run, p);
-      run = p + 1;
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: {
-          const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-          out.append(esc, 6);
-        }
-      }
+      append_escape(out, static_cast<unsigned char>(*p));
+      run = ++p;
+      p = skip_plain(begin, p, end, seen);
     }
-    if (p >= end) break;
+    out.append(run, end);
+    out += '"';
   }
-  out.append(run, end);
-  out += '"';
   if constexpr (std::is_same_v<Out, Output>) {
-    if (detail::has_non_ascii(seen)) out.note_non_ascii();
+    if (seen != 0) out.note_non_ascii();
   }
 }
 
@@ -219,10 +327,42 @@ template void append_json_string(Output&, std::string_view);
 
 // ---- JsonWriter -----------------------------------------------------------
 
+namespace {
+
+// A line feed and the indentation of the deepest level most texts reach,
+// written by one copy.
+constexpr std::size_t kIndentRun = 128;
+constexpr auto kNewlineSpaces = [] {
+  std::array<char, 1 + kIndentRun> run{};
+  run[0] = '\n';
+  for (std::size_t i = 1; i < run.size(); ++i) run[i] = ' ';
+  return run;
+}();
+
+}  // namespace
+
 template <typename Out>
 void BasicJsonWriter<Out>::newline_indent() {
-  out_ += '\n';
-  out_.append(2 * has_member_.size(), ' ');
+  std::size_t spaces = 2 * has_member_.size();
+  if constexpr (std::is_same_v<Out, Output>) {
+    // A block of constant length, of which the line's part is kept, where
+    // there is room for it: growing for it would leave the output's
+    // memory longer than what is written.
+    constexpr std::size_t kBlock = 64;
+    static_assert(kNewlineSpaces.size() >= kBlock);
+    if (spaces < kBlock && out_.capacity() - out_.size() >= kBlock) {
+      std::memcpy(out_.data() + out_.size(), kNewlineSpaces.data(), kBlock);
+      out_.advance(1 + spaces);
+      return;
+    }
+  }
+  const std::size_t first = std::min(spaces, kIndentRun);
+  out_.append(kNewlineSpaces.data(), 1 + first);
+  for (spaces -= first; spaces != 0;) {
+    const std::size_t n = std::min(spaces, kIndentRun);
+    out_.append(kNewlineSpaces.data() + 1, n);
+    spaces -= n;
+  }
 }
 
 template <typename Out>
@@ -256,7 +396,28 @@ template <typename Out>
 void BasicJsonWriter<Out>::key(std::string_view name) {
   before_value();
   append_json_string(out_, name);
-  out_ += ": ";
+  out_.append(": ", 2);
+  after_key_ = true;
+}
+
+template <typename Out>
+void BasicJsonWriter<Out>::plain_key(const char* name, std::size_t n) {
+  assert(std::strlen(name) == n);
+  assert(std::all_of(name, name + n, [](char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+  }));
+  before_value();
+  if constexpr (std::is_same_v<Out, Output>) {
+    char* d = out_.room(n + 4);
+    d[0] = '"';
+    std::memcpy(d + 1, name, n);
+    std::memcpy(d + 1 + n, "\": ", 3);
+    out_.advance(n + 4);
+  } else {
+    out_ += '"';
+    out_.append(name, n);
+    out_.append("\": ", 3);
+  }
   after_key_ = true;
 }
 

@@ -814,6 +814,7 @@ Result<SyntaxTree> parse_tree(std::string_view text,
   if (auto invalid = detail::check_utf8(text)) {
     return Error::parse_error(std::move(*invalid));
   }
+  detail::note_call_input(text.size());
   detail::TreeBuilder builder(text, interrupter);
   try {
     detail::scan_tokens(text, builder);
@@ -948,6 +949,7 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
     scanned = text.substr(0, stopped.back().begin);
   }
   Parse result;
+  detail::note_call_input(text.size());
   detail::TreeBuilder builder(scanned, interrupter);
   bool cut_short = !stopped.empty();
   try {

@@ -8,12 +8,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "syntax/tokenizer.h"
-#include "util/large_pages.h"
 #include "util/swar.h"
 
 namespace qel {
@@ -45,43 +40,6 @@ uint32_t count_continuation(const char* p, const char* end) {
 const char* node_kind_name(NodeKind kind) {
   return kNodeKindNames[static_cast<int>(kind)];
 }
-
-// ---- Memory -------------------------------------------------------------------
-
-namespace detail {
-
-namespace {
-
-// Blocks from here on are mapped: a tree's arrays reach this for texts of
-// a few hundred kilobytes.
-constexpr std::size_t kMappedBlock = std::size_t{256} << 10;
-
-}  // namespace
-
-void* allocate_pages(std::size_t bytes) {
-#if defined(__linux__)
-  if (bytes >= kMappedBlock) {
-    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) throw std::bad_alloc();
-    advise_large_pages(block, bytes);
-    return block;
-  }
-#endif
-  return ::operator new(bytes);
-}
-
-void free_pages(void* block, std::size_t bytes) {
-#if defined(__linux__)
-  if (bytes >= kMappedBlock) {
-    munmap(block, bytes);
-    return;
-  }
-#endif
-  ::operator delete(block);
-}
-
-}  // namespace detail
 
 // ---- Tokens -----------------------------------------------------------------
 

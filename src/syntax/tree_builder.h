@@ -118,9 +118,11 @@ class TreeBuilder {
     tree_.decoded_.resize(last ? last->offset + last->length : 0);
   }
 
-  // Room reserved past the end of each array is given back: its last
-  // large page was faulted in whole, which for a tree of ten megabytes is
-  // a sizeable share of its memory.
+  // Room reserved past the end of each mapped array is given back: its
+  // last large page was faulted in whole, which for a tree of ten
+  // megabytes is a sizeable share of its memory. A repeated call on the
+  // same text leaves those pages untouched again. Heap blocks keep their
+  // room, which the heap hands out again and would fault in anew.
   SyntaxTree finish() {
     release_unused(tree_.kinds_);
     release_unused(tree_.offsets_);
@@ -135,6 +137,7 @@ class TreeBuilder {
 
   template <typename Vector>
   static void release_unused(Vector& v) {
+    if (v.capacity() * sizeof(*v.data()) < kMappedBlock) return;
     release_pages(v.data() + v.size(),
                   (v.capacity() - v.size()) * sizeof(*v.data()));
   }

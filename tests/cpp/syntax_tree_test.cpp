@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "qel/api.h"
@@ -414,6 +415,32 @@ TEST(SyntaxTreeViews, ExtensionsInOrder) {
     out += "}";
   }
   EXPECT_EQ(out, "wms{site@9:20 levels@9:33 site@9:48 }empty{}");
+}
+
+// A thread keeps the blocks of its trees for the next one, and gives them
+// back once a text far smaller than the kept memory comes.
+TEST(SyntaxTreeMemory, BlocksAreKeptWithinTheLastTextsBound) {
+  std::thread([] {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    detail::note_call_input(20 * kMiB);
+    void* first = detail::allocate_pages(3 * kMiB);
+    detail::free_pages(first, 3 * kMiB);
+    EXPECT_GE(detail::kept_block_bytes(), 3 * kMiB);
+    // The kept block serves a request it holds, larger than it or not.
+    void* again = detail::allocate_pages(2 * kMiB);
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(detail::kept_block_bytes(), 0u);
+    std::vector<void*> blocks;
+    for (int i = 0; i < 12; ++i) blocks.push_back(detail::allocate_pages(8 * kMiB));
+    detail::free_pages(again, 2 * kMiB);
+    for (void* b : blocks) detail::free_pages(b, 8 * kMiB);
+    // At most eight blocks, the largest given back first.
+    EXPECT_LE(detail::kept_block_bytes(), 64 * kMiB);
+    // A small text: what is kept shrinks to the floor.
+    const std::string text = contract_text("x: Integer");
+    ASSERT_TRUE(parse_tree(text).ok());
+    EXPECT_LE(detail::kept_block_bytes(), 16 * kMiB);
+  }).join();
 }
 
 }  // namespace
