@@ -43,6 +43,19 @@ constexpr unsigned char ascii_lower(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
+// How common a byte is in condition texts, roughly: letters by their
+// frequency in English, everything else rare. Used to pick the trigram of
+// each row that ordinary texts hold least often.
+int commonness(unsigned char c) {
+  constexpr std::string_view kByFrequency = "etaoinshrdlcumwfgypbvkjxqz";
+  const std::size_t rank = kByFrequency.find(static_cast<char>(c));
+  return rank == std::string_view::npos ? 0 : static_cast<int>(26 - rank);
+}
+
+uint32_t trigram_bits(unsigned char a, unsigned char b, unsigned char c) {
+  return ((a & 31u) << 10) | ((b & 31u) << 5) | (c & 31u);
+}
+
 }  // namespace
 
 // Aho–Corasick over the lowercased patterns, completed into a full
@@ -101,6 +114,27 @@ DeterminismTable::DeterminismTable() {
       }
     }
   }
+  for (const DeterminismPattern& row : kDeterminismPatterns) {
+    const std::string_view p = row.pattern;
+    assert(p.size() >= 3);
+    std::size_t best = 0;
+    int best_score = 1 << 30;
+    for (std::size_t i = 0; i + 3 <= p.size(); ++i) {
+      int score = 0;
+      for (std::size_t k = i; k < i + 3; ++k) {
+        score += commonness(ascii_lower(static_cast<unsigned char>(p[k])));
+      }
+      if (score < best_score) best = i, best_score = score;
+    }
+    const uint32_t t = trigram_bits(static_cast<unsigned char>(p[best]),
+                                    static_cast<unsigned char>(p[best + 1]),
+                                    static_cast<unsigned char>(p[best + 2]));
+    // No row byte has low bits 0, as a space and the start of the text
+    // do: a window over fewer than three bytes is never taken for one.
+    assert((t >> 10) != 0 && ((t >> 5) & 31) != 0 && (t & 31) != 0);
+    trigrams_[t / 64] |= uint64_t{1} << (t % 64);
+  }
+
   // Fold ASCII case into the table: an upper-case letter steps exactly as
   // its lower-case form (no pattern holds an upper-case letter once
   // lowercased, so these slots carry nothing of their own).
@@ -115,7 +149,37 @@ DeterminismTable::DeterminismTable() {
 // ABOVE (U+0130) becomes "i" followed by COMBINING DOT ABOVE. Every other
 // non-ASCII character therefore only separates: no pattern can match across
 // it, so it sends the automaton back to its start.
+bool DeterminismTable::may_match(std::string_view text) const {
+  const char* const p = text.data();
+  const std::size_t n = text.size();
+  // Non-ASCII characters may lowercase to a row's letters: the full scan
+  // decides.
+  std::size_t i = 0;
+  for (; n - i >= 8; i += 8) {
+    if (has_non_ascii(load_word(p + i))) return true;
+  }
+  for (; i < n; ++i) {
+    if (static_cast<unsigned char>(p[i]) >= 0x80) return true;
+  }
+  const auto hit = [&](std::size_t at) -> uint64_t {
+    const uint32_t t = trigram_bits(static_cast<unsigned char>(p[at]),
+                                    static_cast<unsigned char>(p[at + 1]),
+                                    static_cast<unsigned char>(p[at + 2]));
+    return trigrams_[t / 64] >> (t % 64);
+  };
+  // Every window on its own, four to a test: no step waits for another.
+  std::size_t at = 0;
+  for (; at + 6 <= n; at += 4) {
+    if ((hit(at) | hit(at + 1) | hit(at + 2) | hit(at + 3)) & 1) return true;
+  }
+  for (; at + 3 <= n; ++at) {
+    if (hit(at) & 1) return true;
+  }
+  return false;
+}
+
 uint32_t DeterminismTable::scan(std::string_view text) const {
+  if (!may_match(text)) return 0;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   uint32_t found = 0;

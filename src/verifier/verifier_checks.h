@@ -90,8 +90,17 @@ class DeterminismTable {
     return next_[static_cast<std::size_t>(state) * kAlphabet + c];
   }
 
+  // Whether `text` may hold a row: false when it holds none of the rows'
+  // chosen trigrams (below). A handful of independent operations per
+  // byte, where the automaton waits for each step's lookup.
+  bool may_match(std::string_view text) const;
+
   std::vector<uint8_t> next_;      // complete transition function
   std::vector<uint32_t> matches_;  // rows ending at each state
+  // One trigram of each row, by the low five bits of its bytes (which
+  // folds ASCII case): 2^15 bits. Other texts share these bits too, which
+  // costs a full scan, never a miss.
+  std::array<uint64_t, (1u << 15) / 64> trigrams_{};
 };
 
 // The table every scan uses; built once, never modified.

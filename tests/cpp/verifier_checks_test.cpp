@@ -502,6 +502,42 @@ TEST(VerifierDeterminism, EachPatternFoundInUpperCase) {
   }
 }
 
+// Against a plain search in the ASCII-lowercased text, on texts spliced
+// from pieces of the rows in mixed case, so that near misses, overlaps
+// and rows split by other bytes are everywhere.
+TEST(VerifierDeterminism, AgreesWithPlainSearch) {
+  std::mt19937 rng(2026);
+  const auto& rows = detail::kDeterminismPatterns;
+  const char* fillers[] = {" ", "_", "x", "(", ".", "field_0", "an", "e"};
+  for (int n = 0; n < 20000; ++n) {
+    std::string text;
+    const int pieces = static_cast<int>(rng() % 6);
+    for (int k = 0; k < pieces; ++k) {
+      const std::string_view row = rows[rng() % rows.size()].pattern;
+      const std::size_t from = rng() % row.size();
+      std::string piece(row.substr(from, 1 + rng() % (row.size() - from)));
+      for (char& ch : piece) {
+        if (rng() % 2 && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+      }
+      text += piece;
+      text += fillers[rng() % std::size(fillers)];
+    }
+    std::string lower = text;
+    for (char& ch : lower) {
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+    }
+    uint32_t expected = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      std::string row(rows[i].pattern);
+      for (char& ch : row) {
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+      }
+      if (lower.find(row) != std::string::npos) expected |= uint32_t{1} << i;
+    }
+    ASSERT_EQ(determinism_table().scan(text), expected) << text;
+  }
+}
+
 // ---- Identifiers -----------------------------------------------------------------
 
 struct IdentCase {
