@@ -16,6 +16,7 @@
 #include "py_support.h"
 #include "qel/api.h"
 #include "qel/canonical.h"
+#include "qel/syntax_tree.h"
 #include "util/large_pages.h"
 #include "util/swar.h"
 
@@ -62,11 +63,49 @@ PyObject* to_python(const qel::Result<std::string>& result) {
       result.value().data(), static_cast<Py_ssize_t>(result.value().size()));
 }
 
-// The str of the UTF-8 `text`, decoded a piece at a time with a look for
-// signals between pieces, so that Ctrl-C does not wait for hundreds of
-// megabytes; null with an exception set. The widest lead byte gives the
-// str's kind and the non-continuation bytes its length, so that the pieces
-// are copied into a str made once, at its final size.
+// The characters of the valid UTF-8 in [p, end) stored as `Char`s at
+// `out`; the end of what was stored.
+template <typename Char>
+Char* decode_into(const char* p, const char* const end, Char* out) {
+  while (p < end) {
+    // Runs of ASCII eight bytes at a time.
+    while (end - p >= 8 &&
+           !qel::detail::has_non_ascii(qel::detail::load_word(p))) {
+      for (int i = 0; i < 8; ++i) *out++ = static_cast<unsigned char>(p[i]);
+      p += 8;
+    }
+    if (p == end) break;
+    const auto b0 = static_cast<unsigned char>(*p);
+    Py_UCS4 c;
+    if (b0 < 0x80) {
+      c = b0;
+      p += 1;
+    } else if (b0 < 0xE0) {
+      c = (Py_UCS4{b0} & 0x1F) << 6 | (static_cast<unsigned char>(p[1]) & 0x3F);
+      p += 2;
+    } else if (b0 < 0xF0) {
+      c = (Py_UCS4{b0} & 0x0F) << 12 |
+          (Py_UCS4{static_cast<unsigned char>(p[1])} & 0x3F) << 6 |
+          (static_cast<unsigned char>(p[2]) & 0x3F);
+      p += 3;
+    } else {
+      c = (Py_UCS4{b0} & 0x07) << 18 |
+          (Py_UCS4{static_cast<unsigned char>(p[1])} & 0x3F) << 12 |
+          (Py_UCS4{static_cast<unsigned char>(p[2])} & 0x3F) << 6 |
+          (static_cast<unsigned char>(p[3]) & 0x3F);
+      p += 4;
+    }
+    *out++ = static_cast<Char>(c);
+  }
+  return out;
+}
+
+// The str of the UTF-8 `text` (which the core wrote: valid), decoded a
+// piece at a time with a look for signals between pieces, so that Ctrl-C
+// does not wait for hundreds of megabytes; null with an exception set.
+// The widest lead byte gives the str's kind and the non-continuation
+// bytes its length, so that the characters are stored straight into a str
+// made once, at its final size.
 PyObject* decode_utf8(std::string_view text) {
   size_t continuation = 0;
   unsigned char widest = 0;
@@ -86,6 +125,8 @@ PyObject* decode_utf8(std::string_view text) {
   const auto length = static_cast<Py_ssize_t>(text.size() - continuation);
   PyRef str(PyUnicode_New(length, widest_char));
   if (str.get() == nullptr) return nullptr;
+  void* const data = PyUnicode_DATA(str.get());
+  const int kind = PyUnicode_KIND(str.get());
   Py_ssize_t filled = 0;
   while (!text.empty()) {
     if (signal_raised(nullptr)) return nullptr;
@@ -95,19 +136,18 @@ PyObject* decode_utf8(std::string_view text) {
            (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
       ++n;
     }
-    PyRef piece(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(n),
-                                     nullptr));
-    if (piece.get() == nullptr) return nullptr;
-    const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece.get());
-    if (piece_length > length - filled) {
-      PyErr_SetString(PyExc_SystemError, "qel: result length miscounted");
-      return nullptr;
+    const char* const first = text.data();
+    const char* const last = first + n;
+    if (kind == PyUnicode_1BYTE_KIND) {
+      Py_UCS1* at = static_cast<Py_UCS1*>(data) + filled;
+      filled += decode_into(first, last, at) - at;
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+      Py_UCS2* at = static_cast<Py_UCS2*>(data) + filled;
+      filled += decode_into(first, last, at) - at;
+    } else {
+      Py_UCS4* at = static_cast<Py_UCS4*>(data) + filled;
+      filled += decode_into(first, last, at) - at;
     }
-    if (PyUnicode_CopyCharacters(str.get(), filled, piece.get(), 0,
-                                 piece_length) < 0) {
-      return nullptr;
-    }
-    filled += piece_length;
     text.remove_prefix(n);
   }
   if (filled != length) {
@@ -240,10 +280,117 @@ class StrOutput final : public qel::Output {
 
 thread_local StrOutput::Lengths StrOutput::last_call;
 
+// The UTF-8 of a text function's str argument: a compact ASCII str's own
+// bytes, or the str encoded a piece at a time (with a look for signals
+// between pieces) into a block the thread keeps between calls, so that a
+// repeated call on a text of many megabytes maps nothing afresh. A str
+// that does not encode (a lone surrogate) goes to the plain encoder,
+// whose exception names the position.
+class TextArgument {
+ public:
+  TextArgument() = default;
+  TextArgument(const TextArgument&) = delete;
+  TextArgument& operator=(const TextArgument&) = delete;
+  ~TextArgument() {
+    if (buffer_ != nullptr) qel::detail::free_pages(buffer_, capacity_);
+  }
+
+  // False with an exception set.
+  bool read(PyObject* str) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) return fallback_.read(str);
+    if (!PyUnicode_IS_COMPACT(str)) return fallback_.read(str);
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    // The exact length first, so that the block is the same for the same
+    // text every time (and no longer than the thread is to keep).
+    size_t bytes = 0;
+    for (size_t at = 0; at < length; at += kConvertedPerPoll) {
+      if (signal_raised(nullptr)) return false;
+      const size_t end = std::min(length, at + kConvertedPerPoll);
+      bytes += kind == PyUnicode_1BYTE_KIND
+                   ? utf8_length(static_cast<const Py_UCS1*>(data), at, end)
+               : kind == PyUnicode_2BYTE_KIND
+                   ? utf8_length(static_cast<const Py_UCS2*>(data), at, end)
+                   : utf8_length(static_cast<const Py_UCS4*>(data), at, end);
+    }
+    try {
+      capacity_ = std::max<size_t>(bytes, 1);
+      buffer_ = static_cast<char*>(qel::detail::allocate_pages(capacity_));
+    } catch (const std::bad_alloc&) {
+      capacity_ = 0;
+      return fallback_.read(str);
+    }
+    char* out = buffer_;
+    for (size_t at = 0; at < length; at += kConvertedPerPoll) {
+      if (signal_raised(nullptr)) return false;
+      const size_t end = std::min(length, at + kConvertedPerPoll);
+      const char* done =
+          kind == PyUnicode_1BYTE_KIND
+              ? encode(static_cast<const Py_UCS1*>(data), at, end, out)
+          : kind == PyUnicode_2BYTE_KIND
+              ? encode(static_cast<const Py_UCS2*>(data), at, end, out)
+              : encode(static_cast<const Py_UCS4*>(data), at, end, out);
+      if (done == nullptr) return fallback_.read(str);
+      out = const_cast<char*>(done);
+    }
+    text_ = std::string_view(buffer_, static_cast<size_t>(out - buffer_));
+    return true;
+  }
+
+  std::string_view text() const {
+    return buffer_ != nullptr && text_.data() == buffer_ ? text_
+                                                         : fallback_.text();
+  }
+
+ private:
+  template <typename Char>
+  static size_t utf8_length(const Char* chars, size_t at, size_t end) {
+    size_t n = end - at;
+    for (size_t i = at; i < end; ++i) {
+      const Py_UCS4 c = chars[i];
+      n += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    return n;
+  }
+
+  // Characters [at, end) of `chars` as UTF-8 from `out` on; the end of
+  // what was written, or null at a surrogate (which UTF-8 cannot hold).
+  template <typename Char>
+  static const char* encode(const Char* chars, size_t at, size_t end,
+                            char* out) {
+    for (size_t i = at; i < end; ++i) {
+      const Py_UCS4 c = chars[i];
+      if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+      } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | c >> 6);
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        if (c >= 0xD800 && c <= 0xDFFF) return nullptr;
+        *out++ = static_cast<char>(0xE0 | c >> 12);
+        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        *out++ = static_cast<char>(0xF0 | c >> 18);
+        *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    return out;
+  }
+
+  char* buffer_ = nullptr;
+  size_t capacity_ = 0;
+  std::string_view text_;
+  Utf8Argument fallback_;
+};
+
 // Binds the single `text` argument (positional or keyword, a str) to its
 // UTF-8 text; false with an exception set. `format` is "U:<function name>".
 bool bind_text(PyObject* args, PyObject* kwargs, const char* format,
-               Utf8Argument& text) {
+               TextArgument& text) {
   static const char* keywords[] = {"text", nullptr};
   PyObject* text_obj = nullptr;
   return PyArg_ParseTupleAndKeywords(args, kwargs, format,
@@ -256,7 +403,7 @@ bool bind_text(PyObject* args, PyObject* kwargs, const char* format,
 template <qel::Result<std::string> (*Pipeline)(std::string_view,
                                                 const qel::Interrupter&)>
 PyObject* call_with_text(PyObject* args, PyObject* kwargs, const char* format) {
-  Utf8Argument text;
+  TextArgument text;
   if (!bind_text(args, kwargs, format, text)) return nullptr;
   return guarded([&] { return to_python(Pipeline(text.text(), kSignals)); });
 }
@@ -267,7 +414,7 @@ template <std::optional<qel::Error> (*Pipeline)(
     std::string_view, qel::Output&, const qel::Interrupter&)>
 PyObject* call_into_str(PyObject* args, PyObject* kwargs, const char* format,
                         bool scan) {
-  Utf8Argument text;
+  TextArgument text;
   if (!bind_text(args, kwargs, format, text)) return nullptr;
   return guarded([&]() -> PyObject* {
     StrOutput out(false, text.text().size());
