@@ -105,6 +105,22 @@ def test_keyword_and_positional_calls_agree():
     assert qel.parse_contract(text=MINIMAL) == qel.parse_contract(MINIMAL)
 
 
+# Texts of each kind of str, short and across the pieces the module
+# encodes and decodes at a time (a million characters), read and written
+# back character for character, the result a str of the kind its widest
+# character needs (so that it compares equal to the same text made anew).
+@pytest.mark.parametrize("piece", ["\u00e9t\u00e9", "\u20ac5", "\U0001f642!"])
+@pytest.mark.parametrize("repeat", [1, 400_000])
+def test_text_of_every_str_kind_round_trips(piece, repeat):
+    narrative = "a" + piece * repeat
+    text = MINIMAL.replace('narrative: "', 'narrative: "' + narrative, 1)
+    assert text != MINIMAL
+    out = qel.parse_contract(text)
+    assert out == out.encode().decode()
+    assert json.loads(out)["purpose_statement"]["narrative"].startswith(narrative)
+    assert narrative in qel.normalize(text)
+
+
 def test_lone_surrogate_raises_unicode_encode_error():
     with pytest.raises(UnicodeEncodeError):
         qel.parse_contract("Contract {\ud800")
