@@ -65,8 +65,27 @@ bool is_ascii(std::string_view text) {
 // copied once into the str returned.
 class BufferOutput final : public qel::Output {
  public:
-  BufferOutput() = default;
-  ~BufferOutput() { std::free(owned_); }
+  // Starts in the memory the thread's last call left, if any.
+  BufferOutput() {
+    Spare& spare = spare_;
+    if (spare.data != nullptr) {
+      owned_ = spare.data;
+      data_ = owned_;
+      capacity_ = spare.capacity;
+      spare.data = nullptr;
+    }
+  }
+  // Small buffers are left to the thread's next call rather than freed:
+  // a call of one request then needs no memory of its own.
+  ~BufferOutput() {
+    Spare& spare = spare_;
+    if (capacity_ <= kKept && spare.data == nullptr) {
+      spare.data = owned_;
+      spare.capacity = capacity_;
+    } else {
+      std::free(owned_);
+    }
+  }
 
   // The text as a str, or null with an exception set. `noted`: the writer
   // notes the UTF-8 it writes (the result writers do), so an ASCII text is
@@ -92,9 +111,21 @@ class BufferOutput final : public qel::Output {
     capacity_ = wanted;
   }
 
+  struct Spare {
+    char* data = nullptr;
+    std::size_t capacity = 0;
+    ~Spare() { std::free(data); }
+  };
+
   static constexpr std::size_t kFirst = 256;
+  static constexpr std::size_t kKept = std::size_t{256} << 10;
+  // Taken while a call writes (a nested call, from a signal handler,
+  // finds it empty and grows its own).
+  static thread_local Spare spare_;
   char* owned_ = nullptr;
 };
+
+thread_local BufferOutput::Spare BufferOutput::spare_;
 
 // Runs `body(out, interrupter)` with the lock released, writing into a
 // buffer of its own, and returns the text as a str or raises the Error.

@@ -156,6 +156,8 @@ class CompiledContract {
                                            std::string semantic_hash,
                                            const Interrupter& interrupter);
 
+  // Unique among the contracts of this process, never reused.
+  uint64_t id_;
   Contract contract_;
   std::string source_;
   std::string semantic_hash_;

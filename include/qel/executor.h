@@ -414,7 +414,12 @@ class Executor {
                                                        std::string_view inputs,
                                                        Output& out);
 
+  friend class CompiledContract;
+
   std::shared_ptr<const CompiledContract> compiled_;
+  // The contract's initial state as the result writer takes it; a copy
+  // with the same values may stand in (see CompiledContract::execute).
+  const ExecutionState* initial_ = nullptr;
   ExecutionState state_;
   ProvenanceLog provenance_;
   uint64_t next_sequence_ = 0;

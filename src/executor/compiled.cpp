@@ -2,6 +2,7 @@
 #include "qel/compiled.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <numeric>
@@ -215,6 +216,13 @@ namespace {
 // to the interrupter: well under a millisecond of compiling.
 constexpr uint64_t kItemsPerPoll = 4096;
 
+// Numbers told apart the contracts a thread has run.
+std::atomic<uint64_t> next_contract_id{1};
+
+// Initial states up to this size (as written) are kept per thread between
+// calls; larger ones are copied for each call, not kept.
+constexpr std::size_t kCachedStateBytes = std::size_t{64} << 10;
+
 }  // namespace
 
 CompiledContract::CompiledContract(Token, Contract contract,
@@ -228,7 +236,8 @@ CompiledContract::CompiledContract(Token, Contract contract,
 
 CompiledContract::CompiledContract(Contract contract, std::string source,
                                    std::string semantic_hash)
-    : contract_(std::move(contract)),
+    : id_(next_contract_id.fetch_add(1, std::memory_order_relaxed)),
+      contract_(std::move(contract)),
       source_(std::move(source)),
       semantic_hash_(std::move(semantic_hash)),
       sandbox_(contract_.execution_constraints) {}
@@ -420,8 +429,41 @@ std::optional<Error> CompiledContract::execute(std::string_view inputs,
   // is borrowed for the call (no reference count bouncing between cores)
   // and the state starts as a copy of its own. A session's run, without
   // the session: nothing of this one outlives the call.
-  Executor executor(CompiledContractRef(CompiledContractRef(), this),
-                    ExecutionState(initial_state_.fields()), 0);
+  // Each thread keeps its copy for the next call, so that a call of one
+  // request does not copy the state first. Keyed by the contract's number,
+  // never reused, rather than by its address, which may be; not while a
+  // call on this thread uses it (a signal handler's call inside another).
+  thread_local struct {
+    uint64_t id = 0;
+    ExecutionState state;
+    bool busy = false;
+  } cached;
+  ExecutionState own;
+  const ExecutionState* start = &own;
+  bool* busy = nullptr;
+  if (!cached.busy &&
+      prepared_->initial_state_text.size() <= kCachedStateBytes) {
+    if (cached.id != id_) {
+      cached.id = 0;  // until the copy is made, should it fail
+      cached.state = ExecutionState(initial_state_.fields());
+      cached.id = id_;
+    }
+    start = &cached.state;
+    busy = &cached.busy;
+    *busy = true;
+  } else {
+    own = ExecutionState(initial_state_.fields());
+  }
+  struct Release {
+    bool* busy;
+    ~Release() {
+      if (busy != nullptr) *busy = false;
+    }
+  } release{busy};
+  Executor executor(CompiledContractRef(CompiledContractRef(), this), *start,
+                    0);
+  // The result writer knows the initial state by its fields' address.
+  executor.initial_ = start;
   executor.set_keep_log(false);
   executor.set_interrupter(options.interrupter);
   executor.set_check_inputs(options.check_inputs);

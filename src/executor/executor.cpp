@@ -372,9 +372,10 @@ std::optional<Error> Executor::execute_all_json(std::string_view requests,
 
 std::optional<Error> Executor::write_all_json(detail::ArrayReader& reader,
                                               Output& out) {
-  detail::ResultStream stream(out, compiled_->prepared(),
-                              compiled_->initial_state(), state_,
-                              interrupter_);
+  detail::ResultStream stream(
+      out, compiled_->prepared(),
+      initial_ != nullptr ? *initial_ : compiled_->initial_state(), state_,
+      interrupter_);
   // Each entry is written with its operation and needed no more.
   const bool keep_log = keep_log_;
   keep_log_ = false;

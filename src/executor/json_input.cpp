@@ -792,20 +792,21 @@ Result<ArrayReader> ArrayReader::open(std::string_view text,
 std::optional<ArrayReader> ArrayReader::single(std::string_view element,
                                                std::string_view prefix) {
   if (element.size() > QuickReader::kQuickBytes) return std::nullopt;
-  InterruptPoll never({}, kEventsPerPoll);
-  if (!QuickChecker(element, never).valid()) return std::nullopt;
-  ArrayReader reader(element, 0, prefix, {});
-  reader.single_ = true;
+  // What the short reader reads is a JSON value: read once, not checked
+  // and then read.
+  std::optional<Json> value = QuickReader(element).read();
+  if (!value) return std::nullopt;
+  ArrayReader reader(element, element.size(), prefix, {});
+  reader.single_ = std::move(value);
   return reader;
 }
 
 Result<std::optional<Json>> ArrayReader::next() {
-  if (single_) {
-    if (at_ == text_.size()) return std::optional<Json>();
-    at_ = text_.size();
-    Result<Json> element = parse_json(text_, prefix_);
-    if (!element.ok()) return std::move(element).error();
-    return std::optional<Json>(std::move(element).value());
+  if (at_ == text_.size()) {
+    // Past the end, or the one element that single() read.
+    std::optional<Json> element = std::move(single_);
+    single_.reset();
+    return element;
   }
   const auto skip = [&] {
     while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||

@@ -63,8 +63,8 @@ class ArrayReader {
   std::size_t at_;  // just past the last element read, or the bracket
   std::string_view prefix_;
   Interrupter interrupter_;
-  // The whole text is the one element (see single()).
-  bool single_ = false;
+  // The one element single() read, until next() hands it over.
+  std::optional<Json> single_;
 };
 
 }  // namespace qel::detail
