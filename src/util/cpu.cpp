@@ -21,8 +21,13 @@ SimdPath widest_path() {
 
 SimdPath initial_path() {
   const char* forced = std::getenv("QEL_SIMD");
-  if (forced != nullptr && std::strcmp(forced, "scalar") == 0) {
-    return SimdPath::kScalar;
+  if (forced != nullptr) {
+    for (const SimdPath path : {SimdPath::kScalar, SimdPath::kSse2}) {
+      if (std::strcmp(forced, simd_path_name(path)) == 0 &&
+          simd_path_supported(path)) {
+        return path;
+      }
+    }
   }
   return widest_path();
 }

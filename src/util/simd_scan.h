@@ -11,6 +11,7 @@
 #ifndef QEL_UTIL_SIMD_SCAN_H_
 #define QEL_UTIL_SIMD_SCAN_H_
 
+#include <array>
 #include <cstdint>
 
 #include "util/swar.h"
@@ -35,6 +36,15 @@ inline constexpr bool is_layout_byte(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
+// One look-up per byte for the scalar loops.
+inline constexpr std::array<bool, 256> kWordBytes = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[c] = is_word_byte(static_cast<unsigned char>(c));
+  }
+  return t;
+}();
+
 struct ScalarScan {
   // Words are short, so a byte-wise test with one bound check per eight
   // bytes beats a word-wide classification.
@@ -42,10 +52,10 @@ struct ScalarScan {
                                                              const char* end) {
     for (; end - p >= 8; p += 8) {
       for (int i = 0; i < 8; ++i) {
-        if (!is_word_byte(static_cast<unsigned char>(p[i]))) return p + i;
+        if (!kWordBytes[static_cast<unsigned char>(p[i])]) return p + i;
       }
     }
-    while (p < end && is_word_byte(static_cast<unsigned char>(*p))) ++p;
+    while (p < end && kWordBytes[static_cast<unsigned char>(*p)]) ++p;
     return p;
   }
 
