@@ -359,8 +359,18 @@ class TextArgument {
   template <typename Char>
   static const char* encode(const Char* chars, size_t at, size_t end,
                             char* out) {
-    for (size_t i = at; i < end; ++i) {
-      const Py_UCS4 c = chars[i];
+    for (size_t i = at; i < end;) {
+      // Eight ASCII characters at a time.
+      while (end - i >= 8) {
+        Py_UCS4 any = 0;
+        for (int k = 0; k < 8; ++k) any |= chars[i + k];
+        if (any >= 0x80) break;
+        for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(chars[i + k]);
+        out += 8;
+        i += 8;
+      }
+      if (i == end) break;
+      const Py_UCS4 c = chars[i++];
       if (c < 0x80) {
         *out++ = static_cast<char>(c);
       } else if (c < 0x800) {

@@ -110,11 +110,15 @@ class SyntaxTree {
     // kField: which field of its block, as numbered in the views below
     // (IdentityField, ...); 0 for other kinds.
     uint8_t field;
-    uint16_t unused;
+    // kFieldsOnce: no field number occurs twice among the node's kField
+    // children (the usual case), so the first found is the last.
+    uint16_t flags;
     uint32_t first_token;
     uint32_t last_token;  // inclusive
     uint32_t next;        // one past the subtree: the next sibling, if any
   };
+
+  static constexpr uint16_t kFieldsOnce = 1;
 
   SyntaxTree() = default;
   SyntaxTree(SyntaxTree&&) noexcept = default;
@@ -192,6 +196,9 @@ class SyntaxTree {
   detail::PageVector<Node> nodes_;
   std::string decoded_;
   std::vector<Decoded> decoded_index_;  // by token
+  // Whether some bytes belong to no token (a tolerant parse skipped them
+  // after a lexical error). Without gaps only layout lies between tokens.
+  bool gaps_ = false;
 
   // Built on first use of a position.
   mutable bool positions_built_ = false;

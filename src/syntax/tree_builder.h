@@ -63,6 +63,7 @@ class TreeBuilder {
     SyntaxTree::Node& n = tree_.nodes_[node];
     n.last_token = last_token;
     n.next = static_cast<uint32_t>(tree_.nodes_.size());
+    if (fields_once(node)) n.flags = SyntaxTree::kFieldsOnce;
   }
 
   uint32_t node_count() const { return tree_.node_count(); }
@@ -103,6 +104,10 @@ class TreeBuilder {
     }
   }
 
+  // After a lexical error: bytes from there to where scanning resumes
+  // belong to no token.
+  void note_gaps() { tree_.gaps_ = true; }
+
   // After a lexical error that stopped the scanner inside a string
   // literal: that token and any value decoded for it go.
   void drop_last_token() {
@@ -134,6 +139,25 @@ class TreeBuilder {
   // Tokens and nodes between two questions to the interrupter: well under
   // a millisecond of scanning or parsing.
   static constexpr uint64_t kUnitsPerPoll = uint64_t{1} << 15;
+
+  // Whether no field number occurs twice among the node's kField
+  // children; false as well when a child is still open (a tolerant parse
+  // that gave up inside it), whose subtree cannot be passed over.
+  bool fields_once(uint32_t node) const {
+    uint64_t seen[4] = {};
+    const auto& nodes = tree_.nodes_;
+    const uint32_t end = nodes[node].next;
+    for (uint32_t i = node + 1; i != end; i = nodes[i].next) {
+      const SyntaxTree::Node& child = nodes[i];
+      if (child.next <= i || child.next > end) return false;
+      if (child.kind != NodeKind::kField) continue;
+      uint64_t& word = seen[child.field >> 6];
+      const uint64_t bit = uint64_t{1} << (child.field & 63);
+      if (word & bit) return false;
+      word |= bit;
+    }
+    return true;
+  }
 
   template <typename Vector>
   static void release_unused(Vector& v) {
