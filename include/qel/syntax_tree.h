@@ -196,6 +196,9 @@ class SyntaxTree {
   detail::PageVector<Node> nodes_;
   std::string decoded_;
   std::vector<Decoded> decoded_index_;  // by token
+  // Whether some bytes belong to no token (a tolerant parse skipped them
+  // after a lexical error). Without gaps only layout lies between tokens.
+  bool gaps_ = false;
 
   // Built on first use of a position.
   mutable bool positions_built_ = false;

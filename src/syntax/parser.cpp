@@ -959,6 +959,7 @@ Result<Parse> parse(std::string_view text, const Interrupter& interrupter) {
     try {
       detail::scan_tokens(scanned, builder);
     } catch (detail::ParseFailure& failure) {
+      builder.note_gaps();
       ParseError error =
           lexical_error(scanned, 0, std::move(failure.message), builder);
       // Where invalid UTF-8 cut the text short, its scan's error is

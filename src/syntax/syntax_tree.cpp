@@ -4,6 +4,7 @@
 #include "qel/syntax_tree.h"
 
 #include <algorithm>
+#include <cassert>
 #include <charconv>
 #include <cstring>
 #include <new>
@@ -43,9 +44,30 @@ const char* node_kind_name(NodeKind kind) {
 
 // ---- Tokens -----------------------------------------------------------------
 
+namespace {
+
+// The scanner's layout, exactly.
+bool is_layout(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+}  // namespace
+
 uint32_t SyntaxTree::token_end(uint32_t token) const {
+  // Without gaps a token is followed by layout up to the next one, and no
+  // token but a comment ends in layout: its end is found from the next
+  // token's start, without reading the token again (a string's body may
+  // be long).
+  const TokenKind kind = kinds_[token];
+  if (!gaps_ && kind != TokenKind::kComment && kind != TokenKind::kEof) {
+    const uint32_t start = offsets_[token];
+    uint32_t end = offsets_[token + 1];
+    while (end > start && is_layout(source_[end - 1])) --end;
+    assert(end == detail::token_end_at(source_, start, kind));
+    return end;
+  }
   return static_cast<uint32_t>(
-      detail::token_end_at(source_, offsets_[token], kinds_[token]));
+      detail::token_end_at(source_, offsets_[token], kind));
 }
 
 std::string_view SyntaxTree::string_value(uint32_t token) const {

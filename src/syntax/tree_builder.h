@@ -104,6 +104,10 @@ class TreeBuilder {
     }
   }
 
+  // After a lexical error: bytes from there to where scanning resumes
+  // belong to no token.
+  void note_gaps() { tree_.gaps_ = true; }
+
   // After a lexical error that stopped the scanner inside a string
   // literal: that token and any value decoded for it go.
   void drop_last_token() {
