@@ -10,7 +10,11 @@ Both run on one thread (-j 1) and write to a pipe.
 
 With --baseline, another qel binary built without the safety net (the
 same sources with the net bypassed), each command's cost with the net
-against it: target at most 1.20 for fmt and for normalize.
+against it: target at most 1.20 for fmt and for normalize. Build the
+baseline with
+  cmake -S . -B build/no-net -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DQEL_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-DQEL_BENCH_WITHOUT_NET
+  cmake --build build/no-net --target qel_cli
 """
 import argparse
 import os
