@@ -169,10 +169,12 @@ class QuickReader {
   explicit QuickReader(std::string_view text)
       : p_(text.data()), end_(text.data() + text.size()) {}
 
-  std::optional<Json> read() {
+  // `depth`: the levels the value stands inside of, which count towards
+  // the limit.
+  std::optional<Json> read(int depth = 0) {
     Json value;
     skip_white_space();
-    if (!value_at(value, 0)) return std::nullopt;
+    if (!value_at(value, depth)) return std::nullopt;
     skip_white_space();
     if (p_ != end_) return std::nullopt;
     return value;
@@ -793,8 +795,8 @@ std::optional<ArrayReader> ArrayReader::single(std::string_view element,
                                                std::string_view prefix) {
   if (element.size() > QuickReader::kQuickBytes) return std::nullopt;
   // What the short reader reads is a JSON value: read once, not checked
-  // and then read.
-  std::optional<Json> value = QuickReader(element).read();
+  // and then read. It stands inside the list it makes, one level.
+  std::optional<Json> value = QuickReader(element).read(/*depth=*/1);
   if (!value) return std::nullopt;
   ArrayReader reader(element, element.size(), prefix, {});
   reader.single_ = std::move(value);
