@@ -316,7 +316,7 @@ void Scanner<Scan>::run() {
   for (;;) {
     // Layout is mostly one space between tokens, or a line feed and the
     // next line's indentation: a single space is stepped over, and only
-    // a run of layout is skipped a vector at a time.
+    // a run of layout goes to the loop that skips spaces eight at a time.
     if (p == end_) {
       add(TokenKind::kEof, p);
       return;

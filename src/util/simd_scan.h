@@ -4,6 +4,13 @@
 // They read only inside [p, end): a vector is loaded only where a whole one
 // fits, and the last bytes are taken by the narrower set below.
 //
+// Only the long runs are taken a vector at a time: string bodies and the
+// UTF-8 check of a whole text. Words and layout are mostly shorter than
+// eight bytes, and the scan's next step waits on where they end: a vector
+// comparison with its mask extraction takes longer to tell that than a few
+// byte tests or one word-wide test, so every set shares the scalar loops
+// for them (measured with bench/bench_tokenize.py).
+//
 // The functions are inlined, so that the scanner instantiated for a path
 // holds its loops in place. The AVX2 set is compiled for AVX2 alone (a
 // target attribute, not a build flag), so the library still runs on any
@@ -44,6 +51,13 @@ inline constexpr std::array<bool, 256> kWordBytes = [] {
   }
   return t;
 }();
+inline constexpr std::array<bool, 256> kLayoutBytes = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[c] = is_layout_byte(static_cast<unsigned char>(c));
+  }
+  return t;
+}();
 
 struct ScalarScan {
   // Words are short, so a byte-wise test with one bound check per eight
@@ -72,7 +86,7 @@ struct ScalarScan {
         }
       }
       while (p < end && *p == ' ') ++p;
-      if (p == end || !is_layout_byte(static_cast<unsigned char>(*p))) {
+      if (p == end || !kLayoutBytes[static_cast<unsigned char>(*p)]) {
         return p;
       }
       ++p;
@@ -113,8 +127,8 @@ struct ScalarScan {
 
 #if QEL_HAVE_X86_SIMD
 
-// Byte masks of one vector, in memory order from the lowest bit.
-struct Sse2Scan {
+// Vector loads and byte masks, in memory order from the lowest bit.
+struct Sse2Scan : ScalarScan {
   using Tail = ScalarScan;
 
   static inline __m128i load(const char* p) {
@@ -122,43 +136,6 @@ struct Sse2Scan {
   }
   static inline unsigned mask(__m128i v) {
     return static_cast<unsigned>(_mm_movemask_epi8(v));
-  }
-  // The bytes of `v` in [low, low + count): a wrapping add moves the range
-  // to the bottom of the signed bytes, where one comparison finds it.
-  static inline __m128i in_range(__m128i v, char low, int count) {
-    const __m128i moved =
-        _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - low)));
-    return _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(-128 + count)));
-  }
-  static inline __m128i words(__m128i v) {
-    const __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    return _mm_or_si128(
-        _mm_or_si128(in_range(lower, 'a', 26), in_range(v, '0', 10)),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')),
-                     _mm_cmpeq_epi8(v, _mm_set1_epi8('-'))));
-  }
-  static inline __m128i layout(__m128i v) {
-    // \t \n (\v) \f \r are 9..13; the vertical tab is not layout.
-    const __m128i controls = _mm_andnot_si128(
-        _mm_cmpeq_epi8(v, _mm_set1_epi8('\v')), in_range(v, '\t', 5));
-    return _mm_or_si128(controls, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
-  }
-
-  [[gnu::always_inline]] static inline const char* skip_word(const char* p,
-                                                             const char* end) {
-    for (; end - p >= 16; p += 16) {
-      const unsigned other = mask(words(load(p))) ^ 0xFFFFu;
-      if (other != 0) return p + __builtin_ctz(other);
-    }
-    return Tail::skip_word(p, end);
-  }
-  [[gnu::always_inline]] static inline const char* skip_layout(
-      const char* p, const char* end) {
-    for (; end - p >= 16; p += 16) {
-      const unsigned other = mask(layout(load(p))) ^ 0xFFFFu;
-      if (other != 0) return p + __builtin_ctz(other);
-    }
-    return Tail::skip_layout(p, end);
   }
   [[gnu::always_inline]] static inline const char* find_string_stop(
       const char* p, const char* end) {
@@ -190,7 +167,7 @@ struct Sse2Scan {
 // where these then inline like any small function.
 #define QEL_AVX2 gnu::target("avx2")
 
-struct Avx2Scan {
+struct Avx2Scan : ScalarScan {
   using Tail = Sse2Scan;
 
   [[QEL_AVX2]] static inline __m256i load(const char* p) {
@@ -198,43 +175,6 @@ struct Avx2Scan {
   }
   [[QEL_AVX2]] static inline uint32_t mask(__m256i v) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(v));
-  }
-  [[QEL_AVX2]] static inline __m256i in_range(__m256i v, char low,
-                                              int count) {
-    const __m256i moved =
-        _mm256_add_epi8(v, _mm256_set1_epi8(static_cast<char>(0x80 - low)));
-    return _mm256_cmpgt_epi8(
-        _mm256_set1_epi8(static_cast<char>(-128 + count)), moved);
-  }
-  [[QEL_AVX2]] static inline __m256i words(__m256i v) {
-    const __m256i lower = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
-    return _mm256_or_si256(
-        _mm256_or_si256(in_range(lower, 'a', 26), in_range(v, '0', 10)),
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('_')),
-                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('-'))));
-  }
-  [[QEL_AVX2]] static inline __m256i layout(__m256i v) {
-    const __m256i controls = _mm256_andnot_si256(
-        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\v')), in_range(v, '\t', 5));
-    return _mm256_or_si256(controls,
-                           _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')));
-  }
-
-  [[QEL_AVX2]] static inline const char* skip_word(const char* p,
-                                                   const char* end) {
-    for (; end - p >= 32; p += 32) {
-      const uint32_t other = ~mask(words(load(p)));
-      if (other != 0) return p + __builtin_ctz(other);
-    }
-    return Tail::skip_word(p, end);
-  }
-  [[QEL_AVX2]] static inline const char* skip_layout(const char* p,
-                                                     const char* end) {
-    for (; end - p >= 32; p += 32) {
-      const uint32_t other = ~mask(layout(load(p)));
-      if (other != 0) return p + __builtin_ctz(other);
-    }
-    return Tail::skip_layout(p, end);
   }
   [[QEL_AVX2]] static inline const char* find_string_stop(const char* p,
                                                           const char* end) {
