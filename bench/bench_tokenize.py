@@ -8,7 +8,7 @@ For each, the best time of memchr for a byte the text does not hold, of
 the UTF-8 check, of the scan into a fresh tree, and of both (what the front
 end runs before parsing); then the ratio memchr time / scanner time.
 Target: ratio >= 0.5 (the scanner at least half as fast as one plain read
-of the text). QEL_SIMD=scalar in the environment measures the scalar path.
+of the text). QEL_SIMD=scalar (or sse2) in the environment measures that path.
 """
 import argparse
 import os
