@@ -139,7 +139,8 @@ inline int sequence_length(unsigned char lead) {
 
 // Keywords are recognised after the whole word is scanned: by length first,
 // then by comparing the bytes. "true" and "false" are BooleanLiteral.
-bool lookup_keyword(std::string_view w, TokenKind& kind) {
+[[gnu::always_inline]] inline bool lookup_keyword(std::string_view w,
+                                                 TokenKind& kind) {
   using K = TokenKind;
   // The length is known per case, so each comparison is inlined.
   auto is = [&w](const auto& keyword) {
@@ -283,7 +284,7 @@ class ScannerBase {
   template <typename Scan>
   [[gnu::noinline]] const char* scan_escaped_string(const char* p,
                                                     const char* q);
-  const char* scan_number(const char* p);
+  [[gnu::always_inline]] inline const char* scan_number(const char* p);
 
   std::string_view text_;
   const char* begin_;
@@ -316,7 +317,7 @@ void Scanner<Scan>::run() {
   for (;;) {
     // Layout is mostly one space between tokens, or a line feed and the
     // next line's indentation: a single space is stepped over, and only
-    // a run of layout goes to the loop that skips spaces eight at a time.
+    // a run of them is skipped a word at a time.
     if (p == end_) {
       add(TokenKind::kEof, p);
       return;
@@ -324,9 +325,7 @@ void Scanner<Scan>::run() {
     const auto c = static_cast<unsigned char>(*p);
     if (c == ' ') {
       ++p;
-      if (p != end_ && has_class(*p, kLayout)) {
-        p = Scan::skip_layout(p + 1, end_);
-      }
+      if (p != end_ && *p == ' ') p = Scan::skip_spaces(p + 1, end_);
       continue;
     }
     // The commonest starts first; the rest share one jump.
@@ -342,7 +341,7 @@ void Scanner<Scan>::run() {
     }
     switch (start) {
       case kStartLayout:
-        p = Scan::skip_layout(p + 1, end_);
+        ++p;
         continue;
       case kStartQuote:
         p = scan_string(p);

@@ -5,8 +5,8 @@
 // fits, and the last bytes are taken by the narrower set below.
 //
 // Only the long runs are taken a vector at a time: string bodies and the
-// UTF-8 check of a whole text. Words and layout are mostly shorter than
-// eight bytes, and the scan's next step waits on where they end: a vector
+// UTF-8 check of a whole text. Words and indentation are mostly shorter
+// than eight bytes, and the scan's next step waits on where they end: a vector
 // comparison with its mask extraction takes longer to tell that than a few
 // byte tests or one word-wide test, so every set shares the scalar loops
 // for them (measured with bench/bench_tokenize.py).
@@ -37,12 +37,6 @@ inline constexpr bool is_word_byte(unsigned char c) {
          c == '_' || c == '-';
 }
 
-// Layout: tab, line feed, form feed, carriage return, space (not the
-// vertical tab).
-inline constexpr bool is_layout_byte(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
-
 // One look-up per byte for the scalar loops.
 inline constexpr std::array<bool, 256> kWordBytes = [] {
   std::array<bool, 256> t{};
@@ -51,14 +45,6 @@ inline constexpr std::array<bool, 256> kWordBytes = [] {
   }
   return t;
 }();
-inline constexpr std::array<bool, 256> kLayoutBytes = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    t[c] = is_layout_byte(static_cast<unsigned char>(c));
-  }
-  return t;
-}();
-
 struct ScalarScan {
   // Words are short, so a byte-wise test with one bound check per eight
   // bytes beats a word-wide classification.
@@ -73,24 +59,15 @@ struct ScalarScan {
     return p;
   }
 
-  // Indentation comes in runs of spaces, skipped eight at a time; the
-  // other layout bytes come one at a time.
-  [[gnu::always_inline]] static inline const char* skip_layout(
+  // Indentation comes in runs of spaces, skipped eight at a time.
+  [[gnu::always_inline]] static inline const char* skip_spaces(
       const char* p, const char* end) {
-    for (;;) {
-      for (; end - p >= 8; p += 8) {
-        const uint64_t other = load_word(p) ^ (kByteOnes * ' ');
-        if (other != 0) {
-          p += first_nonzero_byte(other);
-          break;
-        }
-      }
-      while (p < end && *p == ' ') ++p;
-      if (p == end || !kLayoutBytes[static_cast<unsigned char>(*p)]) {
-        return p;
-      }
-      ++p;
+    for (; end - p >= 8; p += 8) {
+      const uint64_t other = load_word(p) ^ (kByteOnes * ' ');
+      if (other != 0) return p + first_nonzero_byte(other);
     }
+    while (p < end && *p == ' ') ++p;
+    return p;
   }
 
   // The first quotation mark or backslash. The bytes are compared as
