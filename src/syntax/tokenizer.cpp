@@ -45,20 +45,19 @@ enum : uint8_t {
   kLayout = 1,        // \t \n \f \r space
   kDigit = 2,
   kWordStart = 4,     // A-Z a-z _
-  kWordPart = 8,      // A-Z a-z 0-9 _ -
   kTimestamp = 32,    // - : + . 0-9 A-Z a-z
 };
 
 constexpr std::array<uint8_t, 256> make_classes() {
   std::array<uint8_t, 256> c{};
   c['\t'] = c['\n'] = c['\f'] = c['\r'] = c[' '] = kLayout;
-  for (int d = '0'; d <= '9'; ++d) c[d] = kDigit | kWordPart | kTimestamp;
+  for (int d = '0'; d <= '9'; ++d) c[d] = kDigit | kTimestamp;
   for (int l = 'a'; l <= 'z'; ++l) {
-    c[l] = kWordStart | kWordPart | kTimestamp;
-    c[l - 'a' + 'A'] = kWordStart | kWordPart | kTimestamp;
+    c[l] = kWordStart | kTimestamp;
+    c[l - 'a' + 'A'] = kWordStart | kTimestamp;
   }
-  c['_'] = kWordStart | kWordPart;
-  c['-'] = kWordPart | kTimestamp;
+  c['_'] = kWordStart;
+  c['-'] = kTimestamp;
   c[':'] = c['+'] = c['.'] = kTimestamp;
   return c;
 }

@@ -6,10 +6,10 @@
 //
 // Only the long runs are taken a vector at a time: string bodies and the
 // UTF-8 check of a whole text. Words and indentation are mostly shorter
-// than eight bytes, and the scan's next step waits on where they end: a vector
-// comparison with its mask extraction takes longer to tell that than a few
-// byte tests or one word-wide test, so every set shares the scalar loops
-// for them (measured with bench/bench_tokenize.py).
+// than eight bytes, and the scan's next step waits on where they end: a
+// vector comparison with its mask extraction takes longer to tell that
+// than a few byte tests or one word-wide test, so every set shares the
+// scalar loops for them (measured with bench/bench_tokenize.py).
 //
 // The functions are inlined, so that the scanner instantiated for a path
 // holds its loops in place. The AVX2 set is compiled for AVX2 alone (a
