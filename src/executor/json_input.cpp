@@ -155,6 +155,29 @@ class JsonBuilder {
   std::string description_;
 };
 
+// Where a reader of JSON text stands, and the steps both readers share.
+class JsonCursor {
+ protected:
+  explicit JsonCursor(std::string_view text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  void skip_white_space() {
+    while (p_ != end_ &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
+  }
+
+  bool take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
+};
+
 // Reads the texts requests usually are, without the general parser and
 // its intermediate strings: ASCII, at most kQuickBytes long, numbers that
 // fit their types. Whatever else it meets (an error, a byte above 0x7F, an
@@ -162,12 +185,11 @@ class JsonBuilder {
 // the general parser, which then gives the value or the message: so every
 // value read here is the one the general parser gives, and every message
 // is its own. Short texts need no interrupter.
-class QuickReader {
+class QuickReader : JsonCursor {
  public:
   static constexpr std::size_t kQuickBytes = std::size_t{64} << 10;
 
-  explicit QuickReader(std::string_view text)
-      : p_(text.data()), end_(text.data() + text.size()) {}
+  explicit QuickReader(std::string_view text) : JsonCursor(text) {}
 
   // `depth`: the levels the value stands inside of, which count towards
   // the limit.
@@ -181,18 +203,6 @@ class QuickReader {
   }
 
  private:
-  void skip_white_space() {
-    while (p_ != end_ &&
-           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-      ++p_;
-    }
-  }
-
-  bool take(char c) {
-    if (p_ == end_ || *p_ != c) return false;
-    ++p_;
-    return true;
-  }
 
   bool value_at(Json& out, int depth) {
     if (p_ == end_) return false;
@@ -375,9 +385,6 @@ class QuickReader {
     }
     return true;
   }
-
-  const char* p_;
-  const char* const end_;
 };
 
 // Line and column of the byte at `count` bytes into the text, counted the
@@ -481,10 +488,10 @@ std::optional<Error> general_parse(std::string_view text,
 // (an error, whose message is the general parser's, a number beyond a
 // double's range either way, a byte order mark, nesting too deep) it
 // answers no, and the general parser decides.
-class QuickChecker {
+class QuickChecker : JsonCursor {
  public:
   QuickChecker(std::string_view text, InterruptPoll& poll)
-      : p_(text.data()), end_(text.data() + text.size()), poll_(poll) {}
+      : JsonCursor(text), poll_(poll) {}
 
   bool valid() {
     // Whether each open container is an object; index 0 unused.
@@ -523,18 +530,6 @@ class QuickChecker {
   }
 
  private:
-  void skip_white_space() {
-    while (p_ != end_ &&
-           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
-      ++p_;
-    }
-  }
-
-  bool take(char c) {
-    if (p_ == end_ || *p_ != c) return false;
-    ++p_;
-    return true;
-  }
 
   // A member's key, the colon and the white space up to its value.
   bool key() {
@@ -703,8 +698,6 @@ class QuickChecker {
     return error == std::errc() && end == p_ && std::isfinite(d);
   }
 
-  const char* p_;
-  const char* const end_;
   InterruptPoll& poll_;
 };
 
