@@ -192,6 +192,24 @@ class StrOutput final : public qel::Output {
     return str;
   }
 
+  // An execution's str, told its likely length part way, takes that room
+  // in one step: a str that grows by doubling is moved each time to an
+  // address that splits its large pages, and a result of hundreds of
+  // megabytes is then faulted in a small page at a time.
+  void expect(size_t total) noexcept override {
+    if (!grows_ || total <= capacity_ || str_.get() == nullptr) return;
+    PyObject* type;
+    PyObject* value;
+    PyObject* trace;
+    PyErr_Fetch(&type, &value, &trace);
+    if (resize(total)) {
+      qel::detail::advise_large_pages_whole(data_, capacity_);
+    } else {
+      PyErr_Clear();  // the str is as it was; it grows step by step
+    }
+    PyErr_Restore(type, value, trace);
+  }
+
  private:
   void grow(size_t total) override {
     // Past 256 KiB a str of unknown length (an execution's, or the first
@@ -227,7 +245,11 @@ class StrOutput final : public qel::Output {
       throw std::bad_alloc();
     }
     PyErr_Restore(type, value, trace);
-    qel::detail::advise_large_pages(data_, grows_ ? capacity_ : total);
+    if (grows_) {
+      qel::detail::advise_large_pages_whole(data_, capacity_);
+    } else {
+      qel::detail::advise_large_pages(data_, total);
+    }
   }
 
   // What a text function's str is first made: as long as the last one's

@@ -71,6 +71,12 @@ class Output {
   }
   void advance(std::size_t n) { size_ += n; }
 
+  // A hint from a writer that can tell, part way, about how long its text
+  // will be in all: an owner may take that room at once instead of growing
+  // step by step (each step may move what was written). Nothing depends on
+  // the hint being taken.
+  virtual void expect(std::size_t total) noexcept { (void)total; }
+
   // Whether text written may hold bytes above 0x7F. Writers of text taken
   // from input note it (the JSON string writer does), so that an owner that
   // keeps ASCII apart need not look at every byte again.

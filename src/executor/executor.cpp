@@ -379,9 +379,24 @@ std::optional<Error> Executor::write_all_json(detail::ArrayReader& reader,
   // Each entry is written with its operation and needed no more.
   const bool keep_log = keep_log_;
   keep_log_ = false;
+  // Once a few megabytes are written, the share of the request text read
+  // so far tells about how long the entries will be in all; the
+  // provenance that follows them is about as long again at most. The
+  // output is told once.
+  constexpr std::size_t kEstimateAfter = std::size_t{4} << 20;
+  bool estimated = false;
   Result<std::optional<std::string>> error =
       run_requests(reader, [&](OperationResult done) {
-        return stream.operation(done);
+        if (!stream.operation(done)) return false;
+        if (!estimated && out.size() >= kEstimateAfter &&
+            reader.bytes_read() > 0) {
+          estimated = true;
+          const double whole = static_cast<double>(out.size()) *
+                               static_cast<double>(reader.text_bytes()) /
+                               static_cast<double>(reader.bytes_read()) * 2;
+          if (whole < 1e12) out.expect(static_cast<std::size_t>(whole));
+        }
+        return true;
       });
   keep_log_ = keep_log;
   if (!error.ok()) return std::move(error).error();

@@ -54,6 +54,11 @@ class ArrayReader {
   // one. The only error is Error::interrupted().
   Result<std::optional<Json>> next();
 
+  // How far the reader has come, in bytes of the text, and the text's
+  // length: the share of the elements read, for a writer's estimate.
+  std::size_t bytes_read() const { return at_; }
+  std::size_t text_bytes() const { return text_.size(); }
+
  private:
   ArrayReader(std::string_view text, std::size_t at, std::string_view prefix,
               const Interrupter& interrupter)
