@@ -15,6 +15,29 @@ DEFAULTS = {
 }
 
 
+def assemble(head, state, invariants, ops, commitment, after):
+    """A whole contract from its head, state lines, invariants and
+    operations, with the sections both shapes close with."""
+    return (head
+            + "  DataSemantics {\n    state: {\n" + "".join(state) + "    }\n"
+            + "    invariants: [" + ", ".join(invariants) + "]\n  }\n"
+            + "  BehavioralSemantics {\n    operations: [\n" + "".join(ops)
+            + "    ]\n  }\n"
+            + """  ExecutionConstraints {
+    trigger_types: ["manual", "event_based"]
+    resource_limits: { max_memory_bytes: 1048576, computation_timeout_ms: 1000, max_state_size_bytes: 1048576 }
+    external_permissions: ["ledger.write"]
+    sandbox_mode: "restricted"
+  }
+  HumanMachineContract {
+    system_commitments: ["%s"]
+    system_refusals: ["Act outside the declared operations"]
+    user_obligations: ["Review the provenance"]
+  }
+}
+""" % commitment + after)
+
+
 def contract(target_bytes, seed=7):
     """A contract of about target_bytes with many state fields and operations."""
     rng = random.Random(seed)
@@ -65,24 +88,8 @@ Contract {
         ops.append(op)
         size += len(op)
         j += 1
-    return (head
-            + "  DataSemantics {\n    state: {\n" + "".join(state) + "    }\n"
-            + "    invariants: [" + ", ".join(invariants) + "]\n  }\n"
-            + "  BehavioralSemantics {\n    operations: [\n" + "".join(ops)
-            + "    ]\n  }\n"
-            + """  ExecutionConstraints {
-    trigger_types: ["manual", "event_based"]
-    resource_limits: { max_memory_bytes: 1048576, computation_timeout_ms: 1000, max_state_size_bytes: 1048576 }
-    external_permissions: ["ledger.write"]
-    sandbox_mode: "restricted"
-  }
-  HumanMachineContract {
-    system_commitments: ["Keep every invariant"]
-    system_refusals: ["Act outside the declared operations"]
-    user_obligations: ["Review the provenance"]
-  }
-}
-Extensions {
+    return assemble(head, state, invariants, ops, "Keep every invariant",
+                    """Extensions {
   bench { generated: true, size: %d }
 }
 """ % target_bytes)
@@ -166,24 +173,8 @@ Contract {
         ops.append(op)
         size += len(op.encode())
         j += 1
-    return (head
-            + "  DataSemantics {\n    state: {\n" + "".join(state) + "    }\n"
-            + "    invariants: [" + ", ".join(invariants) + "]\n  }\n"
-            + "  BehavioralSemantics {\n    operations: [\n" + "".join(ops)
-            + "    ]\n  }\n"
-            + """  ExecutionConstraints {
-    trigger_types: ["manual", "event_based"]
-    resource_limits: { max_memory_bytes: 1048576, computation_timeout_ms: 1000, max_state_size_bytes: 1048576 }
-    external_permissions: ["ledger.write"]
-    sandbox_mode: "restricted"
-  }
-  HumanMachineContract {
-    system_commitments: ["Keep every invariant — always"]
-    system_refusals: ["Act outside the declared operations"]
-    user_obligations: ["Review the provenance"]
-  }
-}
-""")
+    return assemble(head, state, invariants, ops,
+                    "Keep every invariant — always", "")
 
 
 def json_document(target_bytes, seed=7):

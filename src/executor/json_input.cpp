@@ -174,6 +174,33 @@ class JsonCursor {
     return true;
   }
 
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  bool digits() {
+    if (p_ == end_ || !is_digit(*p_)) return false;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    return true;
+  }
+
+  // The JSON number grammar from here on; false where a number does not
+  // match it. `integral`: without a fraction or an exponent.
+  bool number_syntax(bool& integral) {
+    (void)take('-');
+    if (!take('0') && !digits()) return false;
+    integral = true;
+    if (take('.')) {
+      if (!digits()) return false;
+      integral = false;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      if (!take('+')) (void)take('-');
+      if (!digits()) return false;
+      integral = false;
+    }
+    return true;
+  }
+
   const char* p_;
   const char* const end_;
 };
@@ -333,36 +360,14 @@ class QuickReader : JsonCursor {
     return take('"');
   }
 
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-  bool digits() {
-    if (p_ == end_ || !is_digit(*p_)) return false;
-    while (p_ != end_ && is_digit(*p_)) ++p_;
-    return true;
-  }
-
   // Integers that fit a signed 64-bit integer, larger ones up to 2^64-1
   // unsigned, every other number a double; what does not fit (the general
   // parser then reads a double) or rounds to infinity or zero is left.
   bool number(Json& out) {
     const char* const start = p_;
-    const bool negative = take('-');
-    if (take('0')) {
-      // A leading zero stands alone.
-    } else if (!digits()) {
-      return false;
-    }
-    bool integral = true;
-    if (take('.')) {
-      if (!digits()) return false;
-      integral = false;
-    }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      if (!take('+')) (void)take('-');
-      if (!digits()) return false;
-      integral = false;
-    }
+    const bool negative = p_ != end_ && *p_ == '-';
+    bool integral = false;
+    if (!number_syntax(integral)) return false;
     if (integral && negative) {
       int64_t i = 0;
       const auto [end, error] = std::from_chars(start, p_, i);
@@ -664,33 +669,14 @@ class QuickChecker : JsonCursor {
     return code >= low && code <= high;
   }
 
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-  bool digits() {
-    if (p_ == end_ || !is_digit(*p_)) return false;
-    while (p_ != end_ && is_digit(*p_)) ++p_;
-    return true;
-  }
-
   // The JSON number grammar. Every integer reads (beyond 64 bits as a
   // double); other numbers, and integers too long to be sure of, must read
   // as a finite double, which the general parser requires: anything
   // beyond a double's range either way is left to it.
   bool number() {
     const char* const start = p_;
-    (void)take('-');
-    if (!take('0') && !digits()) return false;
-    bool integral = true;
-    if (take('.')) {
-      if (!digits()) return false;
-      integral = false;
-    }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      if (!take('+')) (void)take('-');
-      if (!digits()) return false;
-      integral = false;
-    }
+    bool integral = false;
+    if (!number_syntax(integral)) return false;
     constexpr std::ptrdiff_t kSureDigits = 300;
     if (integral && p_ - start < kSureDigits) return true;
     double d = 0;
