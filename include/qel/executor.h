@@ -344,10 +344,12 @@ class Executor {
   // `request`.
   Result<OperationResult> run_request(Json& request);
 
-  // Changed and removed fields of `before` in key order, then the fields
-  // added in `after` in key order.
+  // What merging `inputs` (an object; anything else merges nothing) into
+  // `before` changed, `after` being the result: the changed fields in key
+  // order, then the added ones in key order.
   static std::vector<StateChange> compute_changes(const ExecutionState& before,
-                                                  const ExecutionState& after);
+                                                  const ExecutionState& after,
+                                                  const Json& inputs);
 
   // Runs a JSON array of request objects in order, stopping at the first
   // failing operation. Errors only for malformed requests, and

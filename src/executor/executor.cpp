@@ -68,32 +68,6 @@ FailedCondition failed_condition(const std::string& condition,
   return failed;
 }
 
-// compute_changes(before, after) for an `after` that is `before` with
-// `inputs` merged into it: only the merged fields can differ, so only they
-// are looked at.
-std::vector<StateChange> merged_changes(const ExecutionState& before,
-                                        const ExecutionState& after,
-                                        const Json& inputs) {
-  std::vector<StateChange> changes;
-  if (before.same_fields_as(after) || !inputs.is_object()) return changes;
-  const Json::Object& members = inputs.as_object();
-  changes.reserve(members.size());
-  std::vector<const std::string*> added;
-  for (const auto& member : members) {
-    const Value* now = after.find(member.first);
-    const Value* was = before.find(member.first);
-    if (was == nullptr) {
-      added.push_back(&member.first);
-    } else if (!(*was == *now)) {
-      changes.push_back({member.first, *was, *now});
-    }
-  }
-  for (const std::string* name : added) {
-    changes.push_back({*name, Value(), *after.find(*name)});
-  }
-  return changes;
-}
-
 std::string quoted_message(std::string_view before, std::string_view name,
                            std::string_view after) {
   std::string message;
@@ -232,7 +206,7 @@ Result<OperationResult> Executor::run(
   auto entry = std::make_shared<ProvenanceEntry>();
   entry->sequence = next_sequence_;
   entry->operation = std::string(name);
-  entry->changes = merged_changes(before, state_, inputs);
+  entry->changes = compute_changes(before, state_, inputs);
   entry->inputs = std::move(inputs);
   entry->state_before = before;
   entry->state_after = state_;
@@ -248,38 +222,27 @@ Result<OperationResult> Executor::run(
   return result;
 }
 
-std::vector<StateChange> Executor::compute_changes(
-    const ExecutionState& before, const ExecutionState& after) {
+std::vector<StateChange> Executor::compute_changes(const ExecutionState& before,
+                                                   const ExecutionState& after,
+                                                   const Json& inputs) {
   std::vector<StateChange> changes;
-  if (before.same_fields_as(after)) return changes;
-  // Changed and removed fields first, then added ones: two passes, not one
-  // merged key order. Both sides are sorted, so one walk in step finds both
-  // kinds, and the added ones are appended after it.
-  const ExecutionState::Fields& old_fields = before.fields();
-  const ExecutionState::Fields& new_fields = after.fields();
-  std::vector<const Value::Member*> added;
-  auto o = old_fields.begin();
-  auto n = new_fields.begin();
-  while (o != old_fields.end() || n != new_fields.end()) {
-    const int order = o == old_fields.end()   ? 1
-                      : n == new_fields.end() ? -1
-                                              : o->first.compare(n->first);
-    if (order < 0) {
-      changes.push_back({o->first, o->second, Value()});
-      ++o;
-    } else if (order > 0) {
-      added.push_back(&*n);
-      ++n;
-    } else {
-      if (!(o->second == n->second)) {
-        changes.push_back({o->first, o->second, n->second});
-      }
-      ++o;
-      ++n;
+  if (before.same_fields_as(after) || !inputs.is_object()) return changes;
+  // Only the merged fields can differ, and no field goes: changed ones in
+  // key order (the inputs' order), then added ones.
+  const Json::Object& members = inputs.as_object();
+  changes.reserve(members.size());
+  std::vector<const std::string*> added;
+  for (const auto& member : members) {
+    const Value* now = after.find(member.first);
+    const Value* was = before.find(member.first);
+    if (was == nullptr) {
+      added.push_back(&member.first);
+    } else if (!(*was == *now)) {
+      changes.push_back({member.first, *was, *now});
     }
   }
-  for (const Value::Member* m : added) {
-    changes.push_back({m->first, Value(), m->second});
+  for (const std::string* name : added) {
+    changes.push_back({*name, Value(), *after.find(*name)});
   }
   return changes;
 }

@@ -414,32 +414,46 @@ LineColumn line_column(std::string_view text, std::size_t count) {
   return lc;
 }
 
-// The number of bytes up to and including the bracket that opens nesting
-// level kMaxNestingDepth + 1. The text before it parsed cleanly, so strings
-// and escapes are well formed there.
-std::size_t deep_bracket_end(std::string_view text) {
+// Walks a checked JSON text from `start`, keeping the nesting depth and
+// passing over strings whole; `stop(depth)` is asked at every bracket and
+// at every string's closing quote, with the depth after that byte. One
+// past the byte where it says yes, or the text's length.
+template <typename Stop>
+std::size_t walk_nesting(std::string_view text, std::size_t start,
+                         Stop&& stop) {
   int depth = 0;
   bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = start; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
       if (c == '\\') {
         ++i;
       } else if (c == '"') {
         in_string = false;
+        if (stop(depth)) return i + 1;
       }
       continue;
     }
     switch (c) {
       case '"': in_string = true; break;
       case '[': case '{':
-        if (++depth > kMaxNestingDepth) return i + 1;
+        if (stop(++depth)) return i + 1;
         break;
-      case ']': case '}': --depth; break;
+      case ']': case '}':
+        if (stop(--depth)) return i + 1;
+        break;
       default: break;
     }
   }
   return text.size();
+}
+
+// The number of bytes up to and including the bracket that opens nesting
+// level kMaxNestingDepth + 1. The text before it parsed cleanly, so strings
+// and escapes are well formed there.
+std::size_t deep_bracket_end(std::string_view text) {
+  return walk_nesting(text, 0,
+                      [](int depth) { return depth > kMaxNestingDepth; });
 }
 
 Error failure(std::string_view prefix, std::string_view description,
@@ -696,29 +710,7 @@ std::size_t value_end(std::string_view text, std::size_t start) {
     const std::size_t end = text.find_first_of(",]} \t\n\r", start);
     return end == std::string_view::npos ? text.size() : end;
   }
-  int depth = 0;
-  bool in_string = false;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-        if (depth == 0) return i + 1;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"': in_string = true; break;
-      case '[': case '{': ++depth; break;
-      case ']': case '}':
-        if (--depth == 0) return i + 1;
-        break;
-      default: break;
-    }
-  }
-  return text.size();
+  return walk_nesting(text, start, [](int depth) { return depth == 0; });
 }
 
 }  // namespace

@@ -129,9 +129,6 @@ DeterminismTable::DeterminismTable() {
     const uint32_t t = trigram_bits(static_cast<unsigned char>(p[best]),
                                     static_cast<unsigned char>(p[best + 1]),
                                     static_cast<unsigned char>(p[best + 2]));
-    // No row byte has low bits 0, as a space and the start of the text
-    // do: a window over fewer than three bytes is never taken for one.
-    assert((t >> 10) != 0 && ((t >> 5) & 31) != 0 && (t & 31) != 0);
     trigrams_[t / 64] |= uint64_t{1} << (t % 64);
   }
 
@@ -144,11 +141,6 @@ DeterminismTable::DeterminismTable() {
   }
 }
 
-// Lowercasing maps every non-ASCII character to non-ASCII characters except
-// two: KELVIN SIGN (U+212A) becomes "k", and LATIN CAPITAL LETTER I WITH DOT
-// ABOVE (U+0130) becomes "i" followed by COMBINING DOT ABOVE. Every other
-// non-ASCII character therefore only separates: no pattern can match across
-// it, so it sends the automaton back to its start.
 bool DeterminismTable::may_match(std::string_view text) const {
   const char* const p = text.data();
   const std::size_t n = text.size();
@@ -178,6 +170,11 @@ bool DeterminismTable::may_match(std::string_view text) const {
   return false;
 }
 
+// Lowercasing maps every non-ASCII character to non-ASCII characters except
+// two: KELVIN SIGN (U+212A) becomes "k", and LATIN CAPITAL LETTER I WITH DOT
+// ABOVE (U+0130) becomes "i" followed by COMBINING DOT ABOVE. Every other
+// non-ASCII character therefore only separates: no pattern can match across
+// it, so it sends the automaton back to its start.
 uint32_t DeterminismTable::scan(std::string_view text) const {
   if (!may_match(text)) return 0;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
