@@ -235,6 +235,27 @@ def test_result_member_order_and_layout():
     }, indent=2, ensure_ascii=False)
 
 
+def nested_value(depth):
+    value = "a line\nthat is longer than one vector of sixteen bytes"
+    for level in range(depth):
+        value = {f"k{level}": value, "z": [level, "x", {}]} if level % 2 else [value, level]
+    return value
+
+
+# States are copied into state_after and final_state at other indentations a
+# vector at a time: lines of every length, at depths whose indentation
+# crosses the widths the copy stores at once.
+@pytest.mark.parametrize("depth", [0, 1, 6, 13, 14, 15, 16, 17, 60, 124])
+def test_nested_values_keep_their_layout_in_every_copy(depth):
+    requests = json.dumps([
+        {"operation": "set_balance", "inputs": {"balance": 1, "deep": nested_value(depth)}},
+        {"operation": "set_balance", "inputs": {"balance": 2}},
+    ])
+    out = qel.execute(ACCOUNT, requests)
+    assert out == json.dumps(json.loads(out), indent=2, ensure_ascii=False)
+    assert json.loads(out)["final_state"]["deep"] == nested_value(depth)
+
+
 @pytest.mark.parametrize("request_", [
     {"operation": "withdraw", "inputs": {"amount": 5}},
     {"operation": "withdraw", "inputs": {"amount": -5}},
