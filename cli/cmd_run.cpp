@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -708,12 +710,54 @@ bool same_number(const Json& a, const Json& b) {
   return as_double(a) == as_double(b);
 }
 
-// The first place where `got` differs from `expected`, members in key
-// order: its path and both values. Nothing when they are equal. Both come
-// from the request parser, which bounds their nesting.
+// The objects of a result document whose members come in a fixed order
+// rather than in key order; the members of any other object (states,
+// inputs) are written in key order.
+enum class Layout { kPlain, kResult, kOperation, kLog, kEntry, kChange };
+
+// The members of `layout` in the order the result writes them, and the
+// layout of each one's value (of each element, for an array).
+struct LaidOutMember {
+  std::string_view key;
+  Layout layout;
+};
+std::span<const LaidOutMember> members_of(Layout layout) {
+  using enum Layout;
+  static constexpr LaidOutMember kResultMembers[] = {
+      {"contract_id", kPlain}, {"success", kPlain},
+      {"operations", kOperation}, {"final_state", kPlain},
+      {"provenance", kLog}, {"error", kPlain}};
+  static constexpr LaidOutMember kOperationMembers[] = {
+      {"operation", kPlain}, {"success", kPlain}, {"state", kPlain},
+      {"error", kPlain}, {"provenance", kEntry}};
+  static constexpr LaidOutMember kLogMembers[] = {{"entries", kEntry}};
+  static constexpr LaidOutMember kEntryMembers[] = {
+      {"sequence", kPlain}, {"operation", kPlain}, {"inputs", kPlain},
+      {"state_before", kPlain}, {"state_after", kPlain},
+      {"changes", kChange}, {"postconditions_verified", kPlain},
+      {"invariants_verified", kPlain}};
+  static constexpr LaidOutMember kChangeMembers[] = {
+      {"field", kPlain}, {"old_value", kPlain}, {"new_value", kPlain}};
+  switch (layout) {
+    case kResult: return kResultMembers;
+    case kOperation: return kOperationMembers;
+    case kLog: return kLogMembers;
+    case kEntry: return kEntryMembers;
+    case kChange: return kChangeMembers;
+    case kPlain: break;
+  }
+  return {};
+}
+
+// The first place where `got` differs from `expected`, in the order the
+// result document is written (so that a run that went another way is
+// reported at the first operation where it did, not at the final state):
+// its path and both values. Nothing when they are equal. Both come from
+// the request parser, which bounds their nesting.
 std::optional<std::string> first_difference(const Json& expected,
                                             const Json& got,
-                                            std::string& path) {
+                                            std::string& path,
+                                            Layout layout = Layout::kResult) {
   auto differ = [&](const Json* e, const Json* g) {
     return path + ": expected " + shown_json(e) + ", got " + shown_json(g);
   };
@@ -735,7 +779,7 @@ std::optional<std::string> first_difference(const Json& expected,
           return differ(i < e.size() ? &e[i] : nullptr,
                         i < g.size() ? &g[i] : nullptr);
         }
-        if (auto d = first_difference(e[i], g[i], path)) return d;
+        if (auto d = first_difference(e[i], g[i], path, layout)) return d;
         path.resize(length);
       }
       return std::nullopt;
@@ -743,20 +787,48 @@ std::optional<std::string> first_difference(const Json& expected,
     case Json::Kind::kObject: {
       const Json::Object& e = expected.as_object();
       const Json::Object& g = got.as_object();
+      const std::span<const LaidOutMember> laid_out = members_of(layout);
+      const auto member = [&](std::string_view key, const Json* ev,
+                              const Json* gv, Layout inner)
+          -> std::optional<std::string> {
+        append_path_key(path, key);
+        if (ev == nullptr || gv == nullptr) return differ(ev, gv);
+        if (auto d = first_difference(*ev, *gv, path, inner)) return d;
+        path.resize(length);
+        return std::nullopt;
+      };
+      const auto find = [](const Json::Object& o,
+                           std::string_view key) -> const Json* {
+        const auto at = o.find(key);
+        return at == o.end() ? nullptr : &at->second;
+      };
+      for (const LaidOutMember& m : laid_out) {
+        const Json* ev = find(e, m.key);
+        const Json* gv = find(g, m.key);
+        if (ev == nullptr && gv == nullptr) continue;
+        if (auto d = member(m.key, ev, gv, m.layout)) return d;
+      }
+      // The rest in key order.
+      const auto laid = [&](const std::string& key) {
+        return std::any_of(laid_out.begin(), laid_out.end(),
+                           [&](const LaidOutMember& m) { return m.key == key; });
+      };
       auto ei = e.begin();
       auto gi = g.begin();
-      while (ei != e.end() || gi != g.end()) {
+      for (;;) {
+        while (ei != e.end() && laid(ei->first)) ++ei;
+        while (gi != g.end() && laid(gi->first)) ++gi;
+        if (ei == e.end() && gi == g.end()) break;
         if (gi == g.end() || (ei != e.end() && ei->first < gi->first)) {
-          append_path_key(path, ei->first);
-          return differ(&ei->second, nullptr);
+          return member(ei->first, &ei->second, nullptr, Layout::kPlain);
         }
         if (ei == e.end() || gi->first < ei->first) {
-          append_path_key(path, gi->first);
-          return differ(nullptr, &gi->second);
+          return member(gi->first, nullptr, &gi->second, Layout::kPlain);
         }
-        append_path_key(path, ei->first);
-        if (auto d = first_difference(ei->second, gi->second, path)) return d;
-        path.resize(length);
+        if (auto d = member(ei->first, &ei->second, &gi->second,
+                            Layout::kPlain)) {
+          return d;
+        }
         ++ei;
         ++gi;
       }

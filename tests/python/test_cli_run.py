@@ -124,6 +124,13 @@ def test_a_stored_state_resumes_where_the_run_stopped(tmp_path):
      "stored.json: $.final_state.balance: expected 300, got 400\n"),
     (lambda r: r["operations"].pop(), 1,
      "stored.json: $.operations[1]: expected nothing, got "),
+    # A run that went another way: reported where the document first shows
+    # it (the operation), not at the final state that sorts before it.
+    (lambda r: [s.update(balance=300) for s in
+                (r["operations"][1]["state"], r["final_state"])], 1,
+     "stored.json: $.operations[1].state.balance: expected 300, got 400\n"),
+    (lambda r: r["provenance"]["entries"][0]["changes"][0].update(field="x"), 1,
+     "stored.json: $.provenance.entries[0].changes[0].field: expected \"x\", got "),
 ])
 def test_expect_replays_a_stored_result(tmp_path, edit, status, stderr):
     requests = [DEPOSIT, WITHDRAW]
