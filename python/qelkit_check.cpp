@@ -199,6 +199,11 @@ PyGetSetDef Change_getset[] = {
      PyDoc_STR("The place in the new text: 1-based column in characters, or "
                "None."),
      at(8)},
+    {"note", Record_get, nullptr,
+     PyDoc_STR("What to weigh beside the message, such as a parameter that "
+               "may have been renamed; None for none. It never changes the "
+               "class."),
+     at(9)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -448,7 +453,9 @@ PyObject* new_change(const Change& change) {
                 part_of(old_place, &Span::line),
                 part_of(old_place, &Span::column),
                 part_of(new_place, &Span::line),
-                part_of(new_place, &Span::column)}));
+                part_of(new_place, &Span::column),
+                change.note.empty() ? Py_NewRef(Py_None)
+                                    : str_of(change.note)}));
 }
 
 PyObject* diff_texts(PyObject*, PyObject* args, PyObject* kwargs) {

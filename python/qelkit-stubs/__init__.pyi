@@ -160,6 +160,9 @@ class Change:
     @property
     def new_column(self) -> int | None:
         """The place in the new text: 1-based column in characters, or None."""
+    @property
+    def note(self) -> str | None:
+        """What to weigh beside the message, such as a parameter that may have been renamed; None for none. It never changes the class."""
 
 def check(text: str, select: Sequence[str] | None = None,
           ignore: Sequence[str] | None = None) -> list[Finding]:

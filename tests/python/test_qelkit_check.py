@@ -98,7 +98,10 @@ def test_format_equals_the_command_line():
 def test_diff_equals_the_command_line(tmp_path):
     old_path, new_path = tmp_path / "old.qel", tmp_path / "new.qel"
     seen = set()
-    for _, old_edits, new_edits, _ in RULES:
+    # The rule rows, and a parameter that may have been renamed (a note).
+    renamed = ([("{ amount: Integer }", "{ amount: Integer, memo: String }")],
+               [("{ amount: Integer }", "{ amount: Integer, note: String }")])
+    for old_edits, new_edits in [row[1:3] for row in RULES] + [renamed]:
         old, new = versions(old_edits, new_edits)
         old_path.write_text(old, encoding="utf-8")
         new_path.write_text(new, encoding="utf-8")
@@ -111,6 +114,7 @@ def test_diff_equals_the_command_line(tmp_path):
             "security": c.security, "reason": c.message,
             "old": {"line": c.old_line, "column": c.old_column},
             "new": {"line": c.new_line, "column": c.new_column},
+            **({} if c.note is None else {"note": c.note}),
         } for c in changes] == [{k: v for k, v in e.items() if k != "allowed"}
                                 for e in expected], new_edits
         seen.update(c.code for c in changes)
