@@ -560,18 +560,168 @@ template <typename Scan>
   __VA_ARGS__ size_t token_end_##name(std::string_view text, size_t offset,  \
                                      TokenKind kind) {                       \
     return token_end_with<Scan>(text, offset, kind);                         \
-  }                                                                          \
+  }
+#define QEL_UTF8_ENTRY(Scan, name, ...)                                      \
   __VA_ARGS__ const unsigned char* first_invalid_utf8_##name(                \
       const unsigned char* p, const unsigned char* end) {                    \
     return first_invalid_utf8<Scan>(p, end);                                 \
   }
 
 QEL_PATH_ENTRIES(ScalarScan, scalar, [[gnu::noinline]])
+QEL_UTF8_ENTRY(ScalarScan, scalar, [[gnu::noinline]])
 #if QEL_HAVE_X86_SIMD
 QEL_PATH_ENTRIES(Sse2Scan, sse2, [[gnu::noinline]])
+QEL_UTF8_ENTRY(Sse2Scan, sse2, [[gnu::noinline]])
 QEL_PATH_ENTRIES(Avx2Scan, avx2, [[gnu::noinline, gnu::target("avx2")]])
 #endif
 #undef QEL_PATH_ENTRIES
+#undef QEL_UTF8_ENTRY
+
+#if QEL_HAVE_X86_SIMD
+
+// The UTF-8 check 32 bytes at a time, with no branch on the bytes: text
+// that is not ASCII every few characters (names and prose in most
+// languages) would otherwise take the byte-at-a-time loop for most of its
+// length. Each pair of adjacent bytes is classified by three table lookups
+// (the first byte's high and low half, the second byte's high half), whose
+// intersection is empty exactly when the pair may stand next to each other
+// in well-formed UTF-8 (no overlong form, no surrogate, nothing above
+// U+10FFFF, no continuation without a lead and no lead without enough
+// continuations); the third and fourth bytes of longer sequences are
+// checked against the lead two and three bytes before. A block that holds
+// an error hands the search for its exact place to the byte loop.
+namespace utf8_pairs {
+
+// Why a pair of bytes cannot stand next to each other.
+constexpr unsigned char kTooShort = 1 << 0;    // lead, then no continuation
+constexpr unsigned char kTooLong = 1 << 1;     // ASCII, then a continuation
+constexpr unsigned char kOverlong3 = 1 << 2;   // E0, then 80..9F
+constexpr unsigned char kTooLarge = 1 << 3;    // F4 then 90..BF, F5.. then 90..BF
+constexpr unsigned char kSurrogate = 1 << 4;   // ED, then A0..BF
+constexpr unsigned char kOverlong2 = 1 << 5;   // C0 or C1, then a continuation
+constexpr unsigned char kLarge1000 = 1 << 6;   // F5.. then 80..8F, or F0 then 80..8F
+constexpr unsigned char kTwoConts = 1 << 7;    // two continuations
+// The classes the first byte's low half does not narrow down.
+constexpr unsigned char kAnyLow = kTooShort | kTooLong | kTwoConts;
+
+[[gnu::target("avx2")]] inline __m256i table(const unsigned char (&t)[16]) {
+  return _mm256_broadcastsi128_si256(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+[[gnu::target("avx2")]] inline __m256i high_half(__m256i v) {
+  return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
+}
+
+// The bytes of `input` shifted `n` places later, the last ones of `prev`
+// coming in front.
+template <int n>
+[[gnu::target("avx2")]] inline __m256i earlier(__m256i input, __m256i prev) {
+  return _mm256_alignr_epi8(
+      input, _mm256_permute2x128_si256(prev, input, 0x21), 16 - n);
+}
+
+// Nonzero bytes where `input`, after `prev`, breaks a rule.
+[[gnu::target("avx2")]] inline __m256i errors(__m256i input, __m256i prev) {
+  static constexpr unsigned char kFirstHigh[16] = {
+      // 0___: ASCII
+      kTooLong, kTooLong, kTooLong, kTooLong,
+      kTooLong, kTooLong, kTooLong, kTooLong,
+      // 10__: a continuation
+      kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+      // 1100, 1101: a two-byte lead
+      kTooShort | kOverlong2, kTooShort,
+      // 1110: a three-byte lead
+      kTooShort | kOverlong3 | kSurrogate,
+      // 1111: a four-byte lead (or no lead at all)
+      kTooShort | kTooLarge | kLarge1000};
+  static constexpr unsigned char kFirstLow[16] = {
+      kAnyLow | kOverlong3 | kOverlong2 | kLarge1000,  // ___0000
+      kAnyLow | kOverlong2,                            // ___0001
+      kAnyLow, kAnyLow,                                // ___001_
+      kAnyLow | kTooLarge,                             // ___0100
+      kAnyLow | kTooLarge | kLarge1000,                // ___0101
+      kAnyLow | kTooLarge | kLarge1000,                // ___011_
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000,                // ___1___
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000 | kSurrogate,   // ___1101
+      kAnyLow | kTooLarge | kLarge1000,
+      kAnyLow | kTooLarge | kLarge1000};
+  static constexpr unsigned char kSecondHigh[16] = {
+      // ASCII after a lead
+      kTooShort, kTooShort, kTooShort, kTooShort,
+      kTooShort, kTooShort, kTooShort, kTooShort,
+      // 1000____
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kLarge1000,
+      // 1001____
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+      // 101_____
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+      // a lead after a lead
+      kTooShort, kTooShort, kTooShort, kTooShort};
+  const __m256i prev1 = earlier<1>(input, prev);
+  const __m256i pairs = _mm256_and_si256(
+      _mm256_and_si256(
+          _mm256_shuffle_epi8(table(kFirstHigh), high_half(prev1)),
+          _mm256_shuffle_epi8(table(kFirstLow),
+                              _mm256_and_si256(prev1, _mm256_set1_epi8(0x0F)))),
+      _mm256_shuffle_epi8(table(kSecondHigh), high_half(input)));
+  // Two continuations in a row are right exactly where a three- or
+  // four-byte lead stands two or three bytes before.
+  const __m256i third = _mm256_subs_epu8(earlier<2>(input, prev),
+                                         _mm256_set1_epi8(0xE0 - 0x80));
+  const __m256i fourth = _mm256_subs_epu8(earlier<3>(input, prev),
+                                          _mm256_set1_epi8(0xF0 - 0x80));
+  const __m256i continued = _mm256_and_si256(_mm256_or_si256(third, fourth),
+                                             _mm256_set1_epi8(0x80 - 256));
+  return _mm256_xor_si256(continued, pairs);
+}
+
+// Nonzero when the block ends inside a sequence that needs more bytes.
+[[gnu::target("avx2")]] inline __m256i unfinished(__m256i input) {
+  const __m256i last = _mm256_setr_epi8(
+      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+      static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+      static_cast<char>(0xC0 - 1));
+  return _mm256_subs_epu8(input, last);
+}
+
+}  // namespace utf8_pairs
+
+[[gnu::noinline, gnu::target("avx2")]] const unsigned char*
+first_invalid_utf8_avx2(const unsigned char* p, const unsigned char* end) {
+  const unsigned char* const begin = p;
+  __m256i prev = _mm256_setzero_si256();
+  __m256i prev_unfinished = _mm256_setzero_si256();
+  for (; end - p >= 32; p += 32) {
+    const __m256i input =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i error;
+    if (_mm256_movemask_epi8(input) == 0) {
+      error = prev_unfinished;  // ASCII: right unless a sequence was cut
+    } else {
+      error = utf8_pairs::errors(input, prev);
+      prev_unfinished = utf8_pairs::unfinished(input);
+    }
+    if (!_mm256_testz_si256(error, error)) break;
+    prev = input;
+  }
+  // Everything before p is well formed but for a sequence the last block
+  // may have cut, whose lead is among the three bytes before p: the byte
+  // loop goes on from the first character that starts there (or at p),
+  // over the block that holds an error or the last bytes of the text.
+  const unsigned char* from = p - std::min<std::ptrdiff_t>(3, p - begin);
+  while (from < p && is_continuation(*from)) ++from;
+  return first_invalid_utf8<Avx2Scan>(from, end);
+}
+
+#endif  // QEL_HAVE_X86_SIMD
 
 }  // namespace
 

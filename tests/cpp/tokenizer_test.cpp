@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -405,6 +408,70 @@ TEST(TokenizerByteLoops, EveryPathStopsAtTheFirstByteOutside) {
               << b << " at " << at;
         }
       }
+    }
+  }
+}
+
+// The UTF-8 check of every path finds the same first error as the byte
+// loop: every pair of bytes, and the sequences of three and four bytes
+// around each rule's bounds, at places around the 32-byte blocks (an error
+// cut by a block's end included), then texts mixing characters of every
+// length with stray bytes.
+TEST(TokenizerUtf8, EveryPathFindsTheFirstErrorTheByteLoopFinds) {
+  std::vector<std::string> texts;
+  const auto place = [&](const std::string& bytes) {
+    for (const std::size_t at : {0, 29, 30, 31, 32, 61, 62, 63, 64, 95}) {
+      std::string text(97, 'a');
+      text.replace(at, bytes.size(), bytes);
+      texts.push_back(text);
+      texts.push_back(text.substr(0, at + bytes.size()));  // ending there
+    }
+  };
+  for (int a = 0x00; a < 0x100; ++a) {
+    for (int b = 0x00; b < 0x100; ++b) {
+      place({static_cast<char>(a), static_cast<char>(b)});
+    }
+  }
+  const int seconds[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC2};
+  const int laters[] = {0x41, 0x80, 0xBF, 0xC3, 0xE2};
+  for (int lead = 0xC0; lead < 0x100; ++lead) {
+    for (const int second : seconds) {
+      for (const int third : laters) {
+        place({static_cast<char>(lead), static_cast<char>(second),
+               static_cast<char>(third)});
+        for (const int fourth : laters) {
+          place({static_cast<char>(lead), static_cast<char>(second),
+                 static_cast<char>(third), static_cast<char>(fourth)});
+        }
+      }
+    }
+  }
+  const char* const pieces[] = {"a", " ", "\xC3\xA9", "\xE2\x82\xAC",
+                                "\xF0\x9F\x99\x82", "\xED\x9F\xBF"};
+  uint32_t seed = 12345;
+  const auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    const std::size_t length = next() % 120;
+    while (text.size() < length) {
+      if (next() % 97 == 0) {
+        text += static_cast<char>(0x80 + (next() >> 16) % 0x80);  // stray
+      } else {
+        text += pieces[(next() >> 16) % std::size(pieces)];
+      }
+    }
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    std::optional<std::string> expected;
+    {
+      const PathScope scope(detail::SimdPath::kScalar);
+      expected = detail::check_utf8(text);
+    }
+    for (const detail::SimdPath path : supported_paths()) {
+      const PathScope scope(path);
+      ASSERT_EQ(detail::check_utf8(text), expected)
+          << detail::simd_path_name(path) << " on " << ::testing::PrintToString(text);
     }
   }
 }
