@@ -18,7 +18,7 @@
 #include "qel/canonical.h"
 #include "qel/syntax_tree.h"
 #include "util/large_pages.h"
-#include "util/swar.h"
+#include "util/utf8_convert.h"
 
 namespace {
 
@@ -37,15 +37,7 @@ bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 constexpr qel::Interrupter kSignals{signal_raised, nullptr};
 
 bool is_ascii(std::string_view text) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  for (; end - p >= 8; p += 8) {
-    if (qel::detail::has_non_ascii(qel::detail::load_word(p))) return false;
-  }
-  for (; p < end; ++p) {
-    if (static_cast<unsigned char>(*p) >= 0x80) return false;
-  }
-  return true;
+  return qel::detail::is_ascii(text.data(), text.size());
 }
 
 PyObject* raise_error(const qel::Error& error) {
@@ -63,43 +55,6 @@ PyObject* to_python(const qel::Result<std::string>& result) {
       result.value().data(), static_cast<Py_ssize_t>(result.value().size()));
 }
 
-// The characters of the valid UTF-8 in [p, end) stored as `Char`s at
-// `out`; the end of what was stored.
-template <typename Char>
-Char* decode_into(const char* p, const char* const end, Char* out) {
-  while (p < end) {
-    // Runs of ASCII eight bytes at a time.
-    while (end - p >= 8 &&
-           !qel::detail::has_non_ascii(qel::detail::load_word(p))) {
-      for (int i = 0; i < 8; ++i) *out++ = static_cast<unsigned char>(p[i]);
-      p += 8;
-    }
-    if (p == end) break;
-    const auto b0 = static_cast<unsigned char>(*p);
-    Py_UCS4 c;
-    if (b0 < 0x80) {
-      c = b0;
-      p += 1;
-    } else if (b0 < 0xE0) {
-      c = (Py_UCS4{b0} & 0x1F) << 6 | (static_cast<unsigned char>(p[1]) & 0x3F);
-      p += 2;
-    } else if (b0 < 0xF0) {
-      c = (Py_UCS4{b0} & 0x0F) << 12 |
-          (Py_UCS4{static_cast<unsigned char>(p[1])} & 0x3F) << 6 |
-          (static_cast<unsigned char>(p[2]) & 0x3F);
-      p += 3;
-    } else {
-      c = (Py_UCS4{b0} & 0x07) << 18 |
-          (Py_UCS4{static_cast<unsigned char>(p[1])} & 0x3F) << 12 |
-          (Py_UCS4{static_cast<unsigned char>(p[2])} & 0x3F) << 6 |
-          (static_cast<unsigned char>(p[3]) & 0x3F);
-      p += 4;
-    }
-    *out++ = static_cast<Char>(c);
-  }
-  return out;
-}
-
 // The str of the UTF-8 `text` (which the core wrote: valid), decoded a
 // piece at a time with a look for signals between pieces, so that Ctrl-C
 // does not wait for hundreds of megabytes; null with an exception set.
@@ -111,12 +66,10 @@ PyObject* decode_utf8(std::string_view text) {
   unsigned char widest = 0;
   for (size_t at = 0; at < text.size(); at += kConvertedPerPoll) {
     if (signal_raised(nullptr)) return nullptr;
-    const size_t end = std::min(text.size(), at + kConvertedPerPoll);
-    for (size_t i = at; i < end; ++i) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      continuation += (byte & 0xC0) == 0x80;
-      widest = std::max(widest, byte);
-    }
+    const qel::detail::Utf8Census piece = qel::detail::utf8_census(
+        text.data() + at, std::min(text.size() - at, kConvertedPerPoll));
+    continuation += piece.continuation_bytes;
+    widest = std::max(widest, piece.widest_byte);
   }
   const Py_UCS4 widest_char = widest >= 0xF0   ? 0x10FFFF
                               : widest >= 0xC4 ? 0xFFFF
@@ -127,6 +80,10 @@ PyObject* decode_utf8(std::string_view text) {
   if (str.get() == nullptr) return nullptr;
   void* const data = PyUnicode_DATA(str.get());
   const int kind = PyUnicode_KIND(str.get());
+  // Up to four bytes a character: a str of tens of megabytes is mapped
+  // afresh for every call, so it is faulted in a large page at a time.
+  qel::detail::advise_large_pages(data, static_cast<size_t>(length) *
+                                            static_cast<size_t>(kind));
   Py_ssize_t filled = 0;
   while (!text.empty()) {
     if (signal_raised(nullptr)) return nullptr;
@@ -138,15 +95,23 @@ PyObject* decode_utf8(std::string_view text) {
     }
     const char* const first = text.data();
     const char* const last = first + n;
+    // Characters may be stored ahead up to the str's end (not into its
+    // terminating zero), where later pieces overwrite them.
     if (kind == PyUnicode_1BYTE_KIND) {
       Py_UCS1* at = static_cast<Py_UCS1*>(data) + filled;
-      filled += decode_into(first, last, at) - at;
+      filled += qel::detail::decode_utf8_into(
+                    first, last, at, static_cast<Py_UCS1*>(data) + length) -
+                at;
     } else if (kind == PyUnicode_2BYTE_KIND) {
       Py_UCS2* at = static_cast<Py_UCS2*>(data) + filled;
-      filled += decode_into(first, last, at) - at;
+      filled += qel::detail::decode_utf8_into(
+                    first, last, at, static_cast<Py_UCS2*>(data) + length) -
+                at;
     } else {
       Py_UCS4* at = static_cast<Py_UCS4*>(data) + filled;
-      filled += decode_into(first, last, at) - at;
+      filled += qel::detail::decode_utf8_into(
+                    first, last, at, static_cast<Py_UCS4*>(data) + length) -
+                at;
     }
     text.remove_prefix(n);
   }
@@ -329,12 +294,15 @@ class TextArgument {
     size_t bytes = 0;
     for (size_t at = 0; at < length; at += kConvertedPerPoll) {
       if (signal_raised(nullptr)) return false;
-      const size_t end = std::min(length, at + kConvertedPerPoll);
+      const size_t n = std::min(length - at, kConvertedPerPoll);
       bytes += kind == PyUnicode_1BYTE_KIND
-                   ? utf8_length(static_cast<const Py_UCS1*>(data), at, end)
+                   ? qel::detail::utf8_length(
+                         static_cast<const Py_UCS1*>(data) + at, n)
                : kind == PyUnicode_2BYTE_KIND
-                   ? utf8_length(static_cast<const Py_UCS2*>(data), at, end)
-                   : utf8_length(static_cast<const Py_UCS4*>(data), at, end);
+                   ? qel::detail::utf8_length(
+                         static_cast<const Py_UCS2*>(data) + at, n)
+                   : qel::detail::utf8_length(
+                         static_cast<const Py_UCS4*>(data) + at, n);
     }
     try {
       capacity_ = std::max<size_t>(bytes, 1);
@@ -343,19 +311,23 @@ class TextArgument {
       capacity_ = 0;
       return fallback_.read(str);
     }
+    // Each piece is written within the room its characters count for.
     char* out = buffer_;
     for (size_t at = 0; at < length; at += kConvertedPerPoll) {
       if (signal_raised(nullptr)) return false;
-      const size_t end = std::min(length, at + kConvertedPerPoll);
-      const char* done =
-          kind == PyUnicode_1BYTE_KIND
-              ? encode(static_cast<const Py_UCS1*>(data), at, end, out)
-          : kind == PyUnicode_2BYTE_KIND
-              ? encode(static_cast<const Py_UCS2*>(data), at, end, out)
-              : encode(static_cast<const Py_UCS4*>(data), at, end, out);
-      if (done == nullptr) return fallback_.read(str);
-      out = const_cast<char*>(done);
+      const size_t n = std::min(length - at, kConvertedPerPoll);
+      out = kind == PyUnicode_1BYTE_KIND
+                ? qel::detail::encode_utf8(
+                      static_cast<const Py_UCS1*>(data) + at, n, out)
+            : kind == PyUnicode_2BYTE_KIND
+                ? qel::detail::encode_utf8(
+                      static_cast<const Py_UCS2*>(data) + at, n, out)
+                : qel::detail::encode_utf8(
+                      static_cast<const Py_UCS4*>(data) + at, n, out);
+      if (out == nullptr) return fallback_.read(str);
     }
+    // The count sized the block: the vector stores rely on it.
+    assert(static_cast<size_t>(out - buffer_) == bytes);
     text_ = std::string_view(buffer_, static_cast<size_t>(out - buffer_));
     return true;
   }
@@ -366,53 +338,6 @@ class TextArgument {
   }
 
  private:
-  template <typename Char>
-  static size_t utf8_length(const Char* chars, size_t at, size_t end) {
-    size_t n = end - at;
-    for (size_t i = at; i < end; ++i) {
-      const Py_UCS4 c = chars[i];
-      n += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-    }
-    return n;
-  }
-
-  // Characters [at, end) of `chars` as UTF-8 from `out` on; the end of
-  // what was written, or null at a surrogate (which UTF-8 cannot hold).
-  template <typename Char>
-  static const char* encode(const Char* chars, size_t at, size_t end,
-                            char* out) {
-    for (size_t i = at; i < end;) {
-      // Eight ASCII characters at a time.
-      while (end - i >= 8) {
-        Py_UCS4 any = 0;
-        for (int k = 0; k < 8; ++k) any |= chars[i + k];
-        if (any >= 0x80) break;
-        for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(chars[i + k]);
-        out += 8;
-        i += 8;
-      }
-      if (i == end) break;
-      const Py_UCS4 c = chars[i++];
-      if (c < 0x80) {
-        *out++ = static_cast<char>(c);
-      } else if (c < 0x800) {
-        *out++ = static_cast<char>(0xC0 | c >> 6);
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        if (c >= 0xD800 && c <= 0xDFFF) return nullptr;
-        *out++ = static_cast<char>(0xE0 | c >> 12);
-        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        *out++ = static_cast<char>(0xF0 | c >> 18);
-        *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
-    return out;
-  }
-
   char* buffer_ = nullptr;
   size_t capacity_ = 0;
   std::string_view text_;
