@@ -157,7 +157,8 @@ struct ScalarOps {
     }
     for (; i < n; ++i) {
       const unsigned char b = byte_at(p + i);
-      census.continuation_bytes += (b & 0xC0) == 0x80;
+      if (b < 0x80) continue;
+      census.continuation_bytes += b < 0xC0;
       census.widest_byte = std::max(census.widest_byte, b);
     }
     return census;
@@ -428,8 +429,9 @@ struct Sse2Ops : BranchFree {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest);
     const Utf8Census tail = ScalarOps::census(p + i, n - i);
     census.continuation_bytes += tail.continuation_bytes;
-    census.widest_byte = std::max(tail.widest_byte,
-                                  *std::max_element(lanes, lanes + 16));
+    const unsigned char top = *std::max_element(lanes, lanes + 16);
+    census.widest_byte =
+        std::max<unsigned char>(tail.widest_byte, top < 0x80 ? 0 : top);
     return census;
   }
 };
@@ -587,8 +589,9 @@ struct Avx2Ops : BranchFree {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), half);
     const Utf8Census tail = Sse2Ops::census(p + i, n - i);
     census.continuation_bytes += tail.continuation_bytes;
-    census.widest_byte = std::max(tail.widest_byte,
-                                  *std::max_element(lanes, lanes + 16));
+    const unsigned char top = *std::max_element(lanes, lanes + 16);
+    census.widest_byte =
+        std::max<unsigned char>(tail.widest_byte, top < 0x80 ? 0 : top);
     return census;
   }
 };

@@ -27,8 +27,8 @@ char* encode_utf8(const uint16_t* chars, size_t n, char* out);
 char* encode_utf8(const uint32_t* chars, size_t n, char* out);
 
 // What a str holding valid UTF-8 needs: as many characters as the bytes
-// less the continuation bytes, and a width that the widest byte (a lead
-// byte) tells.
+// less the continuation bytes, and a width that the widest lead byte
+// tells (0 in ASCII).
 struct Utf8Census {
   size_t continuation_bytes = 0;
   unsigned char widest_byte = 0;
