@@ -301,8 +301,8 @@ struct Sse2Ops : BranchFree {
     v = _mm_add_epi32(v, _mm_srli_si128(v, 4));
     return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
   }
-  // Lanes of 16 bits whose top bit a saturating sum with `bias` sets:
-  // those from 0x8000 - bias on (SSE2 has no unsigned comparison).
+  // Each 16-bit lane plus `bias`, saturating: the top bit is then set in
+  // the lanes from 0x8000 - bias on (SSE2 has no unsigned comparison).
   static __m128i top_bit_from(__m128i v, short bias) {
     return _mm_adds_epu16(v, _mm_set1_epi16(bias));
   }
