@@ -1,8 +1,9 @@
-// Which vector instructions the scanners use, chosen once per process from
-// what the processor has. Every path gives the same results; only speed
-// differs. QEL_SIMD=scalar in the environment (read at the first scan)
-// forces the plain word-at-a-time path, and QEL_SIMD=sse2 the 16-byte one
-// on x86-64, so that each can be tested and measured on any machine.
+// Which vector instructions the scanners and the UTF-8 conversions use,
+// chosen once per process from what the processor has. Every path gives
+// the same results; only speed differs. QEL_SIMD=scalar in the environment
+// (read the first time a path is chosen) forces the plain word-at-a-time
+// path, and QEL_SIMD=sse2 the 16-byte one on x86-64, so that each can be
+// tested and measured on any machine.
 #ifndef QEL_UTIL_CPU_H_
 #define QEL_UTIL_CPU_H_
 
