@@ -10,13 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "executor/result_writer.h"
 #include "executor/prepared.h"
 #include "qel/executor.h"
+#include "util/simd_scan.h"
 
 namespace qel {
 
@@ -161,11 +158,12 @@ constexpr std::size_t kCopySlack = 32;
 char* reindent_lines(const char* p, const char* const end, char* dst,
                      std::size_t from, std::size_t to) {
   while (p < end) {
-#if defined(__SSE2__)
+#if QEL_HAVE_X86_SIMD
     if (end - p >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const auto feeds = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+      using detail::Sse2Scan;
+      const __m128i bytes = Sse2Scan::load(p);
+      const unsigned feeds =
+          Sse2Scan::mask(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
       if (feeds == 0) {
         p += 16;
